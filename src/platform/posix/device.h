@@ -1,0 +1,100 @@
+// The driver side of the POSIX stand-in's I/O manager, and its test hooks.
+//
+// A device object registers itself under a path ("\\.\Name"); CreateFileW on
+// that path opens it and DeviceIoControl hands it one IoRequest per call. The
+// stand-in completes requests the way the Windows I/O manager does:
+//  - at issue, an overlapped request resets its event and gets a pending
+//    status in Internal;
+//  - a request the device finishes in Dispatch completes at once: the call
+//    returns TRUE on success, or FALSE with the status mapped to a Win32
+//    error; an overlapped one also gets Internal, InternalHigh and its event
+//    set;
+//  - a request the device pends (Dispatch returns kStatusPending) makes an
+//    overlapped call return FALSE with ERROR_IO_PENDING; the device finishes
+//    it later with IoRequest::Complete, which writes Internal and
+//    InternalHigh and then sets the event. A call without an overlapped
+//    record blocks until then;
+//  - METHOD_BUFFERED codes hand the device a system buffer and copy it back
+//    to the caller only when the status is not an error (success or a
+//    warning such as kStatusBufferOverflow); the direct-I/O codes hand the
+//    device the caller's own output memory, so what the device writes there
+//    reaches the caller whatever the status.
+#ifndef QUORVEL_PLATFORM_POSIX_DEVICE_H_
+#define QUORVEL_PLATFORM_POSIX_DEVICE_H_
+
+#include "platform/win32.h"
+
+namespace qrv {
+namespace posix {
+
+typedef LONG NTSTATUS;
+
+constexpr NTSTATUS kStatusSuccess = 0;
+constexpr NTSTATUS kStatusPending = 0x103;
+constexpr NTSTATUS kStatusBufferOverflow = static_cast<NTSTATUS>(0x80000005u);
+constexpr NTSTATUS kStatusUnsuccessful = static_cast<NTSTATUS>(0xC0000001u);
+constexpr NTSTATUS kStatusInvalidParameter = static_cast<NTSTATUS>(0xC000000Du);
+constexpr NTSTATUS kStatusInvalidDeviceRequest = static_cast<NTSTATUS>(0xC0000010u);
+constexpr NTSTATUS kStatusBufferTooSmall = static_cast<NTSTATUS>(0xC0000023u);
+constexpr NTSTATUS kStatusCancelled = static_cast<NTSTATUS>(0xC0000120u);
+
+// A status that carries a raw Win32 error (FACILITY_WIN32), as a driver may
+// return it; it maps back to exactly that error.
+constexpr NTSTATUS StatusFromWin32Error(DWORD error) {
+  return static_cast<NTSTATUS>(0xC0070000u | (error & 0xFFFFu));
+}
+
+// Maps a status to the Win32 error that GetLastError reports for it:
+// success 0, pending 997, buffer overflow 234, buffer too small 122,
+// cancelled 995, invalid parameter 87, invalid device request 1,
+// unsuccessful 31, FACILITY_WIN32 statuses to their error, anything else 317.
+QRV_PLATFORM_API DWORD Win32ErrorFromStatus(NTSTATUS status);
+
+// One device control request. The device owns a pending request from the
+// moment Dispatch returns kStatusPending until it calls Complete, exactly
+// once; after Complete the object is gone.
+class QRV_PLATFORM_API IoRequest {
+ public:
+  virtual DWORD Code() const = 0;
+  virtual const void* Input() const = 0;
+  virtual DWORD InputLength() const = 0;
+  // Buffered codes: the system buffer. Direct codes: the caller's memory.
+  // Null when the caller passed no output buffer.
+  virtual void* Output() const = 0;
+  virtual DWORD OutputLength() const = 0;
+  virtual bool Overlapped() const = 0;
+  // Finishes a pending request with a status and a byte count.
+  virtual void Complete(NTSTATUS status, DWORD bytes) = 0;
+
+ protected:
+  ~IoRequest() = default;
+};
+
+class QRV_PLATFORM_API Device {
+ public:
+  virtual ~Device() = default;
+  // Handles one request on the calling thread. Returns the final status with
+  // *bytes set, or kStatusPending after taking ownership of the request.
+  virtual NTSTATUS Dispatch(IoRequest* request, DWORD* bytes) = 0;
+  // A handle to the device was closed.
+  virtual void HandleClosed() {}
+};
+
+// Registers the device under the path; it must outlive every handle opened
+// on it. Registering a path again replaces the device for later opens.
+QRV_PLATFORM_API void RegisterDevice(const wchar_t* path, Device* device);
+// Later opens of the path fail with ERROR_FILE_NOT_FOUND; open handles keep
+// working.
+QRV_PLATFORM_API void UnregisterDevice(const wchar_t* path);
+
+// Test hooks: after `skip` more successful creations of that kind anywhere in
+// the process, the next one fails with the error (and the hook is spent).
+QRV_PLATFORM_API void FailEventCreation(unsigned skip, DWORD error);
+QRV_PLATFORM_API void FailThreadCreation(unsigned skip, DWORD error);
+// Clears both hooks.
+QRV_PLATFORM_API void ClearCreationFailures();
+
+}  // namespace posix
+}  // namespace qrv
+
+#endif  // QUORVEL_PLATFORM_POSIX_DEVICE_H_
