@@ -197,12 +197,14 @@ QRV_PLATFORM_API FARPROC GetProcAddress(HMODULE module, LPCSTR procName);
 // With GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS: takes a reference on the
 // module that holds the address, released by FreeLibrary or
 // FreeLibraryAndExitThread.
-QRV_PLATFORM_API BOOL GetModuleHandleExW(DWORD flags, LPCWSTR moduleNameOrAddress,
-                                         HMODULE* module);
+QRV_PLATFORM_API BOOL GetModuleHandleExW(DWORD flags, LPCWSTR moduleNameOrAddress, HMODULE* module);
 QRV_PLATFORM_API BOOL FreeLibrary(HMODULE module);
 // Ends the calling thread (a thread made by CreateThread) with the exit
 // code, releasing the module reference only once no frame of the thread's
 // start routine remains on its stack.
+// POSIX stand-in: the thread's stack is unwound to the seam's thread entry,
+// so destructors run, and no frame in between may be noexcept or swallow
+// every exception (catch (...)); a swallowed exit aborts the process.
 [[noreturn]] QRV_PLATFORM_API void FreeLibraryAndExitThread(HMODULE module, DWORD exitCode);
 }
 

@@ -1,0 +1,18 @@
+#include "fault_plan.h"
+
+void QrvFaultArm(QrvFaultPlan* plan, const QrvCtlFault* fault) {
+  plan->skip = fault->skip;
+  plan->remaining = fault->count;
+  plan->value = fault->value;
+  plan->flags = fault->flags;
+}
+
+int QrvFaultHits(QrvFaultPlan* plan) {
+  if (plan->remaining == 0) return 0;
+  if (plan->skip > 0) {
+    plan->skip--;
+    return 0;
+  }
+  if (plan->remaining != QRVCTL_FAULT_FOREVER) plan->remaining--;
+  return 1;
+}

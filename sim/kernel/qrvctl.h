@@ -1,0 +1,240 @@
+/*
+ * Control device of the reference kernel driver: \\.\QRVCtl.
+ *
+ * The reference driver serves the port protocol on \\.\QRVDev. This second
+ * device lets a test host play the driver's own side: post messages to a
+ * service, collect their outcomes and reply bytes, read counters, the port
+ * table and the log of protocol requests, inject faults, and wait for the
+ * driver's state to change. Shared by the driver (C) and the Windows test
+ * host (C++); little-endian records, fixed sizes, no padding.
+ *
+ * Every code is METHOD_BUFFERED, FILE_ANY_ACCESS, device type 0x8301 and is
+ * issued without an overlapped record, except QRVCTL_IOCTL_WAIT_CHANGE,
+ * which pends and should be issued overlapped so that the caller can bound
+ * its wait (and cancel it with CancelIoEx).
+ *
+ * Errors are NTSTATUS values that the caller sees mapped to Win32 errors:
+ * STATUS_INVALID_PARAMETER (87) for a malformed request or an output buffer
+ * too small for the answer's fixed part, STATUS_NOT_FOUND (1168) when a post
+ * names a service that holds no port.
+ */
+#ifndef QRV_SIM_KERNEL_QRVCTL_H_
+#define QRV_SIM_KERNEL_QRVCTL_H_
+
+#include <stdint.h>
+
+#ifdef __cplusplus
+#define QRVCTL_STATIC_ASSERT(cond, msg) static_assert(cond, msg)
+#else
+#define QRVCTL_STATIC_ASSERT(cond, msg) _Static_assert(cond, msg)
+#endif
+
+#define QRVCTL_DEVICE_PATH L"\\\\.\\QRVCtl"
+
+#define QRVCTL_DEVICE_TYPE 0x8301u
+/* Standard control-code layout: METHOD_BUFFERED (0), FILE_ANY_ACCESS (0). */
+#define QRVCTL_CODE(function) ((QRVCTL_DEVICE_TYPE << 16) | ((uint32_t)(function) << 2))
+
+/* In: QrvCtlPost followed by payloadLength bytes. Out: uint32_t message id. */
+#define QRVCTL_IOCTL_POST QRVCTL_CODE(0x801)
+/* In: QrvCtlOutcomeRequest. Out: QrvCtlOutcome followed by as many reply
+ * bytes as fit (replyLength says how many the reply has). */
+#define QRVCTL_IOCTL_OUTCOME QRVCTL_CODE(0x802)
+/* In: none. Out: QrvCtlCounters. */
+#define QRVCTL_IOCTL_COUNTERS QRVCTL_CODE(0x803)
+/* In: none. Out: QrvCtlPorts. */
+#define QRVCTL_IOCTL_PORTS QRVCTL_CODE(0x804)
+/* In: uint32_t first sequence wanted. Out: QrvCtlLogHeader followed by
+ * `count` QrvCtlLogEntry records, as many as fit, oldest first. */
+#define QRVCTL_IOCTL_READ_LOG QRVCTL_CODE(0x805)
+/* In: none. Out: none. Drops every log entry; sequences keep counting. */
+#define QRVCTL_IOCTL_CLEAR_LOG QRVCTL_CODE(0x806)
+/* In: QrvCtlFault. Out: none. Arms (count > 0) or disarms (count 0) one
+ * fault kind; arming replaces the kind's previous plan. */
+#define QRVCTL_IOCTL_SET_FAULT QRVCTL_CODE(0x807)
+/* In: uint32_t generation. Out: uint32_t current generation. Completes at
+ * once when the driver's generation differs from the one given, otherwise
+ * pends until it changes. Every protocol request and every state-changing
+ * control request advances the generation. */
+#define QRVCTL_IOCTL_WAIT_CHANGE QRVCTL_CODE(0x808)
+
+#define QRVCTL_MAX_PORTS 16u
+#define QRVCTL_MAX_SLOTS 16u
+#define QRVCTL_MAX_PAYLOAD 65536u
+/* Replies longer than this are accepted; only their first bytes are kept. */
+#define QRVCTL_MAX_REPLY 65536u
+#define QRVCTL_ANY_SLOT 0xFFFFFFFFu
+#define QRVCTL_NO_PORT 16u
+
+typedef struct QrvCtlPost {
+  uint32_t serviceId;     /* service whose port receives the message */
+  uint32_t header;        /* Header word delivered with it: 0 wants no reply */
+  uint32_t targetSlot;    /* thread index that must take it, or QRVCTL_ANY_SLOT */
+  uint32_t payloadLength; /* bytes that follow, at most QRVCTL_MAX_PAYLOAD */
+} QrvCtlPost;
+QRVCTL_STATIC_ASSERT(sizeof(QrvCtlPost) == 16, "QrvCtlPost layout");
+
+/* Where a message stands. The last four are final. */
+enum QrvCtlMessageState {
+  QRVCTL_MSG_UNKNOWN = 0,    /* no such id, or its outcome was released */
+  QRVCTL_MSG_QUEUED = 1,     /* on its port's queue, not yet taken */
+  QRVCTL_MSG_ASSIGNED = 2,   /* reported too small to a thread index, which
+                                must receive it again with a bigger buffer */
+  QRVCTL_MSG_DELIVERED = 3,  /* delivered, awaiting the reply */
+  QRVCTL_MSG_ANSWERED = 4,   /* the reply arrived */
+  QRVCTL_MSG_NOT_WANTED = 5, /* delivered with Header 0: no reply expected */
+  QRVCTL_MSG_FAILED_BACK = 6 /* returned undelivered or unanswered */
+};
+
+enum QrvCtlFailReason {
+  QRVCTL_FAIL_NONE = 0,
+  QRVCTL_FAIL_PORT_FREED = 1,    /* its port was freed */
+  QRVCTL_FAIL_HANDLE_CLOSED = 2, /* the handle that owned its port closed */
+  QRVCTL_FAIL_REPLY_FAULT = 3,   /* the reply failed by an injected fault */
+  QRVCTL_FAIL_NO_REPLY = 4,      /* its thread index received again first */
+  QRVCTL_FAIL_UNLOAD = 5,        /* the driver unloaded */
+  QRVCTL_FAIL_NO_MEMORY = 6      /* no memory to keep its reply */
+};
+
+typedef struct QrvCtlOutcomeRequest {
+  uint32_t messageId;
+  uint32_t release; /* non-zero: forget a final outcome once it is read */
+} QrvCtlOutcomeRequest;
+QRVCTL_STATIC_ASSERT(sizeof(QrvCtlOutcomeRequest) == 8, "QrvCtlOutcomeRequest layout");
+
+typedef struct QrvCtlOutcome {
+  uint32_t messageId;
+  uint32_t state;      /* enum QrvCtlMessageState */
+  uint32_t failReason; /* enum QrvCtlFailReason */
+  uint32_t port;       /* port it was posted to */
+  uint32_t slot;       /* thread index it went to, QRVCTL_ANY_SLOT if none */
+  uint32_t header;
+  uint32_t payloadLength;
+  uint32_t tooSmallReports; /* receives that were told it does not fit */
+  uint32_t replyLength;     /* bytes the reply had (kept: up to QRVCTL_MAX_REPLY) */
+  uint32_t generation;
+} QrvCtlOutcome;
+QRVCTL_STATIC_ASSERT(sizeof(QrvCtlOutcome) == 40, "QrvCtlOutcome layout");
+
+typedef struct QrvCtlCounters {
+  uint32_t generation;
+  uint32_t requests; /* protocol requests seen, valid or not */
+  uint32_t rejected; /* protocol requests failed for bad input or state */
+  uint32_t echoPortsCreated;
+  uint32_t echoPortsClosed;
+  uint32_t pings;
+  uint32_t portsAllocated;
+  uint32_t portsFreed;
+  uint32_t binds;
+  uint32_t receives;
+  uint32_t pended;             /* receives left pending */
+  uint32_t tooSmallAtOnce;     /* receives failed at issue as too small */
+  uint32_t tooSmallCompleted;  /* pending receives completed as too small */
+  uint32_t cancelled;          /* pending receives completed as cancelled */
+  uint32_t replies;            /* replies accepted */
+  uint32_t posted;
+  uint32_t delivered;
+  uint32_t answered;
+  uint32_t notWanted;
+  uint32_t failedBack;
+  uint32_t faultsFired;
+} QrvCtlCounters;
+QRVCTL_STATIC_ASSERT(sizeof(QrvCtlCounters) == 84, "QrvCtlCounters layout");
+
+enum QrvCtlPortState {
+  QRVCTL_PORT_FREE = 0,
+  QRVCTL_PORT_ECHO = 1,
+  QRVCTL_PORT_SERVICE = 2
+};
+
+typedef struct QrvCtlPortInfo {
+  uint32_t state; /* enum QrvCtlPortState */
+  uint32_t serviceId;
+  uint32_t threadCount;
+  uint32_t boundSlots;
+  uint32_t pendingReceives;
+  uint32_t queuedMessages;
+  uint32_t assignedMessages; /* ASSIGNED or DELIVERED to a thread index */
+  uint32_t reserved;
+} QrvCtlPortInfo;
+QRVCTL_STATIC_ASSERT(sizeof(QrvCtlPortInfo) == 32, "QrvCtlPortInfo layout");
+
+typedef struct QrvCtlPorts {
+  uint32_t generation;
+  uint32_t reserved;
+  QrvCtlPortInfo ports[QRVCTL_MAX_PORTS];
+} QrvCtlPorts;
+QRVCTL_STATIC_ASSERT(sizeof(QrvCtlPorts) == 8 + 16 * 32, "QrvCtlPorts layout");
+
+/* Log entry flags. */
+#define QRVCTL_LOG_COMPLETION 0x1u /* a pended request completing later */
+#define QRVCTL_LOG_FAULT 0x2u      /* an injected fault decided the result */
+
+/* One protocol request, as the driver saw and answered it. Fields that do
+ * not apply to the code hold QRVCTL_LOG_NONE. */
+#define QRVCTL_LOG_NONE 0xFFFFFFFFu
+typedef struct QrvCtlLogEntry {
+  uint32_t sequence;
+  uint32_t code;
+  uint32_t status; /* NTSTATUS; 0x103 (pending) when the request pended */
+  uint32_t flags;
+  uint32_t inputLength;
+  uint32_t outputLength;
+  uint32_t information; /* byte count completed with */
+  uint32_t port;        /* the port named, or the port answered */
+  uint32_t threadIndex; /* named by receive and reply; answered by bind */
+  uint32_t largeBuffer; /* receive: the LargeBuffer byte */
+  uint32_t kind;        /* port requests: the Kind byte */
+  uint32_t serviceId;   /* port requests */
+  uint32_t threadCount; /* port requests */
+  uint32_t word;        /* echo: the word sent; receive: Header delivered */
+  uint32_t messageId;   /* receive and reply: the message concerned */
+  uint32_t reserved;
+} QrvCtlLogEntry;
+QRVCTL_STATIC_ASSERT(sizeof(QrvCtlLogEntry) == 64, "QrvCtlLogEntry layout");
+
+/* The driver keeps the newest QRVCTL_LOG_CAPACITY entries. */
+#define QRVCTL_LOG_CAPACITY 1024u
+
+typedef struct QrvCtlLogHeader {
+  uint32_t nextSequence;   /* sequence the next entry will get */
+  uint32_t oldestSequence; /* oldest entry still kept */
+  uint32_t count;          /* entries returned after this header */
+  uint32_t generation;
+} QrvCtlLogHeader;
+QRVCTL_STATIC_ASSERT(sizeof(QrvCtlLogHeader) == 16, "QrvCtlLogHeader layout");
+
+/* Injectable faults. Each kind has one plan: let `skip` matching valid
+ * requests pass, then apply the fault to the next `count` of them
+ * (QRVCTL_FAULT_FOREVER: to every later one). */
+enum QrvCtlFaultKind {
+  QRVCTL_FAULT_PING_STATUS = 0, /* echo fails with NTSTATUS `value` */
+  QRVCTL_FAULT_PING_WORD = 1,   /* echo succeeds answering `value` */
+  QRVCTL_FAULT_PORT_ANSWER = 2, /* port requests succeed answering `value`
+                                   and take no port */
+  QRVCTL_FAULT_BIND_ANSWER = 3, /* bind succeeds answering `value` and binds
+                                   nothing */
+  QRVCTL_FAULT_RECEIVE_STATUS = 4, /* receive fails at issue with NTSTATUS
+                                      `value`; no message is touched */
+  QRVCTL_FAULT_REPLY_STATUS = 5,   /* reply fails with NTSTATUS `value`; the
+                                      message it answers is failed back */
+  QRVCTL_FAULT_SHORT_COMPLETION = 6, /* a delivery completes with byte count
+                                        `value` instead of 4 + payload */
+  QRVCTL_FAULT_KIND_COUNT = 7
+};
+
+#define QRVCTL_FAULT_FOREVER 0xFFFFFFFFu
+/* PING_WORD, PORT_ANSWER, BIND_ANSWER: succeed with a byte count of 0, so
+ * that the caller's answer word is left as it was. */
+#define QRVCTL_FAULT_NO_ANSWER 0x1u
+
+typedef struct QrvCtlFault {
+  uint32_t kind; /* enum QrvCtlFaultKind */
+  uint32_t skip;
+  uint32_t count;
+  uint32_t value;
+  uint32_t flags;
+} QrvCtlFault;
+QRVCTL_STATIC_ASSERT(sizeof(QrvCtlFault) == 20, "QrvCtlFault layout");
+
+#endif /* QRV_SIM_KERNEL_QRVCTL_H_ */

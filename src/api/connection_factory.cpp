@@ -1,0 +1,93 @@
+#include "api/connection_factory.h"
+
+#include <algorithm>
+#include <atomic>
+#include <new>
+
+#include "api/process_state.h"
+#include "connection/echo_connection.h"
+#include "connection/protocol.h"
+#include "connection/service_connection.h"
+
+namespace {
+
+constexpr uint32_t kWorkersPerService = 3;
+
+// The echo thread reads the pointer without the lock.
+std::atomic<ConnectionFactory*> factory{nullptr};
+
+// Stop, Close and delete: the end of every connection.
+template <typename Connection>
+void Destroy(Connection* connection) {
+  connection->Stop();
+  connection->Close();
+  delete connection;
+}
+
+}  // namespace
+
+ConnectionFactory* ConnectionFactory::Instance() {
+  ConnectionFactory* existing = factory.load(std::memory_order_acquire);
+  if (existing != nullptr) return existing;
+  ConnectionFactory* created = new (std::nothrow) ConnectionFactory();
+  factory.store(created, std::memory_order_release);
+  return created;
+}
+
+CNUcEchoConnection* ConnectionFactory::CreateEchoConnection() {
+  echo_ = nullptr;
+  auto* echo = new (std::nothrow) CNUcEchoConnection();
+  if (echo == nullptr) return nullptr;
+  if (!echo->Create(kEchoServiceId, 1, DeviceHandle(), nullptr, nullptr)) {
+    echo->Close();
+    delete echo;
+    return nullptr;
+  }
+  echo_ = echo;
+  return echo;
+}
+
+CNUcCommuniateConnection* ConnectionFactory::CreateServiceConnection(uint32_t serviceId,
+                                                                     UcServiceCallback callback,
+                                                                     void* context) {
+  auto* connection = new (std::nothrow) CNUcCommuniateConnection();
+  if (connection == nullptr) return nullptr;
+  if (!connection->Create(serviceId, kWorkersPerService, DeviceHandle(), callback, context)) {
+    connection->Close();
+    delete connection;
+    return nullptr;
+  }
+  try {
+    services_.push_back(connection);
+  } catch (const std::bad_alloc&) {
+    // Unfiled, the connection would run unowned: end it like any other.
+    Destroy(connection);
+    return nullptr;
+  }
+  return connection;
+}
+
+CNUcCommuniateConnection* ConnectionFactory::FindServiceConnection(uint32_t serviceId,
+                                                                   bool remove) {
+  auto found = std::find_if(services_.begin(), services_.end(),
+                            [serviceId](CNUcCommuniateConnection* connection) {
+                              return connection->ServiceId() == serviceId;
+                            });
+  if (found == services_.end()) return nullptr;
+  CNUcCommuniateConnection* connection = *found;
+  if (remove)
+    services_.erase(std::remove(services_.begin(), services_.end(), connection), services_.end());
+  return connection;
+}
+
+void ConnectionFactory::DestroyServiceConnections() {
+  for (CNUcCommuniateConnection* connection : services_) Destroy(connection);
+  services_.clear();
+}
+
+void ConnectionFactory::DestroyAllConnections() {
+  DestroyServiceConnections();
+  if (echo_ == nullptr) return;
+  Destroy(echo_);
+  echo_ = nullptr;
+}

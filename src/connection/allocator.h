@@ -1,0 +1,35 @@
+// The allocator lent to a service callback for one message.
+#ifndef QUORVEL_CONNECTION_ALLOCATOR_H_
+#define QUORVEL_CONNECTION_ALLOCATOR_H_
+
+#include <cstddef>
+#include <vector>
+
+#include "connection/block_heap.h"
+#include "quorvel/quorvel.h"
+
+// Lends heap blocks and remembers each, in the order lent, until ReleaseAll
+// gives them all back. Owned by one worker thread and used only on it (the
+// callback runs there too); takes no lock.
+class CNimUCAllocator final : public NIMUC::IAllocator {
+ public:
+  explicit CNimUCAllocator(BlockHeap& heap = BlockHeap::Process());
+  CNimUCAllocator(const CNimUCAllocator&) = delete;
+  CNimUCAllocator& operator=(const CNimUCAllocator&) = delete;
+  // Releases whatever is still lent, so that no way out of a worker leaks.
+  ~CNimUCAllocator();
+
+  // A block of exactly `size` bytes (a distinct one for 0), recorded for the
+  // next ReleaseAll; null when no memory can be had, recording nothing.
+  void* QUORVEL_STDCALL Allocate(uint32_t size) override;
+  // Releases every lent block, first to last; the list is then empty.
+  void ReleaseAll();
+
+  size_t BlockCount() const { return blocks_.size(); }
+
+ private:
+  BlockHeap& heap_;
+  std::vector<void*> blocks_;
+};
+
+#endif  // QUORVEL_CONNECTION_ALLOCATOR_H_

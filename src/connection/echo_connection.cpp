@@ -1,0 +1,148 @@
+#include "connection/echo_connection.h"
+
+#include "api/connection_factory.h"
+#include "api/process_state.h"
+#include "diagnostics/log_channel.h"
+#include "platform/module_thread.h"
+#include "platform/owned_handle.h"
+
+namespace {
+
+constexpr DWORD kPingPeriodMs = 1000;
+// How often a heartbeat teardown that waits for the process-wide lock looks
+// at the stop event again.
+constexpr DWORD kLockPollMs = 1;
+
+void CloseField(HANDLE* field) {
+  if (OwnedHandle::IsOpenHandle(*field)) CloseHandle(*field);
+  *field = nullptr;
+}
+
+}  // namespace
+
+int32_t CNUcEchoConnection::Create(uint32_t serviceId, uint32_t threadCount, HANDLE device,
+                                   UcServiceCallback callback, void* context) {
+  if (device == INVALID_HANDLE_VALUE || threadCount != 1) return 0;
+  serviceId_ = serviceId;
+  device_ = device;
+  threadCount_ = 1;
+  callback_ = callback;
+  context_ = context;
+  LogChannel& log = LogChannel::Instance();
+  events_[kStopEvent] = CreateEventW(nullptr, FALSE, FALSE, nullptr);
+  if (events_[kStopEvent] == nullptr) {
+    log.Print("%s%x", "quorvel: fail to create event_0, error code ", GetLastError());
+    return 0;
+  }
+  events_[kStartEvent] = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+  if (events_[kStartEvent] == nullptr) {
+    log.Print("%s%x", "quorvel: fail to create event_1, error code ", GetLastError());
+    return 0;
+  }
+  thread_ = CreateModuleThread(&EchoThreadProc, this);
+  if (thread_ == nullptr) {
+    log.Print("%s%x", "quorvel: fail to create ehco thread, error code ", GetLastError());
+    return 0;
+  }
+  return 1;
+}
+
+void CNUcEchoConnection::Close() {
+  CloseField(&thread_);
+  CloseField(&events_[kStopEvent]);
+  CloseField(&events_[kStartEvent]);
+}
+
+int32_t CNUcEchoConnection::Start() {
+  if (started_) return 1;
+  PortRequest request = {kEchoPort, {0, 0, 0}, serviceId_, threadCount_};
+  uint32_t answer = UC_MAX_PORTS;
+  if (SendRequest(device_, IOCTL_UC_CREATE_ECHO_PORT, &request, sizeof(request), &answer,
+                  sizeof(answer)) &&
+      answer < UC_MAX_PORTS) {
+    port_ = answer;
+    started_ = 1;
+    SetEvent(events_[kStartEvent]);
+    return 1;
+  }
+  LogChannel::Instance().Print("%s%x", "quorvel: create echo port failed, error code ",
+                               GetLastError());
+  started_ = 0;
+  return 0;
+}
+
+uint32_t CNUcEchoConnection::Stop() {
+  // Set before anything else: a heartbeat teardown that races with this stop
+  // sees it and gives way instead of waiting for the lock our caller holds.
+  if (OwnedHandle::IsOpenHandle(events_[kStopEvent])) SetEvent(events_[kStopEvent]);
+  if (started_) {
+    SendRequest(device_, IOCTL_UC_CLOSE_ECHO_PORT, &port_, sizeof(port_), nullptr, 0);
+    LogChannel::Instance().Print("%s", "quorvel: stop echo.");
+  }
+  DWORD result = WaitForSingleObject(thread_, INFINITE);
+  started_ = 0;
+  return result;
+}
+
+DWORD WINAPI CNUcEchoConnection::EchoThreadProc(LPVOID parameter) {
+  const auto* self = static_cast<const CNUcEchoConnection*>(parameter);
+  uint32_t answer = 0;
+  if (self->WaitForSignal() != WAIT_OBJECT_0 + kStartEvent) return 1;
+  const EchoPacket packet = {self->port_, UC_ECHO_MAGIC};
+  LogChannel& log = LogChannel::Instance();
+  for (;;) {
+    if (self->WaitForSignal() != WAIT_OBJECT_0 + kStartEvent) {
+      log.Print("%s", "quorvel: echo disconnected.");
+      break;
+    }
+    if (!self->Ping(packet, &answer)) {
+      log.Print("%s", "quorvel: echo error.");
+      self->TearDownServices();
+      break;
+    }
+    if (!self->WaitUntilPingDue()) {
+      log.Print("%s", "quorvel: echo disconnected.");
+      break;
+    }
+  }
+  log.Print("%s", "quorvel: echo quit.");
+  return 0;
+}
+
+DWORD CNUcEchoConnection::WaitForSignal() const {
+  return WaitForMultipleObjects(2, events_, FALSE, INFINITE);
+}
+
+bool CNUcEchoConnection::Ping(const EchoPacket& packet, uint32_t* answer) const {
+  return SendRequest(device_, IOCTL_UC_ECHO, &packet, sizeof(packet), answer, sizeof(*answer)) &&
+         *answer == UC_ECHO_MAGIC;
+}
+
+// Waits out the heartbeat period on the stop event rather than sleeping
+// blind, so that Stop need not wait up to a second for the thread. Returns
+// false when the stop event ended the wait (which consumes it).
+bool CNUcEchoConnection::WaitUntilPingDue() const {
+  return WaitForSingleObject(events_[kStopEvent], kPingPeriodMs) == WAIT_TIMEOUT;
+}
+
+void CNUcEchoConnection::TearDownServices() const {
+  ConnectionFactory* factory = ConnectionFactory::Instance();
+  if (factory == nullptr || !EnterProcessLockUnlessStopping()) return;
+  factory->DestroyServiceConnections();
+  LeaveCriticalSection(ProcessLock());
+}
+
+// Why this cannot deadlock with a stop of this connection: every Stop runs
+// with the process-wide lock held, sets the stop event before it sends
+// anything, and then waits for this thread. While this thread waits for the
+// lock it looks at the stop event every millisecond, so a stop that holds
+// the lock is seen and this thread ends without the lock. Taking the lock,
+// conversely, proves that no stop is under way: a stop would hold the lock
+// until this thread had ended. The stop event can only be consumed by this
+// thread, so once set it stays visible here.
+bool CNUcEchoConnection::EnterProcessLockUnlessStopping() const {
+  for (;;) {
+    if (TryEnterCriticalSection(ProcessLock())) return true;
+    if (WaitForSingleObject(events_[kStopEvent], kLockPollMs) == WAIT_OBJECT_0) return false;
+  }
+}

@@ -1,0 +1,103 @@
+#include "connection/service_connection.h"
+
+#include "connection/worker.h"
+#include "diagnostics/log_channel.h"
+#include "platform/module_thread.h"
+#include "platform/owned_handle.h"
+
+namespace {
+
+void CloseField(HANDLE* field) {
+  if (OwnedHandle::IsOpenHandle(*field)) CloseHandle(*field);
+  *field = nullptr;
+}
+
+}  // namespace
+
+int32_t CNUcCommuniateConnection::Create(uint32_t serviceId, uint32_t threadCount, HANDLE device,
+                                         UcServiceCallback callback, void* context) {
+  if (threadCount > kMaxThreads || device == INVALID_HANDLE_VALUE || callback == nullptr) {
+    return 0;
+  }
+  callback_ = callback;
+  serviceId_ = serviceId;
+  threadCount_ = threadCount;
+  device_ = device;
+  context_ = context;
+  return CreateEvents() && CreateWorkers() ? 1 : 0;
+}
+
+bool CNUcCommuniateConnection::CreateEvents() {
+  LogChannel& log = LogChannel::Instance();
+  events_[kStopEvent] = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+  if (events_[kStopEvent] == nullptr) {
+    log.Print("quorvel: fail to create event_0 for service[%d], error code[0x%x]", serviceId_,
+              GetLastError());
+    return false;
+  }
+  events_[kStartEvent] = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+  if (events_[kStartEvent] == nullptr) {
+    log.Print("quorvel: fail to create event_1 for service[%d], error code[0x%x]", serviceId_,
+              GetLastError());
+    return false;
+  }
+  return true;
+}
+
+bool CNUcCommuniateConnection::CreateWorkers() {
+  for (uint32_t i = 0; i < threadCount_; ++i) {
+    threads_[i] = CreateModuleThread(&WorkerThreadProc, this);
+    if (threads_[i] != nullptr) continue;
+    LogChannel::Instance().Print(
+        "quorvel: fail to create threads for service[%d], error code[0x%x]", serviceId_,
+        GetLastError());
+    SetEvent(events_[kStopEvent]);
+    if (i > 0) WaitForMultipleObjects(i, threads_, TRUE, INFINITE);
+    return false;
+  }
+  return true;
+}
+
+void CNUcCommuniateConnection::Close() {
+  for (uint32_t i = 0; i < threadCount_; ++i) CloseField(&threads_[i]);
+  CloseField(&events_[kStopEvent]);
+  CloseField(&events_[kStartEvent]);
+}
+
+int32_t CNUcCommuniateConnection::Start() {
+  if (started_) return 1;
+  PortRequest request = {kServicePort, {0, 0, 0}, serviceId_, threadCount_};
+  uint32_t answer = UC_MAX_PORTS;
+  LogChannel& log = LogChannel::Instance();
+  if (SendRequest(device_, IOCTL_UC_ALLOCATE_PORT, &request, sizeof(request), &answer,
+                  sizeof(answer)) &&
+      answer < UC_MAX_PORTS) {
+    log.Print("%s%d%s%d%s", "quorvel: allocate port[", answer, "] for service[", serviceId_, "]");
+    port_ = answer;
+    started_ = 1;
+    SetEvent(events_[kStartEvent]);
+    return 1;
+  }
+  log.Print("%s%d%s", "quorvel: allocate port for service[", serviceId_, "] failed.");
+  started_ = 0;
+  return 0;
+}
+
+uint32_t CNUcCommuniateConnection::Stop() {
+  // The stop event goes first: a worker whose receive the free-port request
+  // completes must find it set at the top of its next pass.
+  if (OwnedHandle::IsOpenHandle(events_[kStopEvent])) SetEvent(events_[kStopEvent]);
+  if (started_) {
+    SendRequest(device_, IOCTL_UC_FREE_PORT, &port_, sizeof(port_), nullptr, 0);
+    LogChannel::Instance().Print("%s%d%s%d%s", "quorvel: free port[", port_, "] for service[",
+                                 serviceId_, "]");
+  }
+  DWORD result = WaitForMultipleObjects(threadCount_, threads_, TRUE, INFINITE);
+  started_ = 0;
+  return result;
+}
+
+DWORD WINAPI CNUcCommuniateConnection::WorkerThreadProc(LPVOID connection) {
+  Worker worker(*static_cast<CNUcCommuniateConnection*>(connection));
+  return worker.Run();
+}

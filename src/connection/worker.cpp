@@ -1,0 +1,195 @@
+#include "connection/worker.h"
+
+#include <cstdio>
+#include <cstring>
+
+#include "diagnostics/log_channel.h"
+#include "platform/exception_guard.h"
+
+namespace {
+
+constexpr unsigned kReceiveAttempts = 5;
+constexpr DWORD kPauseMs = 10;
+// A driver that keeps reporting "too small" for one message, or a heap that
+// keeps refusing its block, makes the worker give up as on a lost
+// connection rather than loop without end.
+constexpr unsigned kMaxTooSmallReports = 8;
+constexpr unsigned kBlockTries = 100;
+
+constexpr const char* kDisconnected =
+    "quorvel: connection disconnected. service[%d] port[%d] thread[%d]";
+constexpr const char* kReplyFailed = "quorvel: reply failed. service[%d] port[%d] thread[%d]";
+constexpr const char* kQuit = "quorvel: service[%d] port[%d] thread[%d] quit.";
+
+bool IsTooSmall(DWORD error) {
+  return error == ERROR_BUFFER_OVERFLOW || error == ERROR_INSUFFICIENT_BUFFER;
+}
+
+uint32_t ReadHeader(const uint8_t* message) {
+  uint32_t header;
+  std::memcpy(&header, message, sizeof(header));
+  return header;
+}
+
+}  // namespace
+
+Worker::Worker(CNUcCommuniateConnection& connection)
+    : connection_(connection), allocator_(connection.heap_) {}
+
+Worker::~Worker() { connection_.heap_.Free(buffer_); }
+
+DWORD Worker::Run() {
+  DWORD exitCode = StartUp();
+  if (exitCode != 0) return exitCode;
+  ServeMessages();
+  return ExitPath();
+}
+
+DWORD Worker::StartUp() {
+  if (WaitForSignal() != WAIT_OBJECT_0 + CNUcCommuniateConnection::kStartEvent) return 1;
+  overlapped_ = {};
+  event_.Reset(CreateEventW(nullptr, FALSE, FALSE, nullptr));
+  if (!event_.IsOpen()) return 2;
+  overlapped_.hEvent = event_.Get();
+  if (!Bind()) return 3;
+  receive_ = {connection_.port_, threadIndex_, 0, {0, 0, 0}};
+  reply_ = {connection_.port_, threadIndex_};
+  buffer_ = static_cast<uint8_t*>(connection_.heap_.Allocate(kReceiveBufferSize));
+  if (buffer_ == nullptr) return 4;
+  std::memset(buffer_, 0, kReceiveBufferSize);
+  return 0;
+}
+
+bool Worker::Bind() {
+  threadIndex_ = 0xFFFFFFFFu;
+  return SendRequest(connection_.device_, IOCTL_UC_BIND_THREAD, &connection_.port_,
+                     sizeof(connection_.port_), &threadIndex_, sizeof(threadIndex_)) &&
+         threadIndex_ < connection_.threadCount_;
+}
+
+void Worker::ServeMessages() {
+  for (;;) {
+    if (WaitForSignal() != WAIT_OBJECT_0 + CNUcCommuniateConnection::kStartEvent ||
+        !ReceiveMessage()) {
+      Log(kDisconnected);
+      return;
+    }
+    if (!HandleMessage()) return;
+    FinishMessage();
+  }
+}
+
+// The size word of a too-small report is read from the buffer of the
+// request that failed: after a first report that is the oversized block, so
+// a driver that needs yet more room is asked with its latest figure. A
+// message must also come back whole: a completion without its header, or
+// claiming more bytes than the buffer holds, is refused.
+bool Worker::ReceiveMessage() {
+  message_ = buffer_;
+  capacity_ = kReceiveBufferSize;
+  Attempt attempt = ReceiveInto(message_, capacity_);
+  for (unsigned reports = 0; !attempt.completed; ++reports) {
+    if (!IsTooSmall(attempt.error) || reports == kMaxTooSmallReports) return false;
+    const uint32_t size = ReadHeader(message_);
+    uint8_t* block = ObtainBlock(size);
+    if (block == nullptr) return false;
+    receive_.LargeBuffer = 1;
+    message_ = block;
+    capacity_ = size;
+    attempt = ReceiveInto(message_, capacity_);
+  }
+  return bytesReturned_ >= kMessageHeaderSize && bytesReturned_ <= capacity_;
+}
+
+Worker::Attempt Worker::ReceiveInto(uint8_t* buffer, DWORD size) {
+  for (unsigned attempts = 1;; ++attempts) {
+    DWORD returned = 0;
+    if (DeviceIoControl(connection_.device_, IOCTL_UC_RECEIVE, &receive_, sizeof(receive_), buffer,
+                        size, &returned, &overlapped_)) {
+      bytesReturned_ = returned;
+      Sleep(kPauseMs);
+      return {true, ERROR_SUCCESS};
+    }
+    const DWORD error = GetLastError();
+    if (error == ERROR_IO_PENDING) return AwaitCompletion();
+    std::printf("DeviceIoControl : %d.\n", static_cast<int>(error));
+    std::fflush(stdout);
+    Sleep(kPauseMs);
+    if (attempts == kReceiveAttempts) return {false, error};
+  }
+}
+
+Worker::Attempt Worker::AwaitCompletion() {
+  DWORD returned = 0;
+  if (!GetOverlappedResult(connection_.device_, &overlapped_, &returned, TRUE)) {
+    return {false, GetLastError()};
+  }
+  bytesReturned_ = returned;
+  return {true, ERROR_SUCCESS};
+}
+
+// A reported size that is not larger than the buffer it came through cannot
+// be true, and is refused. While the heap refuses the block the worker
+// pauses on the stop event, so that a stop never waits for it.
+uint8_t* Worker::ObtainBlock(uint32_t size) {
+  if (size < kMessageHeaderSize || size <= capacity_) return nullptr;
+  for (unsigned tries = 0; tries < kBlockTries; ++tries) {
+    if (void* block = allocator_.Allocate(size)) return static_cast<uint8_t*>(block);
+    HANDLE stop = connection_.events_[CNUcCommuniateConnection::kStopEvent];
+    if (WaitForSingleObject(stop, kPauseMs) == WAIT_OBJECT_0) return nullptr;
+  }
+  return nullptr;
+}
+
+bool Worker::HandleMessage() {
+  const uint32_t header = ReadHeader(message_);
+  answer_ = nullptr;
+  answerLength_ = 0;
+  if (!CallGuarded(&InvokeCallback, this, GuardScope::kCppExceptions)) return false;
+  if (header != 0 && !SendReply()) {
+    Log(kReplyFailed);
+    return false;
+  }
+  return true;
+}
+
+void Worker::InvokeCallback(void* worker) {
+  auto* self = static_cast<Worker*>(worker);
+  self->connection_.callback_(&self->allocator_, self->message_ + kMessageHeaderSize,
+                              self->bytesReturned_ - kMessageHeaderSize, self->connection_.context_,
+                              &self->answer_, &self->answerLength_);
+}
+
+// An answer without an address, or without bytes, travels as an empty reply
+// (a null buffer of length 0), so the driver never reads through null.
+bool Worker::SendReply() {
+  const bool empty = answer_ == nullptr || answerLength_ == 0;
+  return SendRequest(connection_.device_, IOCTL_UC_REPLY, &reply_, sizeof(reply_),
+                     empty ? nullptr : answer_, empty ? 0 : answerLength_);
+}
+
+void Worker::FinishMessage() {
+  allocator_.ReleaseAll();
+  answer_ = nullptr;
+  answerLength_ = 0;
+  receive_.LargeBuffer = 0;
+  message_ = buffer_;
+  capacity_ = kReceiveBufferSize;
+}
+
+DWORD Worker::ExitPath() {
+  connection_.heap_.Free(buffer_);
+  buffer_ = nullptr;
+  allocator_.ReleaseAll();
+  event_.Close();
+  Log(kQuit);
+  return GetLastError();
+}
+
+DWORD Worker::WaitForSignal() const {
+  return WaitForMultipleObjects(2, connection_.events_, FALSE, INFINITE);
+}
+
+void Worker::Log(const char* format) const {
+  LogChannel::Instance().Print(format, connection_.serviceId_, connection_.port_, threadIndex_);
+}

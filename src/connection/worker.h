@@ -1,0 +1,66 @@
+// One worker thread of a service connection.
+#ifndef QUORVEL_CONNECTION_WORKER_H_
+#define QUORVEL_CONNECTION_WORKER_H_
+
+#include <cstdint>
+
+#include "connection/allocator.h"
+#include "connection/protocol.h"
+#include "connection/service_connection.h"
+#include "platform/owned_handle.h"
+
+// Binds to the service's port, then takes one message at a time: receives
+// it (into its 1024-byte buffer, or into a block of the size the driver
+// reports when it does not fit), hands it to the host's callback with the
+// allocator, sends the answer when the message's header asks for one, and
+// releases everything lent for the message. Everything here belongs to the
+// worker's own thread; the connection is only read.
+class Worker {
+ public:
+  explicit Worker(CNUcCommuniateConnection& connection);
+  Worker(const Worker&) = delete;
+  Worker& operator=(const Worker&) = delete;
+  ~Worker();
+
+  // The thread's whole life; returns its exit code: 1 stopped before start,
+  // 2 no event, 3 bind failed, 4 no buffer, otherwise the last error read
+  // after the quit line.
+  DWORD Run();
+
+ private:
+  struct Attempt {
+    bool completed;
+    DWORD error;  // read once, right after the failing call
+  };
+
+  DWORD StartUp();
+  bool Bind();
+  void ServeMessages();
+  bool ReceiveMessage();
+  Attempt ReceiveInto(uint8_t* buffer, DWORD size);
+  Attempt AwaitCompletion();
+  uint8_t* ObtainBlock(uint32_t size);
+  bool HandleMessage();
+  static void InvokeCallback(void* worker);
+  bool SendReply();
+  void FinishMessage();
+  DWORD ExitPath();
+  DWORD WaitForSignal() const;
+  void Log(const char* format) const;
+
+  CNUcCommuniateConnection& connection_;
+  CNimUCAllocator allocator_;
+  OVERLAPPED overlapped_ = {};
+  OwnedHandle event_;
+  uint32_t threadIndex_ = 0xFFFFFFFFu;
+  ReceiveRequest receive_ = {};
+  ReplyHeader reply_ = {};
+  uint8_t* buffer_ = nullptr;   // the 1024-byte buffer, reused for every message
+  uint8_t* message_ = nullptr;  // where the message in hand lies
+  DWORD capacity_ = 0;          // size of the buffer message_ points to
+  DWORD bytesReturned_ = 0;
+  void* answer_ = nullptr;
+  uint32_t answerLength_ = 0;
+};
+
+#endif  // QUORVEL_CONNECTION_WORKER_H_

@@ -1,0 +1,112 @@
+#include "diagnostics/component_library.h"
+
+#include <atomic>
+#include <cstdlib>
+#include <stdexcept>
+
+#include "platform/lock_guard.h"
+
+namespace {
+
+constexpr const char* kEntryNames[ComponentLibrary::kEntryCount] = {
+    "TzCoCreateInstance",    "TzCoInitialize",
+    "TzCoUninitialize",      "TzFreeLib",
+    "TzFreeLibEx",           "TzFreeUnusedLib",
+    "TzCanUnLoadAllLibNow",  "TzRegisterServer",
+    "TzUnRegisterServer",    "TzRegisterServerEx",
+    "TzUnRegisterServerEx",  "TzCoTaskMemAlloc",
+    "TzCoTaskMemFree",       "TzCoGetMalloc",
+    "TzCoGetLibraryPath",    "TzInitConfigData",
+    "TzCoLoadLibrary",       nullptr,
+    "TzCoProgIDFromCLSID",   "TzCoBuildVersion",
+    "TzGetPropertyCLSID",    "TzSetCLSIDProperty",
+    "TzCoCLSIDFromProgID",   "TzFreeLibExW",
+    "TzRegisterServerW",     "TzRegisterServerExW",
+    "TzUnRegisterServerExW", "TzCoGetLibraryPathW",
+    "TzCoProgIDFromCLSIDW",  "TzCoCLSIDFromProgIDW",
+    "TzCoLoadLibraryW",
+};
+constexpr size_t kRequiredEntries = 3;  // slots 0 to 2
+
+// The lock that serialises the creation of the table. It lives from load to
+// unload: constructed before the first Instance() can register
+// DestroyInstance, so it is destroyed after DestroyInstance has run.
+class InstanceLock {
+ public:
+  InstanceLock() { InitializeCriticalSection(&lock_); }
+  InstanceLock(const InstanceLock&) = delete;
+  InstanceLock& operator=(const InstanceLock&) = delete;
+  ~InstanceLock() { DeleteCriticalSection(&lock_); }
+  CRITICAL_SECTION* Get() { return &lock_; }
+
+ private:
+  CRITICAL_SECTION lock_;
+};
+
+InstanceLock instanceLock;
+std::atomic<ComponentLibrary*> instance{nullptr};
+bool destroyed = false;
+
+}  // namespace
+
+ComponentLibrary::ComponentLibrary() : ownsModule_(false), module_(nullptr), entries_{} {
+  InitializeCriticalSection(&lock_);
+  HMODULE module = GetModuleHandleW(L"PXCOM.dll");
+  if (module == nullptr) return;
+  if (Resolve(module) != 0) {
+    Clear();
+    return;
+  }
+  module_ = module;
+}
+
+ComponentLibrary::~ComponentLibrary() {
+  if (module_ != nullptr) {
+    LockGuard guard(&lock_);
+    Clear();
+    if (ownsModule_) FreeLibrary(module_);
+    module_ = nullptr;
+    ownsModule_ = false;
+  }
+  DeleteCriticalSection(&lock_);
+}
+
+ComponentLibrary* ComponentLibrary::Instance() {
+  ComponentLibrary* table = instance.load(std::memory_order_acquire);
+  if (table != nullptr) return table;
+  LockGuard guard(instanceLock.Get());
+  table = instance.load(std::memory_order_relaxed);
+  if (table != nullptr) return table;
+  if (destroyed) throw std::runtime_error("Dead Reference Detected");
+  table = new ComponentLibrary();
+  instance.store(table, std::memory_order_release);
+  std::atexit(&ComponentLibrary::DestroyInstance);
+  return table;
+}
+
+void ComponentLibrary::DestroyInstance() {
+  delete instance.exchange(nullptr, std::memory_order_acq_rel);
+  destroyed = true;
+}
+
+int ComponentLibrary::Resolve(HMODULE module) {
+  if (module == nullptr) return -1;
+  for (size_t slot = 0; slot < kEntryCount; ++slot) {
+    if (kEntryNames[slot] == nullptr) continue;
+    entries_[slot] = GetProcAddress(module, kEntryNames[slot]);
+    if (entries_[slot] == nullptr && slot < kRequiredEntries) return -1;
+  }
+  return 0;
+}
+
+void ComponentLibrary::Clear() {
+  for (FARPROC& entry : entries_) entry = nullptr;
+}
+
+ComponentLibrary::CoCreateInstanceEntry ComponentLibrary::CoCreateInstance() const {
+  // Through the generic function type, which converts to any other.
+  return reinterpret_cast<CoCreateInstanceEntry>(
+      reinterpret_cast<void (*)()>(entries_[kCoCreateInstanceSlot]));
+}
+
+const char* ComponentLibrary::EntryName(size_t slot) { return kEntryNames[slot]; }

@@ -1,0 +1,47 @@
+#include "platform/module_thread.h"
+
+#include <new>
+
+namespace {
+
+struct Launch {
+  LPTHREAD_START_ROUTINE start;
+  LPVOID parameter;
+  HMODULE module;
+};
+
+DWORD WINAPI ModuleThreadMain(LPVOID parameter) {
+  Launch launch = *static_cast<Launch*>(parameter);
+  delete static_cast<Launch*>(parameter);
+  DWORD exitCode = launch.start(launch.parameter);
+  // The reference must be dropped by code outside this module: a plain
+  // FreeLibrary here could unmap the instructions that follow it.
+  FreeLibraryAndExitThread(launch.module, exitCode);
+}
+
+// Undoes the launch after CreateThread failed, keeping its last error.
+void AbandonLaunch(Launch* launch) {
+  DWORD error = GetLastError();
+  FreeLibrary(launch->module);
+  delete launch;
+  SetLastError(error);
+}
+
+}  // namespace
+
+HANDLE CreateModuleThread(LPTHREAD_START_ROUTINE start, LPVOID parameter) {
+  HMODULE module = nullptr;
+  if (!GetModuleHandleExW(GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS,
+                          reinterpret_cast<LPCWSTR>(&ModuleThreadMain), &module)) {
+    return nullptr;
+  }
+  Launch* launch = new (std::nothrow) Launch{start, parameter, module};
+  if (launch == nullptr) {
+    FreeLibrary(module);
+    SetLastError(ERROR_NOT_ENOUGH_MEMORY);
+    return nullptr;
+  }
+  HANDLE thread = CreateThread(nullptr, 0, ModuleThreadMain, launch, 0, nullptr);
+  if (thread == nullptr) AbandonLaunch(launch);
+  return thread;
+}

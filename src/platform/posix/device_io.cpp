@@ -1,0 +1,156 @@
+#include <algorithm>
+#include <condition_variable>
+#include <cstring>
+#include <memory>
+#include <mutex>
+#include <vector>
+
+#include "platform/posix/device_file.h"
+#include "platform/posix/overlapped_status.h"
+
+namespace qrv {
+namespace posix {
+namespace {
+
+bool IsError(NTSTATUS status) { return (static_cast<ULONG>(status) >> 30) == 3; }
+
+// Where a call that may not return early waits for the request the device
+// pended.
+class SyncCompletion {
+ public:
+  SyncCompletion() = default;
+  SyncCompletion(const SyncCompletion&) = delete;
+  SyncCompletion& operator=(const SyncCompletion&) = delete;
+
+  // Called by the completing thread. It notifies under the lock, so the
+  // waiter cannot return and destroy this object before the call is done.
+  void Signal(NTSTATUS status, DWORD bytes) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    status_ = status;
+    bytes_ = bytes;
+    done_ = true;
+    done_changed_.notify_one();
+  }
+
+  NTSTATUS Wait(DWORD* bytes) {
+    std::unique_lock<std::mutex> lock(mutex_);
+    done_changed_.wait(lock, [this] { return done_; });
+    *bytes = bytes_;
+    return status_;
+  }
+
+ private:
+  std::mutex mutex_;
+  std::condition_variable done_changed_;
+  bool done_ = false;    // GUARDED_BY(mutex_)
+  NTSTATUS status_ = 0;  // GUARDED_BY(mutex_)
+  DWORD bytes_ = 0;      // GUARDED_BY(mutex_)
+};
+
+class Request final : public IoRequest {
+ public:
+  // `sync` is null for a call that returns while the request is pending.
+  Request(std::shared_ptr<DeviceFile> file, DWORD code, const void* input, DWORD input_length,
+          void* output, DWORD output_length, OVERLAPPED* overlapped, SyncCompletion* sync)
+      : file_(std::move(file)),
+        code_(code),
+        input_length_(input_length),
+        caller_output_(output),
+        output_length_(output_length),
+        overlapped_(overlapped),
+        sync_(sync) {
+    // Buffered codes get one system buffer the size of the larger side,
+    // holding the input, as the I/O manager allocates it; the others get a
+    // private copy of the input.
+    const size_t size = Buffered() ? std::max(input_length, output_length) : input_length;
+    buffer_.resize(size);
+    if (input_length != 0) std::memcpy(buffer_.data(), input, input_length);
+  }
+
+  DWORD Code() const override { return code_; }
+  const void* Input() const override { return input_length_ != 0 ? buffer_.data() : nullptr; }
+  DWORD InputLength() const override { return input_length_; }
+  void* Output() const override {
+    if (output_length_ == 0) return nullptr;
+    return Buffered() ? buffer_.data() : caller_output_;
+  }
+  DWORD OutputLength() const override { return output_length_; }
+  bool Overlapped() const override { return sync_ == nullptr; }
+
+  void Complete(NTSTATUS status, DWORD bytes) override {
+    bytes = Finish(status, bytes);
+    if (sync_ != nullptr) sync_->Signal(status, bytes);
+    delete this;
+  }
+
+  // Publishes the outcome to the caller and returns the byte count it
+  // reports. Buffered output is copied back unless the status is an error;
+  // the count is bounded by the caller's buffer, so a device that claims
+  // more cannot make the caller read past it.
+  DWORD Finish(NTSTATUS status, DWORD bytes) {
+    if (Buffered()) {
+      bytes = std::min(bytes, output_length_);
+      if (!IsError(status) && bytes != 0) std::memcpy(caller_output_, buffer_.data(), bytes);
+    }
+    if (overlapped_ != nullptr) {
+      overlapped_->InternalHigh = bytes;
+      PublishStatus(overlapped_, status);
+      if (overlapped_->hEvent != nullptr) SetEvent(overlapped_->hEvent);
+    }
+    file_->CompleteRequest();
+    return bytes;
+  }
+
+ private:
+  bool Buffered() const { return (code_ & 3u) == METHOD_BUFFERED; }
+
+  const std::shared_ptr<DeviceFile> file_;  // Keeps the file alive until completion.
+  const DWORD code_;
+  const DWORD input_length_;
+  void* const caller_output_;
+  const DWORD output_length_;
+  OVERLAPPED* const overlapped_;
+  SyncCompletion* const sync_;
+  // The device writes the system buffer through the const interface.
+  mutable std::vector<unsigned char> buffer_;
+};
+
+}  // namespace
+}  // namespace posix
+}  // namespace qrv
+
+using qrv::posix::Fail;
+using qrv::posix::NTSTATUS;
+
+BOOL DeviceIoControl(HANDLE device, DWORD ioControlCode, LPVOID inBuffer, DWORD inBufferSize,
+                     LPVOID outBuffer, DWORD outBufferSize, LPDWORD bytesReturned,
+                     LPOVERLAPPED overlapped) {
+  auto file = qrv::posix::FindObject<qrv::posix::DeviceFile>(device);
+  if (file == nullptr) return FALSE;
+  if ((inBuffer == nullptr && inBufferSize != 0) || (outBuffer == nullptr && outBufferSize != 0)) {
+    return Fail(ERROR_INVALID_PARAMETER, FALSE);
+  }
+  // As on Windows, a request returns while pending only on a handle opened
+  // for overlapped I/O; on any other handle the call waits for completion.
+  const bool returns_pending = overlapped != nullptr && file->overlapped();
+  if (overlapped != nullptr) {
+    if (overlapped->hEvent != nullptr) ResetEvent(overlapped->hEvent);
+    qrv::posix::PublishStatus(overlapped, qrv::posix::kStatusPending);
+  }
+  file->IssueRequest();
+  qrv::posix::SyncCompletion sync;
+  auto request = std::make_unique<qrv::posix::Request>(file, ioControlCode, inBuffer, inBufferSize,
+                                                       outBuffer, outBufferSize, overlapped,
+                                                       returns_pending ? nullptr : &sync);
+  DWORD bytes = 0;
+  NTSTATUS status = file->device()->Dispatch(request.get(), &bytes);
+  if (status == qrv::posix::kStatusPending) {
+    request.release();  // The device owns it until Complete.
+    if (returns_pending) return Fail(ERROR_IO_PENDING, FALSE);
+    status = sync.Wait(&bytes);
+  } else {
+    bytes = request->Finish(status, bytes);
+  }
+  if (bytesReturned != nullptr) *bytesReturned = bytes;
+  return qrv::posix::CompletionResult(status);
+}

@@ -1,0 +1,44 @@
+#include "connection/allocator.h"
+
+#include <gtest/gtest.h>
+
+#include <set>
+
+#include "counting_heap.h"
+
+TEST(Allocator, LendsDistinctBlocksAndReleasesThemAllInOneSweep) {
+  CountingHeap heap;
+  CNimUCAllocator allocator(heap);
+  NIMUC::IAllocator& lent = allocator;
+  std::set<void*> blocks;
+  for (uint32_t size : {0u, 0u, 16u, 5000u}) {
+    void* block = lent.Allocate(size);
+    ASSERT_NE(block, nullptr);
+    blocks.insert(block);
+  }
+  EXPECT_EQ(blocks.size(), 4u);  // size 0 too yields distinct blocks
+  EXPECT_EQ(allocator.BlockCount(), 4u);
+  allocator.ReleaseAll();
+  EXPECT_EQ(allocator.BlockCount(), 0u);
+  EXPECT_EQ(heap.live, 0);
+  allocator.ReleaseAll();  // empty: no heap call
+  EXPECT_EQ(heap.frees, 4);
+}
+
+TEST(Allocator, RefusedBlockRecordsNothing) {
+  CountingHeap heap;
+  heap.refuseFrom = 100;
+  CNimUCAllocator allocator(heap);
+  EXPECT_EQ(allocator.Allocate(100), nullptr);
+  EXPECT_EQ(allocator.BlockCount(), 0u);
+}
+
+TEST(Allocator, DestructionReleasesWhatIsStillLent) {
+  CountingHeap heap;
+  {
+    CNimUCAllocator allocator(heap);
+    allocator.Allocate(8);
+    allocator.Allocate(8);
+  }
+  EXPECT_EQ(heap.live, 0);
+}

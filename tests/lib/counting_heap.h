@@ -1,0 +1,31 @@
+// A heap that counts its calls and can be told to refuse blocks.
+#ifndef QUORVEL_TESTS_LIB_COUNTING_HEAP_H_
+#define QUORVEL_TESTS_LIB_COUNTING_HEAP_H_
+
+#include <atomic>
+#include <cstdlib>
+
+#include "connection/block_heap.h"
+
+class CountingHeap final : public BlockHeap {
+ public:
+  void* Allocate(size_t size) override {
+    allocations++;
+    if (size >= refuseFrom.load()) return nullptr;
+    live++;
+    return std::malloc(size);
+  }
+  void Free(void* block) override {
+    if (block == nullptr) return;
+    frees++;
+    live--;
+    std::free(block);
+  }
+
+  std::atomic<size_t> refuseFrom{~size_t{0}};  // blocks this large are refused
+  std::atomic<int> allocations{0};
+  std::atomic<int> frees{0};
+  std::atomic<int> live{0};
+};
+
+#endif  // QUORVEL_TESTS_LIB_COUNTING_HEAP_H_

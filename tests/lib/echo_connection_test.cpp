@@ -1,0 +1,108 @@
+// The echo connection driven directly, as the factory and Init drive it.
+#include "connection/echo_connection.h"
+
+#include "diagnostics/log_channel.h"
+#include "library_fixture.h"
+#include "platform/posix/device.h"
+
+namespace wire = qrv::sim::wire;
+
+namespace {
+
+class EchoConnectionTest : public LibraryTest {
+ protected:
+  void SetUp() override {
+    LibraryTest::SetUp();
+    ASSERT_GE(LogChannel::Instance().Open(), 0);
+    device_ = CreateFileW(kControlDevicePath, kControlDeviceAccess, 0, nullptr,
+                          kControlDeviceDisposition, kControlDeviceFlags, nullptr);
+    ASSERT_NE(device_, INVALID_HANDLE_VALUE);
+  }
+  void TearDown() override {
+    qrv::posix::ClearCreationFailures();
+    CloseHandle(device_);
+    LogChannel::Instance().Shutdown();
+  }
+
+  // Create's failure message for an injected creation failure (error 8).
+  std::vector<std::string> CreateFailure(bool failThread, unsigned skippedEvents) {
+    if (failThread) {
+      qrv::posix::FailThreadCreation(0, ERROR_NOT_ENOUGH_MEMORY);
+    } else {
+      qrv::posix::FailEventCreation(skippedEvents, ERROR_NOT_ENOUGH_MEMORY);
+    }
+    CNUcEchoConnection echo;
+    EXPECT_EQ(echo.Create(15, 1, device_, nullptr, nullptr), 0);
+    echo.Close();
+    EXPECT_EQ(echo.Stop(), WAIT_FAILED);  // Stop after Close: nothing left to wait for
+    return Texts();
+  }
+
+  HANDLE device_ = INVALID_HANDLE_VALUE;
+};
+
+}  // namespace
+
+TEST_F(EchoConnectionTest, CreateRejectsBadArgumentsSilently) {
+  CNUcEchoConnection echo;
+  EXPECT_EQ(echo.Create(15, 0, device_, nullptr, nullptr), 0);
+  EXPECT_EQ(echo.Create(15, 2, device_, nullptr, nullptr), 0);
+  EXPECT_EQ(echo.Create(15, 1, INVALID_HANDLE_VALUE, nullptr, nullptr), 0);
+  echo.Close();
+  EXPECT_TRUE(Texts().empty());
+}
+
+TEST_F(EchoConnectionTest, EveryCreateFailureIsLoggedWithTheLastError) {
+  EXPECT_EQ(CreateFailure(false, 0),
+            std::vector<std::string>{"quorvel: fail to create event_0, error code 8"});
+  Sink().ClearRecords();
+  EXPECT_EQ(CreateFailure(false, 1),
+            std::vector<std::string>{"quorvel: fail to create event_1, error code 8"});
+  Sink().ClearRecords();
+  EXPECT_EQ(CreateFailure(true, 0),
+            std::vector<std::string>{"quorvel: fail to create ehco thread, error code 8"});
+  EXPECT_EQ(Sink().Records().at(0).format, "%s%x");
+}
+
+TEST_F(EchoConnectionTest, StartIsIdempotentAndStopRepeatsHarmlessly) {
+  CNUcEchoConnection echo;
+  ASSERT_EQ(echo.Create(15, 1, device_, nullptr, nullptr), 1);
+  ASSERT_EQ(echo.Start(), 1);
+  ASSERT_EQ(echo.Start(), 1);
+  EXPECT_EQ(RequestsOf(wire::kCreateEchoPort).size(), 1u);
+  EXPECT_EQ(echo.Stop(), WAIT_OBJECT_0);
+  EXPECT_EQ(echo.Stop(), WAIT_OBJECT_0);  // the thread has ended already
+  echo.Close();
+  echo.Close();
+  EXPECT_EQ(RequestsOf(wire::kCloseEchoPort).size(), 1u);
+  EXPECT_EQ(Sink().CountText("quorvel: stop echo."), 1);
+  ExpectText("quorvel: echo disconnected.");
+  ExpectText("quorvel: echo quit.");
+}
+
+TEST_F(EchoConnectionTest, RefusedPortLeavesTheThreadWaitingSilently) {
+  Driver().OverridePortAnswer(wire::kCreateEchoPort, std::nullopt);  // success, no answer
+  CNUcEchoConnection echo;
+  ASSERT_EQ(echo.Create(15, 1, device_, nullptr, nullptr), 1);
+  EXPECT_EQ(echo.Start(), 0);
+  EXPECT_EQ(echo.Stop(), WAIT_OBJECT_0);
+  echo.Close();
+  const auto texts = Texts();
+  ASSERT_EQ(texts.size(), 1u);
+  EXPECT_EQ(texts[0].rfind("quorvel: create echo port failed, error code ", 0), 0u);
+  EXPECT_EQ(RequestsOf(wire::kCloseEchoPort).size(), 0u);
+  EXPECT_EQ(RequestsOf(wire::kEcho).size(), 0u);
+}
+
+TEST_F(EchoConnectionTest, StopAfterAHeartbeatLossStillClosesThePort) {
+  Driver().FaultPingsAfter(0, qrv::sim::PingFault::kFail);
+  CNUcEchoConnection echo;
+  ASSERT_EQ(echo.Create(15, 1, device_, nullptr, nullptr), 1);
+  ASSERT_EQ(echo.Start(), 1);
+  ExpectText("quorvel: echo quit.");
+  EXPECT_EQ(echo.Stop(), WAIT_OBJECT_0);
+  echo.Close();
+  EXPECT_EQ(RequestsOf(wire::kCloseEchoPort).size(), 1u);
+  EXPECT_EQ(Sink().CountText("quorvel: stop echo."), 1);
+  EXPECT_EQ(Sink().CountText("quorvel: echo disconnected."), 0);
+}

@@ -1,0 +1,38 @@
+#include "library_fixture.h"
+
+void LibraryTest::SetUp() {
+  Driver().Attach();
+  std::string error;
+  standIn_ = pxcom::StandIn::Load(pxcom::StandIn::Variant::kFull, &error);
+  ASSERT_NE(standIn_, nullptr) << error;
+  // Library threads may log until the process ends.
+  standIn_->StayLoaded();
+}
+
+void LibraryTest::TearDown() { UnInit(); }
+
+std::vector<std::string> LibraryTest::Texts() const {
+  std::vector<std::string> texts;
+  for (const auto& record : standIn_->Records()) texts.push_back(record.text);
+  return texts;
+}
+
+std::vector<std::string> LibraryTest::TextsStartingWith(const std::string& prefix) const {
+  std::vector<std::string> texts;
+  for (const auto& text : Texts()) {
+    if (text.compare(0, prefix.size(), prefix) == 0) texts.push_back(text);
+  }
+  return texts;
+}
+
+void LibraryTest::ExpectText(const std::string& text) const {
+  EXPECT_TRUE(standIn_->WaitForText(text, kWaitMs)) << "never logged: \"" << text << "\"";
+}
+
+std::vector<qrv::sim::RequestRecord> LibraryTest::RequestsOf(DWORD code) const {
+  std::vector<qrv::sim::RequestRecord> found;
+  for (const auto& record : Driver().requests()) {
+    if (record.code == code) found.push_back(record);
+  }
+  return found;
+}

@@ -1,0 +1,161 @@
+// The log channel and its binding to the framework, seen from the sink.
+#include "diagnostics/log_channel.h"
+
+#include <gtest/gtest.h>
+
+#include "diagnostics/component_library.h"
+#include "library_fixture.h"
+
+namespace {
+
+using Variant = pxcom::StandIn::Variant;
+
+// A process with a chosen framework variant loaded, or none.
+class LogChannelTest : public ::testing::Test {
+ protected:
+  void Load(Variant variant) {
+    std::string error;
+    standIn_ = pxcom::StandIn::Load(variant, &error);
+    ASSERT_NE(standIn_, nullptr) << error;
+    standIn_->StayLoaded();
+  }
+  void TearDown() override { LogChannel::Instance().Shutdown(); }
+
+  pxcom::StandIn& Sink() { return *standIn_; }
+  LogChannel& Channel() { return LogChannel::Instance(); }
+
+  std::unique_ptr<pxcom::StandIn> standIn_;
+};
+
+}  // namespace
+
+TEST_F(LogChannelTest, ClosedChannelDropsMessagesAndShutdownCallsNothing) {
+  Load(Variant::kFull);
+  EXPECT_EQ(Channel().Print("%s", "quorvel: dropped"), E_FAIL);
+  Channel().Shutdown();
+  EXPECT_EQ(Sink().Counters().createInstanceCalls, 0);
+  EXPECT_EQ(Sink().Counters().releaseCalls, 0);
+}
+
+TEST_F(LogChannelTest, OpenShutdownOpenMakesAFreshComponentAndSinkWithIdFour) {
+  Load(Variant::kFull);
+  ASSERT_GE(Channel().Open(), 0);
+  EXPECT_EQ(Channel().Open(), 0);  // already open: nothing new
+  EXPECT_EQ(Sink().Counters().componentsCreated, 1);
+  EXPECT_EQ(Channel().Print(nullptr), E_FAIL);
+  EXPECT_EQ(Sink().Counters().vprintCalls, 0);
+  Channel().Shutdown();
+  ASSERT_GE(Channel().Open(), 0);
+  Channel().Shutdown();
+  EXPECT_EQ(Sink().Counters().componentsCreated, 2);
+  EXPECT_EQ(Sink().CreateSinkIds(), (std::vector<int32_t>{4, 4}));
+  const auto destroyed = Sink().DestroySinkCalls();
+  ASSERT_EQ(destroyed.size(), 2u);
+  for (const auto& call : destroyed) {
+    EXPECT_EQ(call.id, 4);
+    EXPECT_TRUE(call.sink_matched);
+  }
+  EXPECT_EQ(Sink().Counters().liveComponents, 0);
+}
+
+TEST_F(LogChannelTest, GlueFormatAndArgumentsReachTheSinkUnjoined) {
+  Load(Variant::kFull);
+  ASSERT_GE(Channel().Open(), 0);
+  EXPECT_GE(Channel().Print("%s%d%s", "quorvel-Register( ", 3, " ): success."), 0);
+  const auto records = Sink().Records();
+  ASSERT_EQ(records.size(), 1u);
+  EXPECT_EQ(records[0].format, "%s%d%s");
+  EXPECT_EQ(records[0].text, "quorvel-Register( 3 ): success.");
+}
+
+TEST_F(LogChannelTest, CreateSinkFailureReleasesOnceAndDestroysNothing) {
+  Load(Variant::kFull);
+  Sink().FailCreateSink(static_cast<int32_t>(0x8007000Eu));
+  EXPECT_EQ(Channel().Open(), static_cast<HRESULT>(0x8007000Eu));
+  Channel().Shutdown();
+  EXPECT_EQ(Sink().Counters().releaseCalls, 1);
+  EXPECT_EQ(Sink().Counters().destroySinkCalls, 0);
+  EXPECT_EQ(Sink().Counters().liveComponents, 0);
+  EXPECT_EQ(Channel().Print("%s", "x"), E_FAIL);
+}
+
+TEST_F(LogChannelTest, CreateInstanceFailureIsReturnedAndHoldsNothing) {
+  Load(Variant::kFull);
+  Sink().FailCreateInstance(static_cast<int32_t>(0x80040154u));
+  EXPECT_EQ(Channel().Open(), static_cast<HRESULT>(0x80040154u));
+  Sink().FailCreateInstance(0);
+  EXPECT_GE(Channel().Open(), 0);  // the next Open tries again
+}
+
+TEST_F(LogChannelTest, NullSinkGivesAnOpenChannelThatPrintsNothing) {
+  Load(Variant::kFull);
+  Sink().SetNullSink(true);
+  ASSERT_GE(Channel().Open(), 0);
+  EXPECT_EQ(Channel().Print("%s", "x"), E_FAIL);
+  Channel().Shutdown();
+  EXPECT_EQ(Sink().Counters().destroySinkCalls, 0);
+  EXPECT_EQ(Sink().Counters().releaseCalls, 1);
+}
+
+TEST_F(LogChannelTest, ThrowingSinkIsSwallowedAndStaysInUse) {
+  Load(Variant::kFull);
+  ASSERT_GE(Channel().Open(), 0);
+  ASSERT_TRUE(Sink().SetVPrintFault(pxcom::StandIn::Fault::kThrow));
+  EXPECT_EQ(Channel().Print("%s", "lost"), E_FAIL);
+  Sink().SetVPrintFault(pxcom::StandIn::Fault::kNone);
+  EXPECT_GE(Channel().Print("%s", "kept"), 0);
+  EXPECT_EQ(Sink().Counters().vprintCalls, 2);
+  EXPECT_EQ(Sink().CountText("kept"), 1);
+}
+
+TEST_F(LogChannelTest, FrameworkLoadedAfterTheFirstOpenIsNeverSeen) {
+  EXPECT_EQ(Channel().Open(), -1);
+  Load(Variant::kFull);
+  EXPECT_EQ(Channel().Open(), -1);
+  EXPECT_EQ(ComponentLibrary::Instance()->Module(), nullptr);
+  EXPECT_EQ(Sink().Counters().createInstanceCalls, 0);
+}
+
+TEST_F(LogChannelTest, FrameworkWithoutUninitializeLeavesTheTableUnbound) {
+  Load(Variant::kNoUninit);
+  EXPECT_EQ(Channel().Open(), -1);
+  ComponentLibrary* table = ComponentLibrary::Instance();
+  EXPECT_EQ(table->Module(), nullptr);
+  for (size_t slot = 0; slot < ComponentLibrary::kEntryCount; ++slot) {
+    EXPECT_EQ(table->Entry(slot), nullptr) << "slot " << slot;
+  }
+}
+
+TEST_F(LogChannelTest, FrameworkLackingOptionalNamesIsBoundWithThoseSlotsNull) {
+  Load(Variant::kMinimal);
+  ASSERT_GE(Channel().Open(), 0);
+  ComponentLibrary* table = ComponentLibrary::Instance();
+  ASSERT_NE(table->Module(), nullptr);
+  for (size_t slot = 0; slot < ComponentLibrary::kEntryCount; ++slot) {
+    const char* name = ComponentLibrary::EntryName(slot);
+    bool lacking = name == nullptr;
+    for (const char* missing : pxcom::StandIn::kMinimalLacks) {
+      if (name != nullptr && std::string(name) == missing) lacking = true;
+    }
+    EXPECT_EQ(table->Entry(slot) == nullptr, lacking) << "slot " << slot;
+  }
+  EXPECT_EQ(table->Entry(17), nullptr);
+  EXPECT_EQ(reinterpret_cast<void*>(table->Entry(0)), Sink().Symbol("TzCoCreateInstance"));
+}
+
+TEST_F(LogChannelTest, DeadReferenceAfterDestroyInstanceKeepsTheChannelClosed) {
+  Load(Variant::kFull);
+  ASSERT_NE(ComponentLibrary::Instance()->Module(), nullptr);
+  ComponentLibrary::DestroyInstance();
+  for (int i = 0; i < 2; ++i) {
+    try {
+      ComponentLibrary::Instance();
+      ADD_FAILURE() << "no exception";
+    } catch (const std::runtime_error& error) {
+      EXPECT_STREQ(error.what(), "Dead Reference Detected");
+    }
+  }
+  EXPECT_EQ(Channel().Open(), -1);
+  // The framework module was neither freed nor touched.
+  EXPECT_EQ(Sink().Counters().createInstanceCalls, 0);
+}
