@@ -1,0 +1,136 @@
+#include "traffic.h"
+
+#include <algorithm>
+#include <chrono>
+#include <cstdio>
+#include <deque>
+#include <mutex>
+#include <random>
+#include <thread>
+
+#include "sim/driver/sim_driver.h"
+
+namespace demo {
+namespace {
+
+using Clock = std::chrono::steady_clock;
+using qrv::sim::Message;
+using qrv::sim::Outcome;
+
+constexpr auto kReplyTimeout = std::chrono::seconds(10);
+
+struct InFlight {
+  std::shared_ptr<Message> message;
+  Clock::time_point posted;
+};
+
+class Sender {
+ public:
+  Sender(uint32_t serviceId, const SampleService& service, const TrafficOptions& options,
+         TrafficCounters& counters)
+      : serviceId_(serviceId),
+        service_(service),
+        options_(options),
+        counters_(counters),
+        random_(serviceId * 7919u + 1) {}
+
+  void Run(Clock::time_point deadline) {
+    while (Clock::now() < deadline || !inFlight_.empty()) {
+      if (Clock::now() < deadline && inFlight_.size() < options_.window) {
+        Post();
+      } else {
+        Collect();
+      }
+    }
+  }
+
+  std::vector<double> latencies;
+
+ private:
+  std::vector<uint8_t> Payload() {
+    const bool large = random_() % 100 < options_.oversizedPercent;
+    const uint32_t low = large ? options_.maxSmall + 1 : 0;
+    const uint32_t high = large ? options_.maxLarge : options_.maxSmall;
+    std::vector<uint8_t> payload(low + random_() % (high - low + 1));
+    for (uint8_t& byte : payload) byte = static_cast<uint8_t>(random_());
+    if (large) counters_.oversized++;
+    return payload;
+  }
+
+  void Post() {
+    const uint32_t header = random_() % 100 < options_.noReplyPercent ? 0 : ++sequence_;
+    inFlight_.push_back(
+        {qrv::sim::SimDriver::Instance().Post(serviceId_, header, Payload()), Clock::now()});
+    counters_.messages++;
+  }
+
+  void Collect() {
+    InFlight oldest = inFlight_.front();
+    inFlight_.pop_front();
+    const bool final = oldest.message->WaitFinal(
+        std::chrono::duration_cast<std::chrono::milliseconds>(kReplyTimeout));
+    latencies.push_back(
+        std::chrono::duration<double, std::micro>(Clock::now() - oldest.posted).count());
+    (final && Verified(*oldest.message) ? counters_.verified : counters_.failures)++;
+  }
+
+  bool Verified(const Message& message) const {
+    if (message.header() == 0) return message.outcome() == Outcome::kNotWanted;
+    return message.outcome() == Outcome::kAnswered &&
+           message.reply() == service_.expected(message.payload());
+  }
+
+  const uint32_t serviceId_;
+  const SampleService& service_;
+  const TrafficOptions& options_;
+  TrafficCounters& counters_;
+  std::minstd_rand random_;
+  uint32_t sequence_ = 0;
+  std::deque<InFlight> inFlight_;
+};
+
+void PrintStatus(double elapsed, const TrafficCounters& counters) {
+  std::printf("\r[traffic] %5.1f s  messages %8llu  verified %8llu  oversized %6llu  failures %llu",
+              elapsed, static_cast<unsigned long long>(counters.messages.load()),
+              static_cast<unsigned long long>(counters.verified.load()),
+              static_cast<unsigned long long>(counters.oversized.load()),
+              static_cast<unsigned long long>(counters.failures.load()));
+  std::fflush(stdout);
+}
+
+}  // namespace
+
+TrafficResult RunTraffic(const TrafficOptions& options, const std::vector<SampleService>& services,
+                         TrafficCounters& counters) {
+  const auto start = Clock::now();
+  const auto deadline = start + std::chrono::duration_cast<Clock::duration>(
+                                    std::chrono::duration<double>(options.seconds));
+  std::vector<std::unique_ptr<Sender>> senders;
+  std::vector<std::thread> threads;
+  for (unsigned i = 0; i < options.services; ++i) {
+    senders.push_back(
+        std::make_unique<Sender>(i, services[i % services.size()], options, counters));
+    threads.emplace_back([&sender = *senders.back(), deadline] { sender.Run(deadline); });
+  }
+  std::atomic<bool> done{false};
+  std::thread status([&] {
+    while (!done) {
+      PrintStatus(std::chrono::duration<double>(Clock::now() - start).count(), counters);
+      std::this_thread::sleep_for(std::chrono::milliseconds(250));
+    }
+  });
+  for (auto& thread : threads) thread.join();
+  done = true;
+  status.join();
+  TrafficResult result;
+  result.seconds = std::chrono::duration<double>(Clock::now() - start).count();
+  PrintStatus(result.seconds, counters);
+  std::printf("\n");
+  for (const auto& sender : senders) {
+    result.latenciesUs.insert(result.latenciesUs.end(), sender->latencies.begin(),
+                              sender->latencies.end());
+  }
+  return result;
+}
+
+}  // namespace demo
