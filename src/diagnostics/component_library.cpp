@@ -1,7 +1,6 @@
 #include "diagnostics/component_library.h"
 
 #include <atomic>
-#include <cstdlib>
 #include <stdexcept>
 
 #include "platform/lock_guard.h"
@@ -47,6 +46,16 @@ InstanceLock instanceLock;
 std::atomic<ComponentLibrary*> instance{nullptr};
 bool destroyed = false;
 
+// Makes DestroyInstance run when the library is unloaded: the destructor of
+// a function-local static is registered with the module's own unload tasks
+// when first constructed, and those run in reverse order of registration.
+void DestroyAtUnload() {
+  struct Destroyer {
+    ~Destroyer() { ComponentLibrary::DestroyInstance(); }
+  };
+  static Destroyer destroyer;
+}
+
 }  // namespace
 
 ComponentLibrary::ComponentLibrary() : ownsModule_(false), module_(nullptr), entries_{} {
@@ -80,7 +89,7 @@ ComponentLibrary* ComponentLibrary::Instance() {
   if (destroyed) throw std::runtime_error("Dead Reference Detected");
   table = new ComponentLibrary();
   instance.store(table, std::memory_order_release);
-  std::atexit(&ComponentLibrary::DestroyInstance);
+  DestroyAtUnload();
   return table;
 }
 

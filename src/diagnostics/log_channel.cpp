@@ -29,7 +29,7 @@ struct PrintCall {
   LONG result;
 };
 
-void CallVPrint(void* context) {
+QRV_CALLS_FOREIGN_INTERFACES void CallVPrint(void* context) {
   auto* call = static_cast<PrintCall*>(context);
   call->result = call->sink->VPrint(call->format, *call->arguments);
 }
@@ -46,7 +46,7 @@ HRESULT LogChannel::Open() {
   return Bind();
 }
 
-HRESULT LogChannel::Bind() {
+QRV_CALLS_FOREIGN_INTERFACES HRESULT LogChannel::Bind() {
   ComponentLibrary::CoCreateInstanceEntry createInstance = FindCreateInstance();
   if (createInstance == nullptr) return kFrameworkUnbound;
   ILogComponent* component = nullptr;
@@ -80,7 +80,7 @@ HRESULT LogChannel::Print(const char* format, ...) {
   return returned ? call.result : E_FAIL;
 }
 
-void LogChannel::Shutdown() {
+QRV_CALLS_FOREIGN_INTERFACES void LogChannel::Shutdown() {
   if (!ready_.load(std::memory_order_acquire)) return;
   ILogSink* sink = sink_.exchange(nullptr, std::memory_order_acq_rel);
   if (sink != nullptr) component_->DestroySink(sinkId_, sink);

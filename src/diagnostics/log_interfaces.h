@@ -7,6 +7,16 @@
 
 #include "platform/win32.h"
 
+// The component and its sink come from another module that declares these
+// interfaces itself: the modules share the table layout, not the C++ type.
+// UBSan's vptr check would flag every such call as a call on an object of
+// another type, so functions that call through them are exempt from it.
+#if defined(_WIN32)
+#define QRV_CALLS_FOREIGN_INTERFACES
+#else
+#define QRV_CALLS_FOREIGN_INTERFACES __attribute__((no_sanitize("vptr")))
+#endif
+
 // {D7CF243E-7DD7-4432-A1D0-8CEA5CA7DE79}
 constexpr GUID CLSID_LogComponent = {
     0xD7CF243E, 0x7DD7, 0x4432, {0xA1, 0xD0, 0x8C, 0xEA, 0x5C, 0xA7, 0xDE, 0x79}};

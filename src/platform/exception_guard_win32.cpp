@@ -1,5 +1,4 @@
 #include "platform/exception_guard.h"
-
 #include "platform/win32.h"
 
 // GCC on i686 has no __try. The guard therefore links a registration record
@@ -32,8 +31,8 @@ bool Catches(GuardScope scope, DWORD code) {
   return scope == GuardScope::kEverything || code == kMsvcCppException;
 }
 
-EXCEPTION_DISPOSITION __cdecl GuardHandler(EXCEPTION_RECORD* exception, void* establisher,
-                                           CONTEXT*, void*) {
+EXCEPTION_DISPOSITION __cdecl GuardHandler(EXCEPTION_RECORD* exception, void* establisher, CONTEXT*,
+                                           void*) {
   auto* frame = static_cast<GuardFrame*>(establisher);
   if ((exception->ExceptionFlags & (EXCEPTION_UNWINDING | EXCEPTION_EXIT_UNWIND)) != 0 ||
       !Catches(frame->scope, exception->ExceptionCode)) {
