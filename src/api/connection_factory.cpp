@@ -8,6 +8,7 @@
 #include "connection/echo_connection.h"
 #include "connection/protocol.h"
 #include "connection/service_connection.h"
+#include "platform/module_thread.h"
 
 namespace {
 
@@ -24,7 +25,34 @@ void Destroy(Connection* connection) {
   delete connection;
 }
 
+// The factory outlives UnInit to serve the next Init, but once the module is
+// unloaded there is no next Init: what it still holds is freed then, so
+// that load and unload cycles leak nothing. Only when no library thread
+// runs, which a real unload guarantees (every thread keeps the module
+// mapped); at process exit on POSIX threads may still run, and everything
+// is left as it is.
+class FactoryReaper {
+ public:
+  FactoryReaper() = default;
+  FactoryReaper(const FactoryReaper&) = delete;
+  FactoryReaper& operator=(const FactoryReaper&) = delete;
+  ~FactoryReaper() {
+    if (RunningModuleThreads() != 0) return;
+    ConnectionFactory* existing = factory.exchange(nullptr);
+    if (existing != nullptr) existing->ReleaseAtUnload();
+  }
+};
+
+FactoryReaper reaper;
+
 }  // namespace
+
+void ConnectionFactory::ReleaseAtUnload() {
+  // Every thread has ended: closing is all that is left to do.
+  for (CNUcCommuniateConnection* connection : services_) delete connection;
+  delete echo_;
+  delete this;
+}
 
 ConnectionFactory* ConnectionFactory::Instance() {
   ConnectionFactory* existing = factory.load(std::memory_order_acquire);

@@ -40,8 +40,13 @@ class ConnectionFactory {
 
   CNUcEchoConnection* EchoConnection() const { return echo_; }
 
+  // Deletes the factory with whatever connections it still records.
+  // REQUIRES: the module is being unloaded and no thread of it runs.
+  void ReleaseAtUnload();
+
  private:
   ConnectionFactory() = default;
+  ~ConnectionFactory() = default;
 
   CNUcEchoConnection* echo_ = nullptr;
   std::vector<CNUcCommuniateConnection*> services_;

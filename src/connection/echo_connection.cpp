@@ -13,11 +13,6 @@ constexpr DWORD kPingPeriodMs = 1000;
 // at the stop event again.
 constexpr DWORD kLockPollMs = 1;
 
-void CloseField(HANDLE* field) {
-  if (OwnedHandle::IsOpenHandle(*field)) CloseHandle(*field);
-  *field = nullptr;
-}
-
 }  // namespace
 
 int32_t CNUcEchoConnection::Create(uint32_t serviceId, uint32_t threadCount, HANDLE device,
@@ -48,19 +43,15 @@ int32_t CNUcEchoConnection::Create(uint32_t serviceId, uint32_t threadCount, HAN
 }
 
 void CNUcEchoConnection::Close() {
-  CloseField(&thread_);
-  CloseField(&events_[kStopEvent]);
-  CloseField(&events_[kStartEvent]);
+  CloseHandleField(&thread_);
+  CloseHandleField(&events_[kStopEvent]);
+  CloseHandleField(&events_[kStartEvent]);
 }
 
 int32_t CNUcEchoConnection::Start() {
   if (started_) return 1;
-  PortRequest request = {kEchoPort, {0, 0, 0}, serviceId_, threadCount_};
-  uint32_t answer = UC_MAX_PORTS;
-  if (SendRequest(device_, IOCTL_UC_CREATE_ECHO_PORT, &request, sizeof(request), &answer,
-                  sizeof(answer)) &&
-      answer < UC_MAX_PORTS) {
-    port_ = answer;
+  if (RequestPort(device_, IOCTL_UC_CREATE_ECHO_PORT, kEchoPort, serviceId_, threadCount_,
+                  &port_)) {
     started_ = 1;
     SetEvent(events_[kStartEvent]);
     return 1;

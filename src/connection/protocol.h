@@ -119,4 +119,20 @@ inline bool SendRequest(HANDLE device, DWORD code, const void* input, DWORD inpu
                          &returned, nullptr) != FALSE;
 }
 
+// Asks the driver for a port with IOCTL_UC_CREATE_ECHO_PORT or
+// IOCTL_UC_ALLOCATE_PORT. Accepts only a successful call whose answer is a
+// port below UC_MAX_PORTS; the answer word starts at UC_MAX_PORTS, so a
+// success that writes no answer is refused.
+inline bool RequestPort(HANDLE device, DWORD code, PortKind kind, uint32_t serviceId,
+                        uint32_t threadCount, uint32_t* port) {
+  const PortRequest request = {kind, {0, 0, 0}, serviceId, threadCount};
+  uint32_t answer = UC_MAX_PORTS;
+  if (!SendRequest(device, code, &request, sizeof(request), &answer, sizeof(answer)) ||
+      answer >= UC_MAX_PORTS) {
+    return false;
+  }
+  *port = answer;
+  return true;
+}
+
 #endif  // QUORVEL_CONNECTION_PROTOCOL_H_

@@ -5,14 +5,7 @@
 #include "platform/module_thread.h"
 #include "platform/owned_handle.h"
 
-namespace {
-
-void CloseField(HANDLE* field) {
-  if (OwnedHandle::IsOpenHandle(*field)) CloseHandle(*field);
-  *field = nullptr;
-}
-
-}  // namespace
+namespace {}  // namespace
 
 int32_t CNUcCommuniateConnection::Create(uint32_t serviceId, uint32_t threadCount, HANDLE device,
                                          UcServiceCallback callback, void* context) {
@@ -59,21 +52,18 @@ bool CNUcCommuniateConnection::CreateWorkers() {
 }
 
 void CNUcCommuniateConnection::Close() {
-  for (uint32_t i = 0; i < threadCount_; ++i) CloseField(&threads_[i]);
-  CloseField(&events_[kStopEvent]);
-  CloseField(&events_[kStartEvent]);
+  for (uint32_t i = 0; i < threadCount_; ++i) CloseHandleField(&threads_[i]);
+  CloseHandleField(&events_[kStopEvent]);
+  CloseHandleField(&events_[kStartEvent]);
 }
 
 int32_t CNUcCommuniateConnection::Start() {
   if (started_) return 1;
-  PortRequest request = {kServicePort, {0, 0, 0}, serviceId_, threadCount_};
-  uint32_t answer = UC_MAX_PORTS;
   LogChannel& log = LogChannel::Instance();
-  if (SendRequest(device_, IOCTL_UC_ALLOCATE_PORT, &request, sizeof(request), &answer,
-                  sizeof(answer)) &&
-      answer < UC_MAX_PORTS) {
-    log.Print("%s%d%s%d%s", "quorvel: allocate port[", answer, "] for service[", serviceId_, "]");
-    port_ = answer;
+  uint32_t port = UC_MAX_PORTS;
+  if (RequestPort(device_, IOCTL_UC_ALLOCATE_PORT, kServicePort, serviceId_, threadCount_, &port)) {
+    log.Print("%s%d%s%d%s", "quorvel: allocate port[", port, "] for service[", serviceId_, "]");
+    port_ = port;
     started_ = 1;
     SetEvent(events_[kStartEvent]);
     return 1;

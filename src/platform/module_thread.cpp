@@ -1,8 +1,11 @@
 #include "platform/module_thread.h"
 
+#include <atomic>
 #include <new>
 
 namespace {
+
+std::atomic<size_t> runningThreads{0};
 
 struct Launch {
   LPTHREAD_START_ROUTINE start;
@@ -14,6 +17,7 @@ DWORD WINAPI ModuleThreadMain(LPVOID parameter) {
   Launch launch = *static_cast<Launch*>(parameter);
   delete static_cast<Launch*>(parameter);
   DWORD exitCode = launch.start(launch.parameter);
+  runningThreads.fetch_sub(1, std::memory_order_release);
   // The reference must be dropped by code outside this module: a plain
   // FreeLibrary here could unmap the instructions that follow it.
   FreeLibraryAndExitThread(launch.module, exitCode);
@@ -22,6 +26,7 @@ DWORD WINAPI ModuleThreadMain(LPVOID parameter) {
 // Undoes the launch after CreateThread failed, keeping its last error.
 void AbandonLaunch(Launch* launch) {
   DWORD error = GetLastError();
+  runningThreads.fetch_sub(1, std::memory_order_release);
   FreeLibrary(launch->module);
   delete launch;
   SetLastError(error);
@@ -41,7 +46,10 @@ HANDLE CreateModuleThread(LPTHREAD_START_ROUTINE start, LPVOID parameter) {
     SetLastError(ERROR_NOT_ENOUGH_MEMORY);
     return nullptr;
   }
+  runningThreads.fetch_add(1, std::memory_order_relaxed);
   HANDLE thread = CreateThread(nullptr, 0, ModuleThreadMain, launch, 0, nullptr);
   if (thread == nullptr) AbandonLaunch(launch);
   return thread;
 }
+
+size_t RunningModuleThreads() { return runningThreads.load(std::memory_order_acquire); }

@@ -12,4 +12,9 @@
 // keeps CreateThread's last error on failure.
 HANDLE CreateModuleThread(LPTHREAD_START_ROUTINE start, LPVOID parameter);
 
+// How many threads made by CreateModuleThread have not yet finished their
+// start routine. Zero at unload means no thread of the library can still
+// touch its objects.
+size_t RunningModuleThreads();
+
 #endif  // QUORVEL_PLATFORM_MODULE_THREAD_H_

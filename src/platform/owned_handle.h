@@ -33,4 +33,11 @@ class OwnedHandle {
   HANDLE handle_;
 };
 
+// For handle fields kept raw because their layout matters (handle arrays
+// that are waited on as a whole): closes an open handle and leaves null.
+inline void CloseHandleField(HANDLE* field) {
+  if (OwnedHandle::IsOpenHandle(*field)) CloseHandle(*field);
+  *field = nullptr;
+}
+
 #endif  // QUORVEL_PLATFORM_OWNED_HANDLE_H_

@@ -70,6 +70,8 @@ TEST_F(EchoConnectionTest, StartIsIdempotentAndStopRepeatsHarmlessly) {
   ASSERT_EQ(echo.Start(), 1);
   ASSERT_EQ(echo.Start(), 1);
   EXPECT_EQ(RequestsOf(wire::kCreateEchoPort).size(), 1u);
+  // Stopped before its first wait, the thread would end silently instead.
+  ASSERT_TRUE(Driver().WaitForRequests(wire::kEcho, 1, kWait));
   EXPECT_EQ(echo.Stop(), WAIT_OBJECT_0);
   EXPECT_EQ(echo.Stop(), WAIT_OBJECT_0);  // the thread has ended already
   echo.Close();

@@ -47,10 +47,19 @@ if [ ! -f "$WINEPREFIX/system.reg" ]; then
   echo "created Wine prefix $WINEPREFIX in $(( $(now_ms) - start )) ms"
 fi
 
-# One wineserver for the whole run, ended on every way out.
+# One wineserver for the whole run, ended on every way out. Its session
+# (services.exe, winedevice.exe, ...) is started here rather than by the
+# first test program: a program killed while that start is under way leaves
+# the next one waiting for it forever.
 wineserver -p >"$logs/wineserver.out" 2>&1
 trap 'wineserver -k 2>/dev/null' EXIT
 trap 'exit 130' INT TERM
+start=$(now_ms)
+if ! timeout 120 wineboot >"$logs/wineboot-session.out" 2>"$logs/wineboot-session.err"; then
+  echo "wineboot failed; see $logs/wineboot-session.err" >&2
+  exit 2
+fi
+echo "started the Wine session in $(( $(now_ms) - start )) ms"
 
 if [ $# -eq 0 ]; then
   set -- $(cat "$bin/windows_tests.txt")

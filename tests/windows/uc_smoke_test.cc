@@ -79,8 +79,7 @@ class ProtocolDevice {
  public:
   ProtocolDevice()
       : handle_(CreateFileW(L"\\\\.\\QRVDev", GENERIC_READ | GENERIC_WRITE, 0, nullptr,
-                            OPEN_EXISTING, FILE_FLAG_OVERLAPPED | FILE_ATTRIBUTE_NORMAL,
-                            nullptr)),
+                            OPEN_EXISTING, FILE_FLAG_OVERLAPPED | FILE_ATTRIBUTE_NORMAL, nullptr)),
         openError_(handle_.valid() ? 0 : GetLastError()) {}
 
   bool valid() const { return handle_.valid(); }
@@ -125,7 +124,7 @@ class ProtocolDevice {
     PortRequest request{kind, {0xA5, 0xA5, 0xA5}, serviceId, threads};
     uint32_t port = kNoPort;
     return Sync(code, &request, sizeof(request), &port, sizeof(port)) == ERROR_SUCCESS ? port
-                                                                                        : kNoPort;
+                                                                                       : kNoPort;
   }
 
   Handle handle_;
@@ -168,6 +167,11 @@ class Receive {
     if (!Completes()) return ERROR_TIMEOUT;
     if (GetOverlappedResult(device_, &overlapped_, &bytes_, FALSE)) return ERROR_SUCCESS;
     return GetLastError();
+  }
+  // Cancels a pending receive and returns its result.
+  DWORD Cancel() {
+    CancelIoEx(device_, &overlapped_);
+    return Await();
   }
   // Waits at most kWaitMs for a pending receive to complete, without
   // touching its handle (which may be closed by then).
@@ -331,7 +335,8 @@ TEST_F(UcSmokeTest, TooSmallReportArrivesThroughTheCompletion) {
   std::vector<uint8_t> payload = Pattern(2000, 3);
   uint32_t id = Post(5, 0x11, payload);
   EXPECT_EQ(first.Await(), static_cast<DWORD>(ERROR_INSUFFICIENT_BUFFER));
-  EXPECT_EQ(first.Header(), 2004u) << "the size word reaches the caller although the request failed";
+  EXPECT_EQ(first.Header(), 2004u)
+      << "the size word reaches the caller although the request failed";
 
   Receive large(device_.get(), port, 0, 2004, 1);
   ASSERT_EQ(large.Issue(), static_cast<DWORD>(ERROR_SUCCESS)) << "the message waits for this index";
@@ -358,7 +363,8 @@ TEST_F(UcSmokeTest, TooSmallReportFailsAReceiveAtOnce) {
   uint32_t id = Post(6, 1, payload, 1);
   for (int attempt = 0; attempt < 2; attempt++) {
     Receive small(device_.get(), port, 1, 1024);
-    EXPECT_EQ(small.Issue(), static_cast<DWORD>(ERROR_INSUFFICIENT_BUFFER)) << "attempt " << attempt;
+    EXPECT_EQ(small.Issue(), static_cast<DWORD>(ERROR_INSUFFICIENT_BUFFER))
+        << "attempt " << attempt;
     EXPECT_EQ(small.Header(), 2004u);
   }
   Receive large(device_.get(), port, 1, 2004, 1);
@@ -430,6 +436,57 @@ TEST_F(UcSmokeTest, ClosingTheHandleCancelsItsPendingReceiveAndFreesItsPort) {
   EXPECT_EQ(control_->ServicePort(8), kNoPort);
 }
 
+TEST_F(UcSmokeTest, CancelledReceiveLeavesItsIndexFreeForTheNextOne) {
+  uint32_t port = BoundServicePort(13, 1);
+  QrvCtlCounters before = Counters();
+  Receive cancelled(device_.get(), port, 0, 1024);
+  ASSERT_EQ(cancelled.Issue(), static_cast<DWORD>(ERROR_IO_PENDING));
+  EXPECT_EQ(cancelled.Cancel(), static_cast<DWORD>(ERROR_OPERATION_ABORTED));
+  EXPECT_EQ(Counters().cancelled - before.cancelled, 1u) << "the driver's cancel routine ran";
+
+  Receive next(device_.get(), port, 0, 1024);
+  ASSERT_EQ(next.Issue(), static_cast<DWORD>(ERROR_IO_PENDING)) << "the index is free again";
+  Post(13, 0, {1});
+  EXPECT_EQ(next.Await(), static_cast<DWORD>(ERROR_SUCCESS));
+}
+
+struct Poster {
+  KernelDriverControl* control;
+  HANDLE go;
+  DWORD result;
+};
+
+DWORD WINAPI PostWhenReleased(LPVOID parameter) {
+  Poster* poster = static_cast<Poster*>(parameter);
+  uint32_t id = 0;
+  if (WaitForSingleObject(poster->go, kWaitMs) == WAIT_OBJECT_0)
+    poster->result = poster->control->Post(14, 0, nullptr, 0, QRVCTL_ANY_SLOT, &id);
+  return 0;
+}
+
+TEST_F(UcSmokeTest, WaitUntilWakesOnAChangeAndGivesUpAfterItsTimeout) {
+  Stopwatch watch;
+  EXPECT_FALSE(control_->WaitUntil(200, [] { return false; }));
+  double waited = watch.ElapsedMs();
+  EXPECT_GE(waited, 150.0);
+  EXPECT_LT(waited, 4000.0);
+
+  BoundServicePort(14, 1);
+  QrvCtlCounters before = Counters();
+  Handle go(CreateEventW(nullptr, TRUE, FALSE, nullptr));
+  Poster poster{control_.get(), go.get(), ERROR_TIMEOUT};
+  Handle thread(CreateThread(nullptr, 0, PostWhenReleased, &poster, 0, nullptr));
+  ASSERT_TRUE(thread.valid());
+  // The first evaluation releases the other thread, whose post is the
+  // change the wait must not miss, whenever it lands.
+  EXPECT_TRUE(control_->WaitUntil(kWaitMs, [&] {
+    SetEvent(go.get());
+    return Counters().posted > before.posted;
+  }));
+  ASSERT_EQ(WaitForSingleObject(thread.get(), kWaitMs), static_cast<DWORD>(WAIT_OBJECT_0));
+  EXPECT_EQ(poster.result, static_cast<DWORD>(ERROR_SUCCESS));
+}
+
 TEST_F(UcSmokeTest, PingFaultsHitAfterTheGivenNumberOfPings) {
   uint32_t port = device_.CreateEchoPort();
   ASSERT_LT(port, kNoPort);
@@ -443,9 +500,9 @@ TEST_F(UcSmokeTest, PingFaultsHitAfterTheGivenNumberOfPings) {
   }
   EXPECT_EQ(answers, (std::vector<uint32_t>{kEchoMagic, kEchoMagic, 0x0BADC0DEu, kEchoMagic}));
 
-  ASSERT_EQ(control_->SetFault(QrvCtlFault{QRVCTL_FAULT_PING_STATUS, 0, 1,
-                                           kStatusInvalidDeviceState, 0}),
-            static_cast<DWORD>(ERROR_SUCCESS));
+  ASSERT_EQ(
+      control_->SetFault(QrvCtlFault{QRVCTL_FAULT_PING_STATUS, 0, 1, kStatusInvalidDeviceState, 0}),
+      static_cast<DWORD>(ERROR_SUCCESS));
   uint32_t answer = 0;
   DWORD failed = device_.Echo(port, &answer);
   EXPECT_NE(failed, static_cast<DWORD>(ERROR_SUCCESS));

@@ -49,11 +49,10 @@ std::unique_ptr<DriverService> DriverService::Start(const std::wstring& name,
     return nullptr;
   }
   RemoveStale(manager.get(), name);
-  ServiceHandle service(CreateServiceW(manager.get(), name.c_str(), name.c_str(),
-                                       SERVICE_ALL_ACCESS, SERVICE_KERNEL_DRIVER,
-                                       SERVICE_DEMAND_START, SERVICE_ERROR_NORMAL,
-                                       imagePath.c_str(), nullptr, nullptr, nullptr, nullptr,
-                                       nullptr));
+  ServiceHandle service(
+      CreateServiceW(manager.get(), name.c_str(), name.c_str(), SERVICE_ALL_ACCESS,
+                     SERVICE_KERNEL_DRIVER, SERVICE_DEMAND_START, SERVICE_ERROR_NORMAL,
+                     imagePath.c_str(), nullptr, nullptr, nullptr, nullptr, nullptr));
   if (!service) {
     *error = Describe("CreateServiceW", GetLastError());
     return nullptr;

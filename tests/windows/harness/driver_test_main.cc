@@ -3,12 +3,12 @@
 //
 // The driver image is QRV_DRIVER_IMAGE from the environment (a Windows
 // path) when set, otherwise the qrvdrv.sys this program was built with.
+#include <gtest/gtest.h>
+
 #include <cstdio>
 #include <cstdlib>
 #include <memory>
 #include <string>
-
-#include <gtest/gtest.h>
 
 #include "driver_service.h"
 #include "stopwatch.h"

@@ -24,8 +24,8 @@ class OverlappedCall {
   DWORD Issue(HANDLE device, uint32_t code, const void* input, DWORD inputLength, void* output,
               DWORD outputLength, DWORD* bytes, DWORD timeoutMs) {
     if (!event_.valid()) return GetLastError();
-    if (DeviceIoControl(device, code, const_cast<void*>(input), inputLength, output,
-                        outputLength, bytes, &overlapped_))
+    if (DeviceIoControl(device, code, const_cast<void*>(input), inputLength, output, outputLength,
+                        bytes, &overlapped_))
       return ERROR_SUCCESS;
     DWORD error = GetLastError();
     if (error != ERROR_IO_PENDING) return error;
@@ -70,8 +70,8 @@ std::unique_ptr<KernelDriverControl> KernelDriverControl::Open(DWORD* error) {
 
 KernelDriverControl::KernelDriverControl(Handle device) : device_(std::move(device)) {}
 
-DWORD KernelDriverControl::Call(uint32_t code, const void* input, DWORD inputLength,
-                                void* output, DWORD outputLength, DWORD* bytes) {
+DWORD KernelDriverControl::Call(uint32_t code, const void* input, DWORD inputLength, void* output,
+                                DWORD outputLength, DWORD* bytes) {
   DWORD ignored = 0;
   OverlappedCall call;
   return call.Issue(device_.get(), code, input, inputLength, output, outputLength,
@@ -135,14 +135,16 @@ DWORD KernelDriverControl::SetFault(const QrvCtlFault& fault) {
   return Call(QRVCTL_IOCTL_SET_FAULT, &fault, sizeof(fault), nullptr, 0, nullptr);
 }
 
-DWORD KernelDriverControl::ClearFault(uint32_t kind) { return SetFault(QrvCtlFault{kind, 0, 0, 0, 0}); }
+DWORD KernelDriverControl::ClearFault(uint32_t kind) {
+  return SetFault(QrvCtlFault{kind, 0, 0, 0, 0});
+}
 
 DWORD KernelDriverControl::WaitForChange(uint32_t seen, DWORD timeoutMs) {
   uint32_t now = 0;
   DWORD bytes = 0;
   OverlappedCall call;
-  return call.Issue(device_.get(), QRVCTL_IOCTL_WAIT_CHANGE, &seen, sizeof(seen), &now,
-                    sizeof(now), &bytes, timeoutMs);
+  return call.Issue(device_.get(), QRVCTL_IOCTL_WAIT_CHANGE, &seen, sizeof(seen), &now, sizeof(now),
+                    &bytes, timeoutMs);
 }
 
 bool KernelDriverControl::WaitUntil(DWORD timeoutMs, const std::function<bool()>& condition) {

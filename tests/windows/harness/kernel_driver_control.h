@@ -71,8 +71,8 @@ class KernelDriverControl {
  private:
   explicit KernelDriverControl(Handle device);
 
-  DWORD Call(uint32_t code, const void* input, DWORD inputLength, void* output,
-             DWORD outputLength, DWORD* bytes);
+  DWORD Call(uint32_t code, const void* input, DWORD inputLength, void* output, DWORD outputLength,
+             DWORD* bytes);
   // Waits, at most `timeoutMs`, until the generation differs from `seen`.
   DWORD WaitForChange(uint32_t seen, DWORD timeoutMs);
 

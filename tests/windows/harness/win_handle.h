@@ -53,7 +53,9 @@ class ServiceHandle {
   }
   ServiceHandle(const ServiceHandle&) = delete;
   ServiceHandle& operator=(const ServiceHandle&) = delete;
-  ServiceHandle(ServiceHandle&& other) noexcept : handle_(other.handle_) { other.handle_ = nullptr; }
+  ServiceHandle(ServiceHandle&& other) noexcept : handle_(other.handle_) {
+    other.handle_ = nullptr;
+  }
   ServiceHandle& operator=(ServiceHandle&&) = delete;
 
   SC_HANDLE get() const { return handle_; }
