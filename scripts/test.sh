@@ -15,6 +15,8 @@ for preset in debug asan tsan; do
   ctest --preset "$preset" -j"$jobs"
 done
 
+bash scripts/check-so-exports.sh build/debug/src/libquorvel.so
+
 echo "=== demo host, short run"
 build/debug/tools/quorvel_demo --seconds 2 --heartbeat 1
 

@@ -1,6 +1,7 @@
 // The entry points' lifecycle as a host sees it: results, messages at the
 // sink, and requests at the driver.
 #include "connection/protocol.h"
+#include "diagnostics/component_library.h"
 #include "library_fixture.h"
 
 namespace wire = qrv::sim::wire;
@@ -175,4 +176,25 @@ TEST_F(Lifecycle, FailedPingCallIsAHeartbeatFailureToo) {
   ExpectText("quorvel: echo error.");
   ExpectText("quorvel: echo quit.");
   EXPECT_GE(Driver().counters().pings, 2u);
+}
+
+TEST_F(Lifecycle, ThrowingSinkLeavesEveryOperationUnchanged) {
+  ASSERT_TRUE(Sink().SetVPrintFault(pxcom::StandIn::Fault::kThrow));
+  ASSERT_EQ(Init(0), S_OK);
+  EXPECT_EQ(Register(2, &NoAnswer, nullptr), S_OK);
+  EXPECT_EQ(Unregister(2), S_OK);
+  EXPECT_GE(Sink().Counters().vprintCalls, 3);
+  EXPECT_EQ(Sink().RecordCount(), 0);
+}
+
+// The framework table destroyed under the library: the error never leaves
+// Init, which runs without a channel and leaves the process-wide lock free.
+TEST_F(Lifecycle, DeadReferenceLeavesInitWorkingAndTheLockFree) {
+  ComponentLibrary::DestroyInstance();
+  EXPECT_EQ(Init(0), S_OK);
+  EXPECT_EQ(Register(1, &NoAnswer, nullptr), S_OK);
+  EXPECT_EQ(Unregister(1), S_OK);
+  UnInit();
+  EXPECT_EQ(Sink().Counters().createInstanceCalls, 0);
+  EXPECT_EQ(Init(0), S_OK);
 }
