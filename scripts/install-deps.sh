@@ -14,7 +14,7 @@ for part in "${want[@]}"; do
     native)
       for p in cmake ninja-build g++ libgtest-dev libbenchmark-dev; do need "$p"; done ;;
     win32)
-      for p in cmake ninja-build g++-mingw-w64-i686 binutils-mingw-w64-i686; do need "$p"; done ;;
+      for p in cmake ninja-build g++-mingw-w64-i686 binutils-mingw-w64-i686 googletest; do need "$p"; done ;;
     wine)
       dpkg --print-foreign-architectures | grep -qx i386 || dpkg --add-architecture i386
       for p in wine wine32:i386; do need "$p"; done ;;

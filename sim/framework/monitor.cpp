@@ -70,8 +70,11 @@ void Monitor::AddRecord(const char* format, const std::string& text) {
     MutexLock hold(&mu_);
     records_.push_back({format, text});
     echo = knobs_.echo;
+    // Signalled under the lock, so that a waiter that sees the record also
+    // sees everything this thread did before it (the last record of a
+    // thread that then ends included).
+    record_added_.SignalAll();
   }
-  record_added_.SignalAll();
   // One fprintf per line keeps concurrent lines from interleaving.
   if (echo) std::fprintf(stderr, "%s\n", text.c_str());
   MutexLock hold(&callback_mu_);

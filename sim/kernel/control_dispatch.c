@@ -136,9 +136,9 @@ static uint32_t ReadLog(QrvModel* model, QrvRequest* request) {
   if (request->inputLength != sizeof(first) || !HasRoom(request, sizeof(header)))
     return QrvFinish(request, QRV_STATUS_INVALID_PARAMETER, 0);
   first = QrvLoad32(request->input);
-  header.count = QrvLogRead(&model->log, first,
-                            (QrvCtlLogEntry*)((uint8_t*)request->output + sizeof(header)),
-                            (request->outputLength - sizeof(header)) / sizeof(QrvCtlLogEntry));
+  header.count =
+      QrvLogRead(&model->log, first, (QrvCtlLogEntry*)((uint8_t*)request->output + sizeof(header)),
+                 (request->outputLength - sizeof(header)) / sizeof(QrvCtlLogEntry));
   header.nextSequence = model->log.next;
   header.oldestSequence = model->log.oldest;
   header.generation = model->counters.generation;
@@ -149,9 +149,11 @@ static uint32_t ReadLog(QrvModel* model, QrvRequest* request) {
 
 static uint32_t SetFault(QrvModel* model, QrvRequest* request) {
   QrvCtlFault fault;
-  if (request->inputLength != sizeof(fault)) return QrvFinish(request, QRV_STATUS_INVALID_PARAMETER, 0);
+  if (request->inputLength != sizeof(fault))
+    return QrvFinish(request, QRV_STATUS_INVALID_PARAMETER, 0);
   memcpy(&fault, request->input, sizeof(fault));
-  if (fault.kind >= QRVCTL_FAULT_KIND_COUNT) return QrvFinish(request, QRV_STATUS_INVALID_PARAMETER, 0);
+  if (fault.kind >= QRVCTL_FAULT_KIND_COUNT)
+    return QrvFinish(request, QRV_STATUS_INVALID_PARAMETER, 0);
   QrvFaultArm(&model->faults[fault.kind], &fault);
   model->counters.generation++;
   return QrvFinish(request, QRV_STATUS_SUCCESS, 0);

@@ -29,7 +29,7 @@ static NTSTATUS NTAPI DispatchClose(PDEVICE_OBJECT device, PIRP irp) {
   return Finish(irp, STATUS_SUCCESS);
 }
 
-static NTSTATUS NTAPI DispatchControl(PDEVICE_OBJECT device, PIRP irp) {
+static NTSTATUS NTAPI DispatchDeviceControl(PDEVICE_OBJECT device, PIRP irp) {
   if (device == g_controlDevice) return QrvGlueControlRequest(irp);
   return QrvGlueProtocolRequest(irp);
 }
@@ -69,8 +69,12 @@ static void DeleteDevices(void) {
   DeleteDevice(&g_protocolDevice, UC_DEVICE_LINK);
 }
 
+/* Pending requests are finished as cancelled before the devices go: Wine
+ * ends those still pending on a deleted device with STATUS_FILE_DELETED
+ * instead. Whatever pends in between is finished by QrvGlueStop. */
 static VOID NTAPI Unload(PDRIVER_OBJECT driver) {
   (void)driver;
+  QrvGlueFinishPending();
   DeleteDevices();
   QrvGlueStop();
 }
@@ -91,7 +95,7 @@ NTSTATUS NTAPI DriverEntry(PDRIVER_OBJECT driver, PUNICODE_STRING registryPath) 
   driver->MajorFunction[IRP_MJ_CREATE] = DispatchCreate;
   driver->MajorFunction[IRP_MJ_CLEANUP] = DispatchClose;
   driver->MajorFunction[IRP_MJ_CLOSE] = DispatchClose;
-  driver->MajorFunction[IRP_MJ_DEVICE_CONTROL] = DispatchControl;
+  driver->MajorFunction[IRP_MJ_DEVICE_CONTROL] = DispatchDeviceControl;
   driver->DriverUnload = Unload;
   return STATUS_SUCCESS;
 }

@@ -119,7 +119,7 @@ void QrvModelForget(QrvModel* model, QrvRequest* request, QrvRequest** done) {
 static uint32_t ReportTooSmall(QrvModel* model, QrvRequest* request, QrvMessage* message,
                                uint32_t needed, QrvCtlLogEntry* entry, int completion) {
   /* The output travels by direct I/O, so the size reaches the caller
-   * although the request fails. */
+   * although the request fails; the byte count covers that one word. */
   QrvStore32(request->output, needed);
   message->outcome.state = QRVCTL_MSG_ASSIGNED;
   message->outcome.tooSmallReports++;

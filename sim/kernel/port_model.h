@@ -97,7 +97,7 @@ uint32_t QrvModelDispatchControl(QrvModel* model, QrvRequest* request, QrvReques
  * holds it. The caller then completes it as cancelled. */
 void QrvModelForget(QrvModel* model, QrvRequest* request, QrvRequest** done);
 
-/* The handle `owner` closed: frees the ports it allocated (failing their
+/* The handle `owner` (not null) closed: frees the ports it allocated (failing their
  * messages back) and finishes its pending requests as cancelled. */
 void QrvModelCloseOwner(QrvModel* model, const void* owner, QrvRequest** done);
 

@@ -62,7 +62,8 @@ struct Request {
 std::vector<uint8_t> Words(std::initializer_list<uint32_t> words) {
   std::vector<uint8_t> bytes;
   for (uint32_t word : words)
-    for (int shift = 0; shift < 32; shift += 8) bytes.push_back(static_cast<uint8_t>(word >> shift));
+    for (int shift = 0; shift < 32; shift += 8)
+      bytes.push_back(static_cast<uint8_t>(word >> shift));
   return bytes;
 }
 
@@ -140,8 +141,9 @@ class PortModelTest : public ::testing::Test {
     return result == QRV_STATUS_SUCCESS ? request.Word() : 0;
   }
   QrvCtlOutcome Outcome(uint32_t id, std::vector<uint8_t>* reply = nullptr, bool release = false) {
-    Request& request = Make(QRVCTL_IOCTL_OUTCOME, Bytes(QrvCtlOutcomeRequest{id, release ? 1u : 0u}),
-                    sizeof(QrvCtlOutcome) + 256, &kController);
+    Request& request =
+        Make(QRVCTL_IOCTL_OUTCOME, Bytes(QrvCtlOutcomeRequest{id, release ? 1u : 0u}),
+             sizeof(QrvCtlOutcome) + 256, &kController);
     EXPECT_EQ(Control(request), QRV_STATUS_SUCCESS);
     QrvCtlOutcome outcome;
     std::memcpy(&outcome, request.out, sizeof(outcome));
@@ -165,7 +167,7 @@ class PortModelTest : public ::testing::Test {
   }
   std::vector<QrvCtlLogEntry> Log(uint32_t first = 0) {
     Request& request = Make(QRVCTL_IOCTL_READ_LOG, Words({first}),
-                    sizeof(QrvCtlLogHeader) + 64 * sizeof(QrvCtlLogEntry), &kController);
+                            sizeof(QrvCtlLogHeader) + 64 * sizeof(QrvCtlLogEntry), &kController);
     EXPECT_EQ(Control(request), QRV_STATUS_SUCCESS);
     QrvCtlLogHeader header;
     std::memcpy(&header, request.out, sizeof(header));
@@ -176,8 +178,8 @@ class PortModelTest : public ::testing::Test {
     return entries;
   }
   void Arm(uint32_t kind, uint32_t skip, uint32_t count, uint32_t value, uint32_t flags = 0) {
-    Request& request = Make(QRVCTL_IOCTL_SET_FAULT, Bytes(QrvCtlFault{kind, skip, count, value, flags}), 0,
-                    &kController);
+    Request& request = Make(QRVCTL_IOCTL_SET_FAULT,
+                            Bytes(QrvCtlFault{kind, skip, count, value, flags}), 0, &kController);
     ASSERT_EQ(Control(request), QRV_STATUS_SUCCESS);
   }
 
@@ -205,7 +207,8 @@ const int PortModelTest::kController = 0;
 
 TEST_F(PortModelTest, EchoAndServicePortsShareSixteenPortsLowestFreeFirst) {
   EXPECT_EQ(CreatePort(UC_CREATE_ECHO_PORT, UC_KIND_ECHO, 15, 1), 0u);
-  for (uint32_t service = 0; service < 15; service++) EXPECT_EQ(ServicePort(service, 3), service + 1);
+  for (uint32_t service = 0; service < 15; service++)
+    EXPECT_EQ(ServicePort(service, 3), service + 1);
   EXPECT_EQ(ServicePort(15, 3), QRVCTL_NO_PORT) << "a 17th port must not exist";
 
   Request& free = Make(UC_FREE_PORT, Words({4}), 0, &kOwner);

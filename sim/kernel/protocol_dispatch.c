@@ -34,8 +34,7 @@ static int FaultHits(Call* call, uint32_t kind) {
 /* The answer an armed *_ANSWER or PING_WORD fault gives instead. */
 static uint32_t FaultAnswer(Call* call, uint32_t kind) {
   const QrvFaultPlan* plan = &call->model->faults[kind];
-  if (plan->flags & QRVCTL_FAULT_NO_ANSWER)
-    return QrvFinish(call->request, QRV_STATUS_SUCCESS, 0);
+  if (plan->flags & QRVCTL_FAULT_NO_ANSWER) return QrvFinish(call->request, QRV_STATUS_SUCCESS, 0);
   return Answer(call, plan->value);
 }
 
@@ -89,7 +88,8 @@ static uint32_t Echo(Call* call) {
     return Reject(call, QRV_STATUS_INVALID_PARAMETER);
   port = QrvLoad32(in + UC_ECHO_PACKET_PORT);
   call->entry->word = magic = QrvLoad32(in + UC_ECHO_PACKET_MAGIC);
-  if (!NamedPort(call, port, QRVCTL_PORT_ECHO)) return Reject(call, QRV_STATUS_INVALID_DEVICE_STATE);
+  if (!NamedPort(call, port, QRVCTL_PORT_ECHO))
+    return Reject(call, QRV_STATUS_INVALID_DEVICE_STATE);
   if (magic != UC_ECHO_MAGIC) return Reject(call, QRV_STATUS_INVALID_PARAMETER);
   call->model->counters.pings++;
   if (FaultHits(call, QRVCTL_FAULT_PING_STATUS))
@@ -155,6 +155,8 @@ static uint32_t Receive(Call* call) {
   QrvPort* port;
   QrvSlot* slot;
   QrvMessage* message;
+  /* A buffer without room for Header could not even be told the size a
+   * message needs, so such a receive is malformed. */
   if (request->inputLength != UC_RECEIVE_REQUEST_SIZE || !request->output ||
       request->outputLength < UC_MESSAGE_HEADER_SIZE)
     return Reject(call, QRV_STATUS_INVALID_PARAMETER);
@@ -201,7 +203,8 @@ static uint32_t Reply(Call* call) {
   QrvPort* port;
   QrvSlot* slot;
   QrvMessage* message;
-  if (request->inputLength != UC_REPLY_HEADER_SIZE || (request->outputLength > 0 && !request->output))
+  if (request->inputLength != UC_REPLY_HEADER_SIZE ||
+      (request->outputLength > 0 && !request->output))
     return Reject(call, QRV_STATUS_INVALID_PARAMETER);
   port = NamedPort(call, QrvLoad32(in + UC_REPLY_HEADER_PORT), QRVCTL_PORT_SERVICE);
   if (!port) return Reject(call, QRV_STATUS_INVALID_DEVICE_STATE);

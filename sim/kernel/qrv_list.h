@@ -13,8 +13,7 @@ typedef struct QrvLink {
   struct QrvLink* prev;
 } QrvLink;
 
-#define QRV_CONTAINER_OF(link, type, member) \
-  ((type*)((char*)(link) - offsetof(type, member)))
+#define QRV_CONTAINER_OF(link, type, member) ((type*)((char*)(link)-offsetof(type, member)))
 
 static inline void QrvListInit(QrvLink* head) { head->next = head->prev = head; }
 

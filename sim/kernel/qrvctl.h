@@ -8,15 +8,34 @@
  * driver's state to change. Shared by the driver (C) and the Windows test
  * host (C++); little-endian records, fixed sizes, no padding.
  *
- * Every code is METHOD_BUFFERED, FILE_ANY_ACCESS, device type 0x8301 and is
- * issued without an overlapped record, except QRVCTL_IOCTL_WAIT_CHANGE,
- * which pends and should be issued overlapped so that the caller can bound
- * its wait (and cancel it with CancelIoEx).
+ * Every code is METHOD_BUFFERED, FILE_ANY_ACCESS, device type 0x8301 and
+ * finishes at once, except QRVCTL_IOCTL_WAIT_CHANGE, which pends and should
+ * be issued overlapped so that the caller can bound its wait (and cancel it
+ * with CancelIoEx).
  *
  * Errors are NTSTATUS values that the caller sees mapped to Win32 errors:
  * STATUS_INVALID_PARAMETER (87) for a malformed request or an output buffer
  * too small for the answer's fixed part, STATUS_NOT_FOUND (1168) when a post
  * names a service that holds no port.
+ *
+ * How the protocol device behaves, beyond what its clients rely on:
+ *  - 16 ports shared by echo and service ports, the lowest free one first;
+ *    one service port per service id (a second: STATUS_OBJECT_NAME_COLLISION);
+ *  - thread indexes are handed out lowest first, below the ThreadCount;
+ *  - request lengths are checked exactly and the Kind byte must match the
+ *    code; malformed requests fail with STATUS_INVALID_PARAMETER (87);
+ *  - requests naming a free port, a port of the other kind, a second
+ *    pending receive on one thread index, or a reply with nothing to answer
+ *    fail at once with STATUS_INVALID_DEVICE_STATE (Wine reports 22);
+ *  - a message goes to the lowest idle thread index that may take it; one
+ *    that does not fit stays assigned to that index, reported too small
+ *    (STATUS_BUFFER_TOO_SMALL, 122, size word written by direct I/O) to
+ *    every receive until one is big enough;
+ *  - a receive on an index whose delivered message was not answered fails
+ *    that message back (QRVCTL_FAIL_NO_REPLY) before it takes the next;
+ *  - freeing a port completes its pending receives as cancelled (995) and
+ *    fails its queued and assigned messages back; closing a handle does the
+ *    same for the ports it allocated and cancels its pending requests.
  */
 #ifndef QRV_SIM_KERNEL_QRVCTL_H_
 #define QRV_SIM_KERNEL_QRVCTL_H_
@@ -127,11 +146,11 @@ typedef struct QrvCtlCounters {
   uint32_t portsFreed;
   uint32_t binds;
   uint32_t receives;
-  uint32_t pended;             /* receives left pending */
-  uint32_t tooSmallAtOnce;     /* receives failed at issue as too small */
-  uint32_t tooSmallCompleted;  /* pending receives completed as too small */
-  uint32_t cancelled;          /* pending receives completed as cancelled */
-  uint32_t replies;            /* replies accepted */
+  uint32_t pended;            /* receives left pending */
+  uint32_t tooSmallAtOnce;    /* receives failed at issue as too small */
+  uint32_t tooSmallCompleted; /* pending receives completed as too small */
+  uint32_t cancelled;         /* pending receives completed as cancelled */
+  uint32_t replies;           /* replies accepted */
   uint32_t posted;
   uint32_t delivered;
   uint32_t answered;
@@ -141,11 +160,7 @@ typedef struct QrvCtlCounters {
 } QrvCtlCounters;
 QRVCTL_STATIC_ASSERT(sizeof(QrvCtlCounters) == 84, "QrvCtlCounters layout");
 
-enum QrvCtlPortState {
-  QRVCTL_PORT_FREE = 0,
-  QRVCTL_PORT_ECHO = 1,
-  QRVCTL_PORT_SERVICE = 2
-};
+enum QrvCtlPortState { QRVCTL_PORT_FREE = 0, QRVCTL_PORT_ECHO = 1, QRVCTL_PORT_SERVICE = 2 };
 
 typedef struct QrvCtlPortInfo {
   uint32_t state; /* enum QrvCtlPortState */
@@ -208,16 +223,16 @@ QRVCTL_STATIC_ASSERT(sizeof(QrvCtlLogHeader) == 16, "QrvCtlLogHeader layout");
  * requests pass, then apply the fault to the next `count` of them
  * (QRVCTL_FAULT_FOREVER: to every later one). */
 enum QrvCtlFaultKind {
-  QRVCTL_FAULT_PING_STATUS = 0, /* echo fails with NTSTATUS `value` */
-  QRVCTL_FAULT_PING_WORD = 1,   /* echo succeeds answering `value` */
-  QRVCTL_FAULT_PORT_ANSWER = 2, /* port requests succeed answering `value`
-                                   and take no port */
-  QRVCTL_FAULT_BIND_ANSWER = 3, /* bind succeeds answering `value` and binds
-                                   nothing */
-  QRVCTL_FAULT_RECEIVE_STATUS = 4, /* receive fails at issue with NTSTATUS
-                                      `value`; no message is touched */
-  QRVCTL_FAULT_REPLY_STATUS = 5,   /* reply fails with NTSTATUS `value`; the
-                                      message it answers is failed back */
+  QRVCTL_FAULT_PING_STATUS = 0,      /* echo fails with NTSTATUS `value` */
+  QRVCTL_FAULT_PING_WORD = 1,        /* echo succeeds answering `value` */
+  QRVCTL_FAULT_PORT_ANSWER = 2,      /* port requests succeed answering `value`
+                                        and take no port */
+  QRVCTL_FAULT_BIND_ANSWER = 3,      /* bind succeeds answering `value` and binds
+                                        nothing */
+  QRVCTL_FAULT_RECEIVE_STATUS = 4,   /* receive fails at issue with NTSTATUS
+                                        `value`; no message is touched */
+  QRVCTL_FAULT_REPLY_STATUS = 5,     /* reply fails with NTSTATUS `value`; the
+                                        message it answers is failed back */
   QRVCTL_FAULT_SHORT_COMPLETION = 6, /* a delivery completes with byte count
                                         `value` instead of 4 + payload */
   QRVCTL_FAULT_KIND_COUNT = 7

@@ -35,7 +35,7 @@ static void CompleteDone(QrvRequest* done) {
   }
 }
 
-static VOID NTAPI CancelPending(PDEVICE_OBJECT device, PIRP irp) {
+static VOID NTAPI CancelRoutine(PDEVICE_OBJECT device, PIRP irp) {
   QrvRequest* request = (QrvRequest*)irp->Tail.Overlay.DriverContext[0];
   QrvRequest* done = NULL;
   KIRQL irql;
@@ -55,7 +55,7 @@ static VOID NTAPI CancelPending(PDEVICE_OBJECT device, PIRP irp) {
 static BOOLEAN MarkPending(PIRP irp, QrvRequest* request, QrvRequest** done) {
   IoMarkIrpPending(irp);
   irp->Tail.Overlay.DriverContext[0] = request;
-  IoSetCancelRoutine(irp, CancelPending);
+  IoSetCancelRoutine(irp, CancelRoutine);
   if (!irp->Cancel || !IoSetCancelRoutine(irp, NULL)) return FALSE;
   QrvModelForget(g_model, request, done);
   return TRUE;
@@ -132,13 +132,17 @@ NTSTATUS QrvGlueStart(void) {
   return g_model ? STATUS_SUCCESS : STATUS_INSUFFICIENT_RESOURCES;
 }
 
-void QrvGlueStop(void) {
+void QrvGlueFinishPending(void) {
   QrvRequest* done = NULL;
   KIRQL irql;
   KeAcquireSpinLock(&g_lock, &irql);
   QrvModelShutdown(g_model, &done);
   KeReleaseSpinLock(&g_lock, irql);
   CompleteDone(done);
+}
+
+void QrvGlueStop(void) {
+  QrvGlueFinishPending();
   QrvModelDestroy(g_model);
   g_model = NULL;
 }

@@ -10,7 +10,9 @@
 
 /* Creates the model. Called once from DriverEntry. */
 NTSTATUS QrvGlueStart(void);
-/* Finishes every pending request and frees the model. Called from unload,
+/* Finishes every pending request as cancelled and frees every port. */
+void QrvGlueFinishPending(void);
+/* Finishes what is still pending and frees the model. Called from unload,
  * after the devices can take no more requests. */
 void QrvGlueStop(void);
 

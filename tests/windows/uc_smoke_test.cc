@@ -304,7 +304,10 @@ TEST_F(UcSmokeTest, PortAnswerFaultSucceedsWithSixteen) {
   EXPECT_EQ(device_.Sync(kAllocatePort, &request, sizeof(request), &port, sizeof(port)),
             static_cast<DWORD>(ERROR_SUCCESS));
   EXPECT_EQ(port, 16u);
-  EXPECT_EQ(control_->ServicePort(2), kNoPort) << "the faulted request took no port";
+  uint32_t id = 0;
+  EXPECT_EQ(control_->Post(2, 1, nullptr, 0, QRVCTL_ANY_SLOT, &id),
+            static_cast<DWORD>(ERROR_NOT_FOUND))
+      << "the faulted request took no port, so service 2 has none to post to";
 }
 
 TEST_F(UcSmokeTest, PendingReceiveIsCompletedByAPostedMessage) {
