@@ -31,7 +31,7 @@ void InjectFault(PxFault fault) {
     case PX_FAULT_ACCESS_VIOLATION: {
       // Volatile, so the compiler cannot see the null and replace the write
       // with a trap instruction.
-      int* volatile target = nullptr;
+      volatile int* volatile target = nullptr;
       *target = 0;
       return;
     }

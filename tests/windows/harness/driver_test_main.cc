@@ -1,5 +1,6 @@
 // main() of every Windows test program: loads the reference driver through
 // the service manager, runs the program's tests, and unloads the driver.
+// With --gtest_list_tests it only lists them.
 //
 // The driver image is QRV_DRIVER_IMAGE from the environment (a Windows
 // path) when set, otherwise the qrvdrv.sys this program was built with.
@@ -28,6 +29,9 @@ std::wstring DriverImage() {
 
 int main(int argc, char** argv) {
   testing::InitGoogleTest(&argc, argv);
+  // Listing the tests (run.sh does, to run each in a process of its own)
+  // needs no driver.
+  if (GTEST_FLAG_GET(list_tests)) return RUN_ALL_TESTS();
   std::string error;
   qrv::wintest::Stopwatch load;
   std::unique_ptr<qrv::wintest::DriverService> driver =
