@@ -101,6 +101,9 @@ TEST_F(ServiceTest, OversizedMessageThroughThePendingPath) {
   EXPECT_EQ(message->reply(), Bytes(2000, 5));
   EXPECT_EQ(output.find("DeviceIoControl"), std::string::npos) << output;
 
+  // Every worker back at a pending receive: the large message's worker has
+  // issued its next one.
+  ASSERT_TRUE(Driver().WaitForPendingReceives(kService, 3, kWait));
   const uint32_t slot = message->threadIndex();
   std::vector<std::pair<uint8_t, DWORD>> receives;  // LargeBuffer, output length
   for (const auto& record : RequestsOf(wire::kReceive)) {
