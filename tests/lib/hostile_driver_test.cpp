@@ -2,6 +2,7 @@
 // outside its buffers, never hands a callback a wrapped length, and gives up
 // as on a lost connection instead of looping.
 #include <atomic>
+#include <chrono>
 #include <thread>
 
 #include "service_fixture.h"
@@ -67,7 +68,11 @@ TEST_F(HostileDriver, RefusedOversizedBlockGivesUpAndNeverHoldsStop) {
   const int before = heap_.allocations;
   Driver().Post(kService, 1, Bytes(5000, 1), 0u);
   // The worker retries the refused block every 10 ms; stop it meanwhile.
-  while (heap_.allocations - before < 2) std::this_thread::yield();
+  const auto deadline = std::chrono::steady_clock::now() + kWait;
+  while (heap_.allocations - before < 2) {
+    ASSERT_LT(std::chrono::steady_clock::now(), deadline) << "the worker never asked for the block";
+    std::this_thread::yield();
+  }
   StopService();
   ExpectText("quorvel: connection disconnected. service[4] port[0] thread[0]");
   EXPECT_EQ(callbacks_, 0);
