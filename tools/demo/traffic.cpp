@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <chrono>
+#include <condition_variable>
 #include <cstdio>
 #include <deque>
 #include <mutex>
@@ -90,7 +91,7 @@ class Sender {
 };
 
 void PrintStatus(double elapsed, const TrafficCounters& counters) {
-  std::printf("\r[traffic] %5.1f s  messages %8llu  verified %8llu  oversized %6llu  failures %llu",
+  std::printf("[traffic] %5.1f s  messages %8llu  verified %8llu  oversized %6llu  failures %llu\n",
               elapsed, static_cast<unsigned long long>(counters.messages.load()),
               static_cast<unsigned long long>(counters.verified.load()),
               static_cast<unsigned long long>(counters.oversized.load()),
@@ -112,20 +113,25 @@ TrafficResult RunTraffic(const TrafficOptions& options, const std::vector<Sample
         std::make_unique<Sender>(i, services[i % services.size()], options, counters));
     threads.emplace_back([&sender = *senders.back(), deadline] { sender.Run(deadline); });
   }
-  std::atomic<bool> done{false};
+  std::mutex mu;
+  std::condition_variable finished;
+  bool done = false;
   std::thread status([&] {
-    while (!done) {
+    std::unique_lock<std::mutex> lock(mu);
+    while (!finished.wait_for(lock, std::chrono::seconds(1), [&] { return done; })) {
       PrintStatus(std::chrono::duration<double>(Clock::now() - start).count(), counters);
-      std::this_thread::sleep_for(std::chrono::milliseconds(250));
     }
   });
   for (auto& thread : threads) thread.join();
-  done = true;
+  {
+    std::lock_guard<std::mutex> lock(mu);
+    done = true;
+  }
+  finished.notify_all();
   status.join();
   TrafficResult result;
   result.seconds = std::chrono::duration<double>(Clock::now() - start).count();
   PrintStatus(result.seconds, counters);
-  std::printf("\n");
   for (const auto& sender : senders) {
     result.latenciesUs.insert(result.latenciesUs.end(), sender->latencies.begin(),
                               sender->latencies.end());

@@ -35,7 +35,7 @@ struct TrafficResult {
 };
 
 // Runs the senders for the configured time; services[i] is served under
-// service id i. Prints a live status line to stdout.
+// service id i. Prints a status line to stdout every second.
 TrafficResult RunTraffic(const TrafficOptions& options, const std::vector<SampleService>& services,
                          TrafficCounters& counters);
 
