@@ -179,7 +179,7 @@ class PortModelTest : public ::testing::Test {
   }
   void Arm(uint32_t kind, uint32_t skip, uint32_t count, uint32_t value, uint32_t flags = 0) {
     Request& request = Make(QRVCTL_IOCTL_SET_FAULT,
-                            Bytes(QrvCtlFault{kind, skip, count, value, flags}), 0, &kController);
+                            Bytes(QrvCtlFault{kind, skip, count, value, flags, 0}), 0, &kController);
     ASSERT_EQ(Control(request), QRV_STATUS_SUCCESS);
   }
 

@@ -176,7 +176,7 @@ QrvCtlCounters HostTest::Counters() {
 }
 
 void HostTest::Arm(uint32_t kind, uint32_t skip, uint32_t count, uint32_t value) {
-  ASSERT_EQ(control_->SetFault(QrvCtlFault{kind, skip, count, value, 0}),
+  ASSERT_EQ(control_->SetFault(QrvCtlFault{kind, skip, count, value, 0, 0}),
             static_cast<DWORD>(ERROR_SUCCESS));
 }
 
