@@ -132,8 +132,9 @@ class SimDriver : public posix::Device {
   std::optional<uint32_t> PortOf(uint32_t serviceId) const;
 
   Counters counters() const;
-  // How many requests of the code arrived since the process started
-  // (ClearRequestLog does not reset it).
+  // How many requests of the code (one of the eight protocol codes; 0 for
+  // any other) arrived since the process started, beyond the log's window
+  // too (ClearRequestLog does not reset it).
   size_t RequestCount(DWORD code) const;
   // The most recent requests (at most 1024, oldest first), each with its
   // completion if it pended; older ones are only counted.
