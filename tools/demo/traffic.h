@@ -31,7 +31,7 @@ struct TrafficCounters {
 
 struct TrafficResult {
   double seconds = 0;
-  std::vector<double> latenciesUs;  // post to final outcome
+  std::vector<double> latenciesUs;  // post to final outcome; a bounded sample
 };
 
 // Runs the senders for the configured time; services[i] is served under
