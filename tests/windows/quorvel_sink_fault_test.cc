@@ -17,6 +17,9 @@ namespace {
 
 void RaiseFromVPrint(void* how) { RaiseMsvcCppException(*static_cast<const MsvcThrow*>(how)); }
 
+// The hook's context for a hook that only reads it.
+void* HookContext(const void* context) { return const_cast<void*>(context); }
+
 // A structured exception handler of the host, linked into the calling
 // thread's chain (FS:[0]) for the object's life, outside every frame of the
 // library. It notes each code that reaches it and continues the raise.
@@ -105,8 +108,9 @@ TEST_F(SinkFault, CppExceptionInVPrintIsCaughtInPrint) {
 
 TEST_F(SinkFault, ThrownObjectsAreDestroyedOnceEach) {
   static const MsvcThrow kThrow;
-  RunWithFaultingSink(
-      [this](bool on) { Sink().SetVPrintHook(on ? &RaiseFromVPrint : nullptr, (void*)&kThrow); });
+  RunWithFaultingSink([this](bool on) {
+    Sink().SetVPrintHook(on ? &RaiseFromVPrint : nullptr, HookContext(&kThrow));
+  });
   EXPECT_EQ(ObjectsDestroyed(), kFaultedPrints);
   EXPECT_EQ(ObjectsMisdestroyed(), 0) << "an object destroyed twice, or after its frame was gone";
 }
@@ -132,7 +136,7 @@ TEST_F(SinkFault, OnlyObjectsOfTheThrowProtocolAreDestroyed) {
                  << " parameters, destructor " << test.how.destructor);
     const int printsBefore = Sink().Counters().vprintCalls;
     const int destroyedBefore = ObjectsDestroyed();
-    Sink().SetVPrintHook(&RaiseFromVPrint, (void*)&test.how);
+    Sink().SetVPrintHook(&RaiseFromVPrint, HookContext(&test.how));
     // Unregister returns once the service's workers have ended: every print
     // of both calls is over by then.
     ASSERT_EQ(Register(5, service), QUORVEL_OK);
@@ -170,7 +174,7 @@ TEST_F(SinkFault, CodesThatMustNotBeSwallowedReachTheHost) {
   for (const Case& test : kCases) {
     SCOPED_TRACE(::testing::Message() << std::hex << "code 0x" << test.code);
     const ThreadRaise raise{GetCurrentThreadId(), test.code};
-    Sink().SetVPrintHook(&RaiseOnThread, const_cast<ThreadRaise*>(&raise));
+    Sink().SetVPrintHook(&RaiseOnThread, HookContext(&raise));
     std::vector<DWORD> seen;
     {
       HostFrame frame;
