@@ -70,13 +70,31 @@ posix::NTSTATUS ModelGlue::Dispatch(posix::IoRequest* request, DWORD* bytes) {
   QrvRequest* done = nullptr;
   std::unique_lock<std::mutex> lock(mu_);
   const uint32_t status = QrvModelDispatchProtocol(model_, record.get(), &done);
+  const bool delayed = status == QRV_STATUS_PENDING && record->place == QRV_PENDING_DELAYED;
+  const uint32_t ticket = record->ticket;
+  const uint32_t delayMs = record->delayMs;
   // A pending record is the model's from here on: another thread may
   // complete and free it as soon as the lock is released.
   if (status == QRV_STATUS_PENDING) record.release();
   Changed(done, &lock);
+  if (delayed) RunLater(ticket, delayMs);
   if (status == QRV_STATUS_PENDING) return posix::kStatusPending;
   *bytes = record->information;
   return static_cast<posix::NTSTATUS>(status);
+}
+
+// The delay is the fault itself, so a plain sleep keeps it; a request that
+// was cancelled meanwhile (its handle closed) is no longer found and the run
+// does nothing. The glue lives as long as the process, so the thread may
+// outlive every test.
+void ModelGlue::RunLater(uint32_t ticket, uint32_t delayMs) {
+  std::thread([this, ticket, delayMs] {
+    std::this_thread::sleep_for(std::chrono::milliseconds(delayMs));
+    QrvRequest* done = nullptr;
+    std::unique_lock<std::mutex> lock(mu_);
+    QrvModelRunDelayed(model_, ticket, &done);
+    Changed(done, &lock);
+  }).detach();
 }
 
 void ModelGlue::HandleClosed(const void* file) {

@@ -14,6 +14,7 @@
 #include <condition_variable>
 #include <functional>
 #include <mutex>
+#include <thread>
 
 #include "platform/posix/device.h"
 #include "port_model.h"
@@ -29,7 +30,9 @@ class ModelGlue {
   ModelGlue& operator=(const ModelGlue&) = delete;
 
   // One request of the protocol device. Returns its status with *bytes set,
-  // or kStatusPending when the model keeps it for a later completion.
+  // or kStatusPending when the model keeps it for a later completion. A
+  // request the model holds back for a delay is run after it by a thread of
+  // its own.
   posix::NTSTATUS Dispatch(posix::IoRequest* request, DWORD* bytes);
   // The open handle `file` closed: its ports are freed, its requests ended.
   void HandleClosed(const void* file);
@@ -53,6 +56,8 @@ class ModelGlue {
  private:
   // Completes what the model handed back. REQUIRES: mu_ is not held.
   static void CompleteDone(QrvRequest* done);
+  // Runs the request held back under `ticket` once `delayMs` has passed.
+  void RunLater(uint32_t ticket, uint32_t delayMs);
   void Changed(QrvRequest* done, std::unique_lock<std::mutex>* lock);
 
   std::mutex mu_;

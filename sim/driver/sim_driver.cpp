@@ -222,8 +222,8 @@ size_t SimDriver::CompletePendingReceives(uint32_t serviceId, NTSTATUS status) {
 // ---- Faults: each knob arms one of the model's fault plans.
 
 void SimDriver::SetFault(uint32_t kind, unsigned count, uint32_t value, uint32_t flags,
-                         uint32_t code, uint32_t skip) {
-  const QrvCtlFault fault = {kind, skip, count, value, flags, code};
+                         uint32_t code, uint32_t skip, uint32_t delayMs) {
+  const QrvCtlFault fault = {kind, skip, count, value, flags, delayMs, code};
   glue_.Control(QRVCTL_IOCTL_SET_FAULT, &fault, sizeof(fault), nullptr, 0);
 }
 
@@ -279,6 +279,10 @@ void SimDriver::InflateCompletions(unsigned count, DWORD extra) {
 
 void SimDriver::FailReplies(unsigned count, NTSTATUS status) {
   SetFault(QRVCTL_FAULT_REPLY_STATUS, count, static_cast<uint32_t>(status));
+}
+
+void SimDriver::DelayRequests(DWORD code, std::chrono::milliseconds delay, unsigned count) {
+  SetFault(QRVCTL_FAULT_PEND_REQUEST, count, code, 0, 0, 0, static_cast<uint32_t>(delay.count()));
 }
 
 void SimDriver::ClearFaults() {

@@ -196,6 +196,9 @@ class SimDriver : public posix::Device {
   // The next `count` replies that find an outstanding message fail with
   // `status`; that message is failed back.
   void FailReplies(unsigned count, NTSTATUS status = posix::kStatusUnsuccessful);
+  // The next `count` requests of `code` (any code but wire::kReceive) pend
+  // and are handled as usual only after `delay`, on a thread of their own.
+  void DelayRequests(DWORD code, std::chrono::milliseconds delay, unsigned count = 1);
   void ClearFaults();
 
   // posix::Device.
@@ -209,7 +212,7 @@ class SimDriver : public posix::Device {
 
   QrvCtlCounters ReadCounters() const;
   void SetFault(uint32_t kind, unsigned count, uint32_t value, uint32_t flags = 0,
-                uint32_t code = 0, uint32_t skip = 0);
+                uint32_t code = 0, uint32_t skip = 0, uint32_t delayMs = 0);
 
   mutable ModelGlue glue_;  // reads, too, take the model's lock
   std::mutex hookMu_;

@@ -6,6 +6,7 @@ void QrvFaultArm(QrvFaultPlan* plan, const QrvCtlFault* fault) {
   plan->value = fault->value;
   plan->flags = fault->flags;
   plan->code = fault->code;
+  plan->delayMs = fault->delayMs;
 }
 
 int QrvFaultHits(QrvFaultPlan* plan, uint32_t code) {

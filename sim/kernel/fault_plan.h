@@ -14,6 +14,7 @@ typedef struct QrvFaultPlan {
   uint32_t remaining; /* requests still to hit; QRVCTL_FAULT_FOREVER: all */
   uint32_t value;
   uint32_t flags;
+  uint32_t delayMs;
   uint32_t code; /* the only protocol code it matches; 0: any */
 } QrvFaultPlan;
 

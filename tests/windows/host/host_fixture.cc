@@ -180,8 +180,8 @@ QrvCtlCounters HostTest::Counters() {
   return counters;
 }
 
-void HostTest::Arm(uint32_t kind, uint32_t skip, uint32_t count, uint32_t value) {
-  ASSERT_EQ(control_->SetFault(QrvCtlFault{kind, skip, count, value, 0, 0}),
+void HostTest::Arm(uint32_t kind, uint32_t skip, uint32_t count, uint32_t value, uint32_t delayMs) {
+  ASSERT_EQ(control_->SetFault(QrvCtlFault{kind, skip, count, value, 0, delayMs, 0}),
             static_cast<DWORD>(ERROR_SUCCESS));
 }
 
