@@ -99,8 +99,10 @@ std::vector<uint8_t> Message::reply() const {
   const uint32_t kept = std::min<uint32_t>(state.replyLength, QRVCTL_MAX_REPLY);
   std::vector<uint8_t> answer(sizeof(QrvCtlOutcome) + kept);
   const QrvCtlOutcomeRequest request = {id_, 0};
-  glue_->Control(QRVCTL_IOCTL_OUTCOME, &request, sizeof(request), answer.data(),
-                 static_cast<uint32_t>(answer.size()));
+  glue_->Locked([&] {
+    glue_->Read(QRVCTL_IOCTL_OUTCOME, &request, sizeof(request), answer.data(),
+                static_cast<uint32_t>(answer.size()));
+  });
   return std::vector<uint8_t>(answer.begin() + sizeof(QrvCtlOutcome), answer.end());
 }
 
