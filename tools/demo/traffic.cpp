@@ -21,7 +21,7 @@ using qrv::sim::Outcome;
 constexpr auto kReplyTimeout = std::chrono::seconds(10);
 // Latencies kept per sender for the percentiles; a longer run keeps a
 // uniform sample of this many, so that its memory stays bounded.
-constexpr size_t kLatencySamples = 1 << 16;
+constexpr size_t kLatencySamples = 1 << 13;
 
 struct InFlight {
   std::shared_ptr<Message> message;
