@@ -89,7 +89,7 @@ bool Message::IsFinal() const { return Final(outcome()); }
 
 bool Message::WaitFinal(std::chrono::milliseconds timeout) const {
   if (glue_ == nullptr) return true;
-  return glue_->WaitUntil([&] { return Final(ReadLocked().outcome); }, timeout);
+  return glue_->WaitUntilSettled([&] { return Final(ReadLocked().outcome); }, timeout);
 }
 
 std::vector<uint8_t> Message::reply() const {

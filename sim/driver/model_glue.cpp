@@ -3,6 +3,8 @@
 #include <cstdlib>
 #include <memory>
 
+#include "qrvctl.h"
+
 namespace qrv {
 namespace sim {
 namespace {
@@ -60,6 +62,13 @@ void ModelGlue::CompleteDone(QrvRequest* done) {
 }
 
 void ModelGlue::Changed(QrvRequest* done, std::unique_lock<std::mutex>* lock) {
+  QrvCtlCounters counters{};
+  Read(QRVCTL_IOCTL_COUNTERS, nullptr, 0, &counters, sizeof(counters));
+  const uint64_t finals = uint64_t{counters.answered} + counters.notWanted + counters.failedBack;
+  if (finals != finals_) {
+    finals_ = finals;
+    settled_.notify_all();
+  }
   changed_.notify_all();
   lock->unlock();
   CompleteDone(done);
@@ -123,6 +132,12 @@ bool ModelGlue::WaitUntil(const std::function<bool()>& ready, std::chrono::milli
 void ModelGlue::Locked(const std::function<void()>& body) {
   std::lock_guard<std::mutex> lock(mu_);
   body();
+}
+
+bool ModelGlue::WaitUntilSettled(const std::function<bool()>& ready,
+                                 std::chrono::milliseconds timeout) {
+  std::unique_lock<std::mutex> lock(mu_);
+  return settled_.wait_for(lock, timeout, ready);
 }
 
 uint32_t ModelGlue::Read(uint32_t code, const void* in, uint32_t inLength, void* out,

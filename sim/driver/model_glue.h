@@ -46,6 +46,10 @@ class ModelGlue {
   // runs with the model's lock held, after every change, and may only call
   // Read.
   bool WaitUntil(const std::function<bool()>& ready, std::chrono::milliseconds timeout);
+  // The same, re-evaluated only when a message has reached its final
+  // outcome, so that a poster awaiting its messages is not woken by every
+  // request.
+  bool WaitUntilSettled(const std::function<bool()>& ready, std::chrono::milliseconds timeout);
   // Runs `body` with the model's lock held; it may only call Read.
   void Locked(const std::function<void()>& body);
   // A control request that changes nothing (COUNTERS, PORTS, READ_LOG, or
@@ -62,7 +66,9 @@ class ModelGlue {
 
   std::mutex mu_;
   std::condition_variable changed_;  // notified after every call into the model
+  std::condition_variable settled_;  // notified when a message became final
   QrvModel* const model_;            // GUARDED_BY(mu_); never freed
+  uint64_t finals_ = 0;              // GUARDED_BY(mu_): final messages seen
 };
 
 }  // namespace sim
