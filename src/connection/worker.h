@@ -27,18 +27,20 @@ class Worker {
   // after the quit line.
   DWORD Run();
 
- private:
+  // The end of one receive: completed, or failed with an error.
   struct Attempt {
     bool completed;
     DWORD error;  // read once, right after the failing call
   };
 
+ private:
   DWORD StartUp();
   bool Bind();
   void ServeMessages();
   bool ReceiveMessage();
   Attempt ReceiveInto(uint8_t* buffer, DWORD size);
   Attempt AwaitCompletion();
+  bool StopSignalledWithin(DWORD ms) const;
   uint8_t* ObtainBlock(uint32_t size);
   bool HandleMessage();
   static void InvokeCallback(void* worker);
