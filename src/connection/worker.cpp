@@ -23,7 +23,7 @@ constexpr const char* kQuit = "quorvel: service[%d] port[%d] thread[%d] quit.";
 
 // Receive attempts left because the stop event is set end as on a lost
 // connection; the error is not a too-small code, so no block is taken.
-constexpr Worker::Attempt kStopped = {false, ERROR_OPERATION_ABORTED};
+constexpr DWORD kStoppedError = ERROR_OPERATION_ABORTED;
 
 bool IsTooSmall(DWORD error) {
   return error == ERROR_BUFFER_OVERFLOW || error == ERROR_INSUFFICIENT_BUFFER;
@@ -116,10 +116,10 @@ Worker::Attempt Worker::ReceiveInto(uint8_t* buffer, DWORD size) {
     }
     const DWORD error = GetLastError();
     if (error == ERROR_IO_PENDING) return AwaitCompletion();
-    if (StopSignalledWithin(0)) return kStopped;
+    if (StopSignalledWithin(0)) return {false, kStoppedError};
     std::printf("DeviceIoControl : %d.\n", static_cast<int>(error));
     std::fflush(stdout);
-    if (StopSignalledWithin(kPauseMs)) return kStopped;
+    if (StopSignalledWithin(kPauseMs)) return {false, kStoppedError};
     if (attempts == kReceiveAttempts) return {false, error};
   }
 }

@@ -27,13 +27,12 @@ class Worker {
   // after the quit line.
   DWORD Run();
 
-  // The end of one receive: completed, or failed with an error.
+ private:
   struct Attempt {
     bool completed;
     DWORD error;  // read once, right after the failing call
   };
 
- private:
   DWORD StartUp();
   bool Bind();
   void ServeMessages();
