@@ -172,6 +172,7 @@ Result SimDriver::Impl::Echo(posix::IoRequest& request, const std::vector<uint8_
   if (PingFaultDue()) {
     ++counters.pingFailures;
     if (faults.pingFault == PingFault::kFail) return Done(kStatusUnsuccessful);
+    if (faults.pingFault == PingFault::kNoAnswer) return WriteAnswer(request, std::nullopt);
     return WriteAnswer(request, faults.wrongPingWord);
   }
   return WriteAnswer(request, wire::kEchoMagic);

@@ -79,8 +79,9 @@ struct RequestRecord {
 };
 
 enum class PingFault {
-  kFail,      // the ECHO request fails (STATUS_UNSUCCESSFUL)
-  kWrongWord  // the ECHO request succeeds but answers a wrong word
+  kFail,       // the ECHO request fails (STATUS_UNSUCCESSFUL)
+  kWrongWord,  // the ECHO request succeeds but answers a wrong word
+  kNoAnswer    // the ECHO request succeeds without writing an answer
 };
 
 enum class FaultPath {
@@ -157,8 +158,8 @@ class SimDriver : public posix::Device {
   // The next `count` binds succeed without binding a slot and answer
   // `answer`; with std::nullopt they write no answer.
   void OverrideBindAnswer(std::optional<uint32_t> answer, unsigned count = 1);
-  // After `goodPings` more good pings every ping fails or answers
-  // `wrongWord`, until ClearFaults().
+  // After `goodPings` more good pings every ping fails, answers `wrongWord`
+  // or answers nothing, until ClearFaults().
   void FaultPingsAfter(unsigned goodPings, PingFault fault, uint32_t wrongWord = 0);
   // kImmediate: the next `count` receives on a valid port and slot fail at
   // once with `status`. kPending: the next `count` receives that pend

@@ -5,8 +5,6 @@
 #include "platform/module_thread.h"
 #include "platform/owned_handle.h"
 
-namespace {}  // namespace
-
 int32_t CNUcCommuniateConnection::Create(uint32_t serviceId, uint32_t threadCount, HANDLE device,
                                          UcServiceCallback callback, void* context) {
   if (threadCount > kMaxThreads || device == INVALID_HANDLE_VALUE || callback == nullptr) {
@@ -85,6 +83,14 @@ uint32_t CNUcCommuniateConnection::Stop() {
   DWORD result = WaitForMultipleObjects(threadCount_, threads_, TRUE, INFINITE);
   started_ = 0;
   return result;
+}
+
+bool CNUcCommuniateConnection::IsRunning() const {
+  if (!started_) return false;
+  for (uint32_t i = 0; i < threadCount_; ++i) {
+    if (ThreadIsAlive(threads_[i])) return true;
+  }
+  return false;
 }
 
 DWORD WINAPI CNUcCommuniateConnection::WorkerThreadProc(LPVOID connection) {

@@ -35,6 +35,11 @@ class CNUcCommuniateConnection final : public IUcConnection {
   // every worker; returns when each has finished its message in hand.
   uint32_t Stop() override;
 
+  // True while the service is served: started, and at least one worker has
+  // not ended (a worker ends on a stop, a lost connection, a failed reply or
+  // an exception from the callback, and nothing restarts it).
+  bool IsRunning() const;
+
   uint32_t ServiceId() const { return serviceId_; }
 
   static DWORD WINAPI WorkerThreadProc(LPVOID connection);

@@ -33,12 +33,21 @@ void HostTest::SetUp() {
   std::vector<QrvCtlLogEntry> ignored;
   ASSERT_EQ(control_->ReadLog(0, &ignored, &logStart_), static_cast<DWORD>(ERROR_SUCCESS));
 
+  LoadFramework();
+  LoadQuorvel();
+}
+
+void HostTest::LoadFramework() {
   std::string reason;
   standIn_ = pxcom::StandIn::Load(pxcom::StandIn::Variant::kFull, &reason);
   ASSERT_NE(standIn_, nullptr) << "cannot load PXCOM.dll: " << reason;
   // Library threads may log until the process ends.
   standIn_->StayLoaded();
-  LoadQuorvel();
+}
+
+void HostTest::FreeFramework() {
+  standIn_->Unload();
+  standIn_.reset();
 }
 
 void HostTest::TearDown() {
@@ -180,8 +189,8 @@ QrvCtlCounters HostTest::Counters() {
   return counters;
 }
 
-void HostTest::Arm(uint32_t kind, uint32_t skip, uint32_t count, uint32_t value) {
-  ASSERT_EQ(control_->SetFault(QrvCtlFault{kind, skip, count, value, 0}),
+void HostTest::Arm(uint32_t kind, uint32_t skip, uint32_t count, uint32_t value, uint32_t flags) {
+  ASSERT_EQ(control_->SetFault(QrvCtlFault{kind, skip, count, value, flags}),
             static_cast<DWORD>(ERROR_SUCCESS));
 }
 
