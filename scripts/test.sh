@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Every test: the native suites in Debug, under ASan+UBSan and under TSan, a
 # short run of the demo host, the QUORVEL.DLL cross-build with its export
-# table check, and the Windows suite under Wine when it is present.
+# table check, the Windows suite under Wine when it is present, and the
+# installed SDK with the consumer project built against it.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 jobs=$(nproc)
@@ -30,4 +31,5 @@ if [ -f tests/windows/run.sh ]; then
   bash scripts/install-deps.sh wine
   bash tests/windows/run.sh build/win32
 fi
+bash scripts/check-sdk.sh
 echo "all tests passed"

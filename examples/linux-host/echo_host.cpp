@@ -1,13 +1,13 @@
 // A minimal Linux host: the native library against the test kit's simulated
 // driver, in one process. It serves service 0 by echoing every message back,
 // posts one message as the driver would, checks the reply and stops.
+#include <quorvel/quorvel.h>
+
 #include <chrono>
 #include <cstdio>
 #include <cstring>
 #include <string>
 #include <vector>
-
-#include <quorvel/quorvel.h>
 
 #include "sim/driver/sim_driver.h"
 
@@ -30,8 +30,8 @@ void QUORVEL_STDCALL Echo(NIMUC::IAllocator* allocator, void* message, uint32_t 
 // that the reply echoes it.
 bool ServeOne() {
   const std::string text = "hello from the simulated driver";
-  auto message = qrv::sim::SimDriver::Instance().Post(kEchoService, 1,
-                                                      std::vector<uint8_t>(text.begin(), text.end()));
+  auto message = qrv::sim::SimDriver::Instance().Post(
+      kEchoService, 1, std::vector<uint8_t>(text.begin(), text.end()));
   if (!message->WaitFinal(std::chrono::seconds(10))) {
     std::fprintf(stderr, "no reply within 10 s\n");
     return false;

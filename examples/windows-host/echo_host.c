@@ -1,10 +1,9 @@
 /* A minimal Windows host in C: links QUORVEL.DLL through its import library,
  * serves service 0 by echoing every message back, and stops when a line (or
  * the end of input) arrives on standard input. */
+#include <quorvel/quorvel.h>
 #include <stdio.h>
 #include <string.h>
-
-#include <quorvel/quorvel.h>
 
 #define ECHO_SERVICE 0u
 

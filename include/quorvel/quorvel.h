@@ -31,9 +31,9 @@
 // The heartbeat: Init starts a thread that pings the driver once a second.
 // When a ping fails the library takes the driver for lost and stops every
 // service (their callbacks are awaited, as by Unregister). It stays
-// initialised: Unregister then fails for every id, Register starts a fresh
-// service for any id, but no heartbeat watches it, and Init returns 0
-// without starting one. Only UnInit followed by Init starts a new heartbeat.
+// initialised: Unregister fails for the services so stopped, Register starts
+// a fresh service for any id (no heartbeat watches it), and Init returns 0
+// without starting a heartbeat. Only UnInit followed by Init starts a new one.
 //
 // Diagnostics:
 //  - Messages ("quorvel-Init: open device failed.", ...) go to the log
@@ -195,8 +195,7 @@ class HostLibrary {
  public:
   explicit HostLibrary(const char* path) : module_(Open(path)), error_(LoadError()) { Bind(path); }
 #if defined(_WIN32)
-  explicit HostLibrary(const wchar_t* path)
-      : module_(LoadLibraryW(path)), error_(LoadError()) {
+  explicit HostLibrary(const wchar_t* path) : module_(LoadLibraryW(path)), error_(LoadError()) {
     Bind("QUORVEL.DLL");
   }
 #endif

@@ -70,8 +70,8 @@ class HostProcess {
     const std::wstring directory = path.substr(0, path.find_last_of(L'\\'));
     PROCESS_INFORMATION info{};
     std::fflush(stdout);
-    if (!CreateProcessW(nullptr, &command[0], nullptr, nullptr, TRUE, 0, nullptr,
-                        directory.c_str(), &startup, &info)) {
+    if (!CreateProcessW(nullptr, &command[0], nullptr, nullptr, TRUE, 0, nullptr, directory.c_str(),
+                        &startup, &info)) {
       return;
     }
     process_ = Handle(info.hProcess);
@@ -121,7 +121,8 @@ TEST(SampleHost, ServesAnEchoUntilAskedToStop) {
                             QRVCTL_ANY_SLOT, &id),
               static_cast<DWORD>(ERROR_SUCCESS));
     MessageOutcome outcome;
-    ASSERT_TRUE(control->WaitForOutcome(id, kWaitMs, &outcome)) << "no reply in " << kWaitMs << " ms";
+    ASSERT_TRUE(control->WaitForOutcome(id, kWaitMs, &outcome))
+        << "no reply in " << kWaitMs << " ms";
     EXPECT_EQ(outcome.record.state, static_cast<uint32_t>(QRVCTL_MSG_ANSWERED));
     EXPECT_EQ(std::string(outcome.reply.begin(), outcome.reply.end()), text);
 
@@ -160,8 +161,8 @@ TEST(Sdk, VersionResourceNamesQuorvelAndTheProjectVersion) {
   VS_FIXEDFILEINFO* fixed = nullptr;
   UINT length = 0;
   ASSERT_TRUE(VerQueryValueW(info.data(), L"\\", reinterpret_cast<void**>(&fixed), &length));
-  EXPECT_EQ(fixed->dwFileVersionMS, static_cast<DWORD>(MAKELONG(QUORVEL_VERSION_MINOR,
-                                                                QUORVEL_VERSION_MAJOR)));
+  EXPECT_EQ(fixed->dwFileVersionMS,
+            static_cast<DWORD>(MAKELONG(QUORVEL_VERSION_MINOR, QUORVEL_VERSION_MAJOR)));
   EXPECT_EQ(fixed->dwFileVersionLS, static_cast<DWORD>(MAKELONG(0, QUORVEL_VERSION_PATCH)));
   EXPECT_EQ(fixed->dwProductVersionMS, fixed->dwFileVersionMS);
   EXPECT_EQ(fixed->dwFileType, static_cast<DWORD>(VFT_DLL));
@@ -206,7 +207,8 @@ TEST(Sdk, LoaderAcceptsOnlyQuorvelAndSaysWhy) {
   EXPECT_NE(missing.Error().find("cannot load C:\\no\\such\\QUORVEL.DLL: "), std::string::npos)
       << missing.Error();
   EXPECT_NE(missing.Error().find("(error "), std::string::npos) << missing.Error();
-  std::printf("[ LOADER   ] %s\n[ LOADER   ] %s\n", foreign.Error().c_str(), missing.Error().c_str());
+  std::printf("[ LOADER   ] %s\n[ LOADER   ] %s\n", foreign.Error().c_str(),
+              missing.Error().c_str());
 }
 
 }  // namespace
