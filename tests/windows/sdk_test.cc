@@ -110,6 +110,7 @@ TEST(SampleHost, ServesAnEchoUntilAskedToStop) {
   ASSERT_FALSE(hosts.empty());
   for (const std::string& unixPath : hosts) {
     SCOPED_TRACE(unixPath);
+    std::printf("[ HOST     ] %s\n", unixPath.c_str());
     HostProcess host(unixPath);
     ASSERT_TRUE(host.Started()) << "cannot start it: error " << GetLastError();
     ASSERT_TRUE(control->WaitForPendingReceives(kEchoService, 3, kWaitMs))
