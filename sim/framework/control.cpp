@@ -56,6 +56,10 @@ void PxControl_SetLineCallback(PxLineCallback callback, void* context) {
   Monitor::Instance().SetLineCallback(callback, context);
 }
 
+void PxControl_SetVPrintHook(PxVPrintHook hook, void* context) {
+  Monitor::Instance().SetKnob(&Knobs::vprint_hook, pxcom::VPrintHook{hook, context});
+}
+
 void PxControl_GetCounters(PxCounters* out) {
   if (out != nullptr) *out = Monitor::Instance().GetCounters();
 }

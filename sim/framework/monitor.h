@@ -17,12 +17,18 @@
 
 namespace pxcom {
 
+struct VPrintHook {
+  PxVPrintHook call = nullptr;
+  void* context = nullptr;
+};
+
 struct Knobs {
   int32_t create_instance_failure = 0;  // negative: TzCoCreateInstance fails with it
   int32_t create_sink_failure = 0;      // negative: CreateSink fails with it
   bool null_sink = false;
   PxFault vprint_fault = PX_FAULT_NONE;
   bool echo = false;
+  VPrintHook vprint_hook;
 };
 
 struct Record {

@@ -55,6 +55,11 @@ typedef enum PxFault {
  * PxControl_SetLineCallback. */
 typedef void (*PxLineCallback)(void* context, const char* text);
 
+/* Called on entry to every VPrint, on the calling thread, before the fault
+ * and under no lock of the module, so that it may raise whatever a sink
+ * could raise. When it returns, the print goes on. */
+typedef void (*PxVPrintHook)(void* context);
+
 /* Clears records, call logs, counters (except liveComponents) and knobs. */
 PXCOM_EXPORT void PxControl_Reset(void);
 
@@ -73,6 +78,8 @@ PXCOM_EXPORT void PxControl_SetEcho(int32_t on);
 /* Null `callback` turns it off; once this returns, the previous callback
  * is not running and will not be called again. */
 PXCOM_EXPORT void PxControl_SetLineCallback(PxLineCallback callback, void* context);
+/* Null `hook` turns it off. Reset clears it. */
+PXCOM_EXPORT void PxControl_SetVPrintHook(PxVPrintHook hook, void* context);
 
 PXCOM_EXPORT void PxControl_GetCounters(PxCounters* out);
 /* The id passed to the index-th CreateSink call; returns 1, or 0 if there

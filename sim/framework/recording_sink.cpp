@@ -63,7 +63,9 @@ Result PX_STDCALL RecordingSink::Reserved() { return kOk; }
 Result PX_STDCALL RecordingSink::VPrint(const char* format, va_list args) {
   Monitor& monitor = Monitor::Instance();
   monitor.Count(&PxCounters::vprintCalls);
-  InjectFault(monitor.GetKnobs().vprint_fault);
+  const Knobs knobs = monitor.GetKnobs();
+  if (knobs.vprint_hook.call != nullptr) knobs.vprint_hook.call(knobs.vprint_hook.context);
+  InjectFault(knobs.vprint_fault);
   if (format == nullptr) return kPointer;
   std::string text;
   if (!Render(format, args, &text)) return kFail;

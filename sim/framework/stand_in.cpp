@@ -109,6 +109,7 @@ bool StandIn::Resolve(std::string* missing) {
          ResolveOne(handle_, "PxControl_SetVPrintFault", &api_.set_vprint_fault, missing) &&
          ResolveOne(handle_, "PxControl_SetEcho", &api_.set_echo, missing) &&
          ResolveOne(handle_, "PxControl_SetLineCallback", &api_.set_line_callback, missing) &&
+         ResolveOne(handle_, "PxControl_SetVPrintHook", &api_.set_vprint_hook, missing) &&
          ResolveOne(handle_, "PxControl_GetCounters", &api_.get_counters, missing) &&
          ResolveOne(handle_, "PxControl_GetCreateSinkId", &api_.get_create_sink_id, missing) &&
          ResolveOne(handle_, "PxControl_GetDestroySinkCall", &api_.get_destroy_sink_call,

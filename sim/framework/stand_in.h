@@ -86,6 +86,7 @@ class StandIn {
   void SetLineCallback(PxLineCallback callback, void* context) {
     api_.set_line_callback(callback, context);
   }
+  void SetVPrintHook(PxVPrintHook hook, void* context) { api_.set_vprint_hook(hook, context); }
 
   // Observation.
   PxCounters Counters() const;
@@ -109,6 +110,7 @@ class StandIn {
     decltype(&PxControl_SetVPrintFault) set_vprint_fault;
     decltype(&PxControl_SetEcho) set_echo;
     decltype(&PxControl_SetLineCallback) set_line_callback;
+    decltype(&PxControl_SetVPrintHook) set_vprint_hook;
     decltype(&PxControl_GetCounters) get_counters;
     decltype(&PxControl_GetCreateSinkId) get_create_sink_id;
     decltype(&PxControl_GetDestroySinkCall) get_destroy_sink_call;

@@ -7,12 +7,17 @@ enum class GuardScope {
   // MSVC-built code raises as structured exceptions (code 0xE06D7363).
   // Processor faults pass through.
   kCppExceptions,
-  // Additionally, on Windows, processor faults such as access violations.
+  // Additionally, on Windows, processor faults such as access violations
+  // and any other structured exception, except the few whose swallowing
+  // would break what comes after (stack overflow, debugger traps, corrupted
+  // heap or stack, a lock wait in progress): those pass on to the host.
   kEverything,
 };
 
 // Runs call(context). Returns true when it returned normally, false when an
-// exception within `scope` escaped it; the exception is swallowed.
+// exception within `scope` escaped it; the exception is swallowed, after the
+// frames it left have been unwound and, for a C++ exception, its object
+// destroyed as a catch-all would destroy it.
 bool CallGuarded(void (*call)(void* context), void* context, GuardScope scope);
 
 #endif  // QUORVEL_PLATFORM_EXCEPTION_GUARD_H_

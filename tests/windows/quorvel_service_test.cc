@@ -6,6 +6,7 @@
 #include <string>
 
 #include "host/host_fixture.h"
+#include "host/msvc_throw.h"
 
 namespace qrv {
 namespace wintest {
@@ -222,12 +223,14 @@ TEST_F(Service, RaisingCallbackEndsOnlyItsWorker) {
   service.SetBehaviour([](ServiceCall& call) {
     call.Allocate(32);
     // How an MSVC-built host's `throw` leaves its callback.
-    if (call.length() == 1) RaiseException(0xE06D7363, EXCEPTION_NONCONTINUABLE, 0, nullptr);
+    if (call.length() == 1) RaiseMsvcCppException(MsvcThrow{});
     call.EchoBack();
   });
   Start(service);
   const uint32_t raised = Post(kService, 1, {0}, 0);
   ExpectText("quorvel: " + Where(0) + " quit.");
+  EXPECT_EQ(ObjectsDestroyed(), 1) << "the thrown object was not destroyed once caught";
+  EXPECT_EQ(ObjectsMisdestroyed(), 0);
   for (uint8_t i = 0; i < 6; ++i) {
     MessageOutcome outcome = AwaitOutcome(Post(kService, 1, Bytes(20, i)));
     EXPECT_EQ(outcome.record.state, static_cast<uint32_t>(QRVCTL_MSG_ANSWERED));

@@ -1,5 +1,7 @@
 #include "host/host_fixture.h"
 
+#include "host/native_unwind.h"
+
 namespace qrv {
 namespace wintest {
 namespace {
@@ -66,6 +68,9 @@ void HostTest::LoadQuorvel() {
   DWORD error = GetLastError();
   ASSERT_TRUE(library_->Loaded()) << "cannot load " << kLibraryName
                                   << " or find its four ordinals: error " << error;
+  std::string reason;
+  ASSERT_TRUE(UseNativeLikeRtlUnwind(GetModuleHandleA(kLibraryName), &reason))
+      << "cannot replace the RtlUnwind of " << kLibraryName << ": " << reason;
 }
 
 void HostTest::FreeQuorvel() { library_.reset(); }

@@ -1,8 +1,9 @@
 // The host side of every QUORVEL.DLL scenario under Wine: the framework
 // stand-in PXCOM.dll loaded first, then QUORVEL.DLL by LoadLibrary with its
-// four entry points found by ordinal, the reference driver (loaded by the
-// harness main) reached through its control device, and helpers to read what
-// reached the sink and what the driver saw.
+// four entry points found by ordinal and its RtlUnwind import replaced by
+// one that clears registers as Windows' does (native_unwind.h), the
+// reference driver (loaded by the harness main) reached through its control
+// device, and helpers to read what reached the sink and what the driver saw.
 //
 // Each scenario runs in a process of its own (run.sh), so the library's
 // process-wide state starts fresh. Every scenario ends with UnInit
