@@ -1,8 +1,9 @@
 #!/usr/bin/env bash
 # Every test: the native suites in Debug, under ASan+UBSan and under TSan, a
 # short run of the demo host, the QUORVEL.DLL cross-build with its export
-# table check, and the Windows suite under Wine when it is present, with its
-# exception scenarios also against a MinSizeRel build.
+# table check, the Windows suite under Wine when it is present, with its
+# exception scenarios also against a MinSizeRel build, and the installed SDK
+# with the consumer project built against it.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 jobs=$(nproc)
@@ -39,4 +40,5 @@ if [ -f tests/windows/run.sh ]; then
   bash tests/windows/run.sh build/win32-minsize quorvel_sink_fault_test \
     quorvel_service_test:Service.RaisingCallbackEndsOnlyItsWorker
 fi
+bash scripts/check-sdk.sh
 echo "all tests passed"

@@ -75,7 +75,7 @@ int main(int argc, char** argv) {
   standIn->SetLineCallback(&PrintLine, nullptr);
   quorvel::HostLibrary library(QUORVEL_LIBRARY_PATH);
   if (!library.Loaded()) {
-    std::fprintf(stderr, "cannot load %s\n", QUORVEL_LIBRARY_PATH);
+    std::fprintf(stderr, "%s\n", library.Error().c_str());
     return 1;
   }
   std::printf("[demo] Init -> 0x%x\n", static_cast<unsigned>(library.init(0)));
