@@ -3,6 +3,7 @@
 #ifndef QUORVEL_SIM_DRIVER_FAULT_PLAN_H_
 #define QUORVEL_SIM_DRIVER_FAULT_PLAN_H_
 
+#include <chrono>
 #include <map>
 #include <optional>
 
@@ -46,6 +47,7 @@ struct FaultPlan {
   Armed<DWORD> shortCompletions;    // value: the byte count to report
   Armed<DWORD> inflateCompletions;  // value: bytes beyond the output length
   Armed<NTSTATUS> replyFailures;
+  std::map<DWORD, Armed<std::chrono::milliseconds>> delays;  // by code
 };
 
 }  // namespace sim

@@ -3,6 +3,7 @@
 #include <condition_variable>
 #include <cstring>
 #include <mutex>
+#include <thread>
 #include <utility>
 
 #include "sim/driver/fault_plan.h"
@@ -81,6 +82,9 @@ struct SimDriver::Impl {
   Counters Snapshot() const;
   Result Handle(posix::IoRequest& request, const std::vector<uint8_t>& in, uint64_t sequence,
                 Completions* done);
+  Result HandleAndLog(posix::IoRequest& request, const std::vector<uint8_t>& in, uint64_t sequence,
+                      Completions* done);
+  std::optional<std::chrono::milliseconds> TakeDelay(DWORD code);
   Result CreatePort(posix::IoRequest& request, const std::vector<uint8_t>& in);
   Result Echo(posix::IoRequest& request, const std::vector<uint8_t>& in);
   Result ClosePort(DWORD code, const std::vector<uint8_t>& in, Completions* done);
@@ -128,6 +132,25 @@ Result SimDriver::Impl::Handle(posix::IoRequest& request, const std::vector<uint
     default:
       return Done(kStatusInvalidDeviceRequest);
   }
+}
+
+Result SimDriver::Impl::HandleAndLog(posix::IoRequest& request, const std::vector<uint8_t>& in,
+                                     uint64_t sequence, Completions* done) {
+  const Result result = Handle(request, in, sequence, done);
+  if (result.status == kStatusPending) {
+    log.MarkPended(sequence);
+  } else {
+    log.Finish(sequence, result.status, result.bytes);
+  }
+  changed.notify_all();
+  return result;
+}
+
+// A receive pends by nature; delaying one would only hide a message.
+std::optional<std::chrono::milliseconds> SimDriver::Impl::TakeDelay(DWORD code) {
+  if (code == wire::kReceive) return std::nullopt;
+  auto delay = faults.delays.find(code);
+  return delay == faults.delays.end() ? std::nullopt : delay->second.Take();
 }
 
 Result SimDriver::Impl::CreatePort(posix::IoRequest& request, const std::vector<uint8_t>& in) {
@@ -362,17 +385,32 @@ NTSTATUS SimDriver::Dispatch(posix::IoRequest* request, DWORD* bytes) {
   {
     std::lock_guard<std::mutex> lock(impl_->mu);
     const uint64_t sequence = impl_->log.Begin(*request, input);
-    result = impl_->Handle(*request, input, sequence, &done);
-    if (result.status == kStatusPending) {
+    if (std::optional<std::chrono::milliseconds> delay = impl_->TakeDelay(request->Code())) {
       impl_->log.MarkPended(sequence);
-    } else {
-      impl_->log.Finish(sequence, result.status, result.bytes);
+      impl_->changed.notify_all();
+      std::thread(&SimDriver::HandleLater, this, request, std::move(input), sequence, *delay)
+          .detach();
+      return kStatusPending;
     }
-    impl_->changed.notify_all();
+    result = impl_->HandleAndLog(*request, input, sequence, &done);
   }
   RunCompletions(done);
   *bytes = result.bytes;
   return result.status;
+}
+
+// The driver is never destroyed, so the detached thread cannot outlive it.
+void SimDriver::HandleLater(posix::IoRequest* request, std::vector<uint8_t> input,
+                            uint64_t sequence, std::chrono::milliseconds delay) {
+  std::this_thread::sleep_for(delay);
+  Completions done;
+  Result result;
+  {
+    std::lock_guard<std::mutex> lock(impl_->mu);
+    result = impl_->HandleAndLog(*request, input, sequence, &done);
+  }
+  RunCompletions(done);
+  request->Complete(result.status, result.bytes);
 }
 
 void SimDriver::HandleClosed() {
@@ -529,6 +567,11 @@ void SimDriver::InflateCompletions(unsigned count, DWORD extra) {
 void SimDriver::FailReplies(unsigned count, NTSTATUS status) {
   std::lock_guard<std::mutex> lock(impl_->mu);
   impl_->faults.replyFailures.Arm(count, status);
+}
+
+void SimDriver::DelayRequests(DWORD code, std::chrono::milliseconds delay, unsigned count) {
+  std::lock_guard<std::mutex> lock(impl_->mu);
+  impl_->faults.delays[code].Arm(count, delay);
 }
 
 void SimDriver::ClearFaults() {

@@ -182,6 +182,9 @@ class SimDriver : public posix::Device {
   // The next `count` replies that find an outstanding message fail with
   // `status`; that message is failed back.
   void FailReplies(unsigned count, NTSTATUS status = posix::kStatusUnsuccessful);
+  // The next `count` requests of `code` (any code but wire::kReceive) pend
+  // and are handled as usual only after `delay`, on a thread of their own.
+  void DelayRequests(DWORD code, std::chrono::milliseconds delay, unsigned count = 1);
   void ClearFaults();
 
   // posix::Device.
@@ -193,6 +196,9 @@ class SimDriver : public posix::Device {
  private:
   struct Impl;
   SimDriver();
+  // Handles a delayed request once its delay has passed, and completes it.
+  void HandleLater(posix::IoRequest* request, std::vector<uint8_t> input, uint64_t sequence,
+                   std::chrono::milliseconds delay);
   ~SimDriver() override;
 
   std::unique_ptr<Impl> impl_;

@@ -30,8 +30,8 @@ static NTSTATUS NTAPI DispatchClose(PDEVICE_OBJECT device, PIRP irp) {
 }
 
 static NTSTATUS NTAPI DispatchDeviceControl(PDEVICE_OBJECT device, PIRP irp) {
-  if (device == g_controlDevice) return QrvGlueControlRequest(irp);
-  return QrvGlueProtocolRequest(irp);
+  if (device == g_controlDevice) return QrvGlueControlRequest(device, irp);
+  return QrvGlueProtocolRequest(device, irp);
 }
 
 static NTSTATUS CreateDevice(PDRIVER_OBJECT driver, PCWSTR name, PCWSTR link,

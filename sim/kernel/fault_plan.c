@@ -5,6 +5,7 @@ void QrvFaultArm(QrvFaultPlan* plan, const QrvCtlFault* fault) {
   plan->remaining = fault->count;
   plan->value = fault->value;
   plan->flags = fault->flags;
+  plan->delayMs = fault->delayMs;
 }
 
 int QrvFaultHits(QrvFaultPlan* plan) {

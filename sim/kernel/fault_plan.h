@@ -14,6 +14,7 @@ typedef struct QrvFaultPlan {
   uint32_t remaining; /* requests still to hit; QRVCTL_FAULT_FOREVER: all */
   uint32_t value;
   uint32_t flags;
+  uint32_t delayMs;
 } QrvFaultPlan;
 
 /* Replaces the plan; a count of 0 disarms it. */

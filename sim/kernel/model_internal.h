@@ -52,6 +52,8 @@ struct QrvModel {
   QrvPort ports[UC_MAX_PORTS];
   QrvLink messages;
   QrvLink waiters; /* pending QRVCTL_IOCTL_WAIT_CHANGE requests */
+  QrvLink delayed; /* protocol requests held back by QRVCTL_FAULT_PEND_REQUEST */
+  uint32_t nextTicket;
   uint32_t nextMessageId;
   QrvCtlCounters counters; /* counters.generation is the model's generation */
   QrvFaultPlan faults[QRVCTL_FAULT_KIND_COUNT];

@@ -23,6 +23,7 @@ QrvModel* QrvModelCreate(const QrvModelOps* ops) {
   for (port = 0; port < UC_MAX_PORTS; port++) QrvListInit(&model->ports[port].queue);
   QrvListInit(&model->messages);
   QrvListInit(&model->waiters);
+  QrvListInit(&model->delayed);
   model->nextMessageId = 1;
   QrvLogInit(&model->log);
   return model;
@@ -74,7 +75,7 @@ static void Detach(QrvModel* model, QrvRequest* request) {
   if (request->place == QRV_PENDING_SLOT) {
     QrvSlot* slot = &model->ports[request->port].slots[request->slot];
     if (slot->pending == request) slot->pending = NULL;
-  } else if (request->place == QRV_PENDING_WAITER) {
+  } else if (request->place == QRV_PENDING_WAITER || request->place == QRV_PENDING_DELAYED) {
     QrvListRemove(&request->waiterLink);
   }
   request->place = QRV_PENDING_NONE;
@@ -226,8 +227,18 @@ void QrvWakeWaiters(QrvModel* model, QrvRequest** done) {
   }
 }
 
+/* Cancels the requests on `list` (waiters or delayed) that came through
+ * `owner`, or all of them when it is null. */
+static void CancelListed(QrvModel* model, QrvLink* list, const void* owner, QrvRequest** done) {
+  QrvLink* link = list->next;
+  while (link != list) {
+    QrvRequest* request = QRV_CONTAINER_OF(link, QrvRequest, waiterLink);
+    link = link->next;
+    if (!owner || request->owner == owner) CancelPending(model, request, done);
+  }
+}
+
 static void CancelOwnedRequests(QrvModel* model, const void* owner, QrvRequest** done) {
-  QrvLink* link = model->waiters.next;
   uint32_t port, slot;
   for (port = 0; port < UC_MAX_PORTS; port++) {
     for (slot = 0; slot < UC_MAX_SLOTS; slot++) {
@@ -235,11 +246,8 @@ static void CancelOwnedRequests(QrvModel* model, const void* owner, QrvRequest**
       if (pending && (!owner || pending->owner == owner)) CancelPending(model, pending, done);
     }
   }
-  while (link != &model->waiters) {
-    QrvRequest* waiter = QRV_CONTAINER_OF(link, QrvRequest, waiterLink);
-    link = link->next;
-    if (!owner || waiter->owner == owner) CancelPending(model, waiter, done);
-  }
+  CancelListed(model, &model->waiters, owner, done);
+  CancelListed(model, &model->delayed, owner, done);
 }
 
 void QrvModelCloseOwner(QrvModel* model, const void* owner, QrvRequest** done) {

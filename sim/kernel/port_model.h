@@ -38,7 +38,12 @@ extern "C" {
 #define QRV_STATUS_NOT_FOUND 0xC0000225u
 
 /* Where a pending request is held. */
-enum QrvPendingPlace { QRV_PENDING_NONE = 0, QRV_PENDING_SLOT = 1, QRV_PENDING_WAITER = 2 };
+enum QrvPendingPlace {
+  QRV_PENDING_NONE = 0,
+  QRV_PENDING_SLOT = 1,
+  QRV_PENDING_WAITER = 2,
+  QRV_PENDING_DELAYED = 3 /* held back by QRVCTL_FAULT_PEND_REQUEST */
+};
 
 /* One device control request. The caller owns the record; while the model
  * holds it pending (dispatch answered QRV_STATUS_PENDING) the record and the
@@ -60,13 +65,19 @@ typedef struct QrvRequest {
   uint32_t information;
   struct QrvRequest* doneNext;
 
+  /* Set by the model when it holds the request back (place
+   * QRV_PENDING_DELAYED): the caller passes `ticket` to QrvModelRunDelayed
+   * once `delayMs` milliseconds have passed. */
+  uint32_t ticket;
+  uint32_t delayMs;
+
   /* The model's own while the request is pending. */
   uint32_t place; /* enum QrvPendingPlace */
   uint32_t port;
   uint32_t slot;
   uint32_t largeBuffer;
   uint32_t waitGeneration;
-  QrvLink waiterLink;
+  QrvLink waiterLink; /* on the model's waiters or delayed requests */
 } QrvRequest;
 
 typedef struct QrvModelOps {
@@ -92,6 +103,11 @@ void QrvModelDestroy(QrvModel* model);
  * the model keeps the request until it lists it on a later `done`. */
 uint32_t QrvModelDispatchProtocol(QrvModel* model, QrvRequest* request, QrvRequest** done);
 uint32_t QrvModelDispatchControl(QrvModel* model, QrvRequest* request, QrvRequest** done);
+
+/* Handles the request held back under `ticket` as it would have been
+ * handled at its issue, and lists it on `*done`. Does nothing when no request
+ * waits under that ticket any more (it was cancelled meanwhile). */
+void QrvModelRunDelayed(QrvModel* model, uint32_t ticket, QrvRequest** done);
 
 /* The I/O system cancels a pending request: detaches it if the model still
  * holds it. The caller then completes it as cancelled. */

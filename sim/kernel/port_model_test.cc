@@ -177,9 +177,11 @@ class PortModelTest : public ::testing::Test {
                   header.count * sizeof(QrvCtlLogEntry));
     return entries;
   }
-  void Arm(uint32_t kind, uint32_t skip, uint32_t count, uint32_t value, uint32_t flags = 0) {
-    Request& request = Make(QRVCTL_IOCTL_SET_FAULT,
-                            Bytes(QrvCtlFault{kind, skip, count, value, flags}), 0, &kController);
+  void Arm(uint32_t kind, uint32_t skip, uint32_t count, uint32_t value, uint32_t flags = 0,
+           uint32_t delayMs = 0) {
+    Request& request =
+        Make(QRVCTL_IOCTL_SET_FAULT, Bytes(QrvCtlFault{kind, skip, count, value, flags, delayMs}),
+             0, &kController);
     ASSERT_EQ(Control(request), QRV_STATUS_SUCCESS);
   }
 
@@ -611,6 +613,52 @@ TEST_F(PortModelTest, ShortCompletionFaultReportsFewerBytes) {
   Request& receive = Make(UC_RECEIVE, Receive(port, 0, 0), 1024, &kOwner);
   ASSERT_EQ(Protocol(receive), QRV_STATUS_SUCCESS);
   EXPECT_EQ(receive.record.information, 2u);
+}
+
+TEST_F(PortModelTest, PendRequestFaultHoldsARequestBackUntilItIsRun) {
+  uint32_t echo = CreatePort(UC_CREATE_ECHO_PORT, UC_KIND_ECHO, 15, 1);
+  Arm(QRVCTL_FAULT_PEND_REQUEST, 1, 1, UC_ECHO, 0, 250);
+  Request& skipped = Make(UC_ECHO, Words({echo, UC_ECHO_MAGIC}), 4, &kOwner);
+  EXPECT_EQ(Protocol(skipped), QRV_STATUS_SUCCESS);
+  Request& held = Make(UC_ECHO, Words({echo, UC_ECHO_MAGIC}), 4, &kOwner);
+  ASSERT_EQ(Protocol(held), QRV_STATUS_PENDING);
+  EXPECT_EQ(held.record.place, static_cast<uint32_t>(QRV_PENDING_DELAYED));
+  EXPECT_EQ(held.record.delayMs, 250u);
+  EXPECT_EQ(held.Word(), echo) << "the shared buffer holds the input until it runs";
+  Request& after = Make(UC_ECHO, Words({echo, UC_ECHO_MAGIC}), 4, &kOwner);
+  EXPECT_EQ(Protocol(after), QRV_STATUS_SUCCESS) << "one request is held, no more";
+
+  QrvModelRunDelayed(model_, held.record.ticket, &done_);
+  EXPECT_EQ(TakeDone(), std::vector<QrvRequest*>{&held.record});
+  EXPECT_EQ(held.record.status, QRV_STATUS_SUCCESS);
+  EXPECT_EQ(held.Word(), UC_ECHO_MAGIC);
+  QrvModelRunDelayed(model_, held.record.ticket, &done_);
+  EXPECT_TRUE(TakeDone().empty()) << "a held request runs once";
+  std::vector<QrvCtlLogEntry> log = Log();
+  ASSERT_EQ(log.size(), 5u);
+  EXPECT_EQ(log[2].status, QRV_STATUS_PENDING);
+  EXPECT_EQ(log[2].flags, QRVCTL_LOG_FAULT);
+  EXPECT_EQ(log[4].status, QRV_STATUS_SUCCESS);
+  EXPECT_EQ(log[4].flags, QRVCTL_LOG_COMPLETION);
+  EXPECT_EQ(log[4].word, UC_ECHO_MAGIC);
+
+  // A receive is never held; a held request whose handle closes is
+  // cancelled and never runs.
+  uint32_t port = ServicePort(5, 1);
+  Arm(QRVCTL_FAULT_PEND_REQUEST, 0, 1, UC_RECEIVE);
+  EXPECT_EQ(Bind(port), 0u);
+  Request& receive = Make(UC_RECEIVE, Receive(port, 0, 0), 1024, &kOwner);
+  ASSERT_EQ(Protocol(receive), QRV_STATUS_PENDING);
+  EXPECT_EQ(receive.record.place, static_cast<uint32_t>(QRV_PENDING_SLOT));
+  Arm(QRVCTL_FAULT_PEND_REQUEST, 0, 1, UC_FREE_PORT);
+  Request& free = Make(UC_FREE_PORT, Words({port}), 0, &kOwner);
+  ASSERT_EQ(Protocol(free), QRV_STATUS_PENDING);
+  QrvModelCloseOwner(model_, &kOwner, &done_);
+  EXPECT_EQ(TakeDone().size(), 2u);
+  EXPECT_EQ(free.record.status, QRV_STATUS_CANCELLED);
+  QrvModelRunDelayed(model_, free.record.ticket, &done_);
+  EXPECT_TRUE(TakeDone().empty());
+  EXPECT_EQ(Counters().portsFreed, 0u) << "the cancelled request never ran";
 }
 
 }  // namespace

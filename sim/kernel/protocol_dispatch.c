@@ -249,19 +249,65 @@ static uint32_t Dispatch(Call* call) {
   }
 }
 
+/* PEND_REQUEST: keeps the request, unexamined, until the caller runs it
+ * with QrvModelRunDelayed. A receive pends by nature and is never held. */
+static int HoldBack(Call* call) {
+  QrvModel* model = call->model;
+  QrvRequest* request = call->request;
+  const QrvFaultPlan* plan = &model->faults[QRVCTL_FAULT_PEND_REQUEST];
+  if (request->code == UC_RECEIVE || request->code != plan->value ||
+      !FaultHits(call, QRVCTL_FAULT_PEND_REQUEST))
+    return 0;
+  request->place = QRV_PENDING_DELAYED;
+  request->ticket = model->nextTicket++;
+  request->delayMs = plan->delayMs;
+  QrvListPushBack(&model->delayed, &request->waiterLink);
+  QrvFinish(request, QRV_STATUS_PENDING, 0);
+  return 1;
+}
+
+static void BeginCall(Call* call, QrvModel* model, QrvRequest* request, QrvRequest** done,
+                      uint32_t flags) {
+  call->model = model;
+  call->request = request;
+  call->entry = QrvLogAppend(&model->log, request->code);
+  call->done = done;
+  call->entry->flags = flags;
+  call->entry->inputLength = request->inputLength;
+  call->entry->outputLength = request->outputLength;
+  model->counters.generation++;
+}
+
+static uint32_t EndCall(Call* call) {
+  call->entry->status = call->request->status;
+  call->entry->information = call->request->information;
+  QrvWakeWaiters(call->model, call->done);
+  return call->request->status;
+}
+
 uint32_t QrvModelDispatchProtocol(QrvModel* model, QrvRequest* request, QrvRequest** done) {
   Call call;
-  call.model = model;
-  call.request = request;
-  call.entry = QrvLogAppend(&model->log, request->code);
-  call.done = done;
-  call.entry->inputLength = request->inputLength;
-  call.entry->outputLength = request->outputLength;
+  BeginCall(&call, model, request, done, 0);
   model->counters.requests++;
-  model->counters.generation++;
+  if (!HoldBack(&call)) Dispatch(&call);
+  return EndCall(&call);
+}
+
+static QrvRequest* FindDelayed(QrvModel* model, uint32_t ticket) {
+  QrvLink* link;
+  for (link = model->delayed.next; link != &model->delayed; link = link->next) {
+    QrvRequest* request = QRV_CONTAINER_OF(link, QrvRequest, waiterLink);
+    if (request->ticket == ticket) return request;
+  }
+  return NULL;
+}
+
+void QrvModelRunDelayed(QrvModel* model, uint32_t ticket, QrvRequest** done) {
+  QrvRequest* request = FindDelayed(model, ticket);
+  Call call;
+  if (!request || !QrvClaimPending(model, request)) return;
+  BeginCall(&call, model, request, done, QRVCTL_LOG_COMPLETION);
   Dispatch(&call);
-  call.entry->status = request->status;
-  call.entry->information = request->information;
-  QrvWakeWaiters(model, done);
-  return request->status;
+  EndCall(&call);
+  QrvListDone(request, request->status, request->information, done);
 }

@@ -235,7 +235,10 @@ enum QrvCtlFaultKind {
                                         message it answers is failed back */
   QRVCTL_FAULT_SHORT_COMPLETION = 6, /* a delivery completes with byte count
                                         `value` instead of 4 + payload */
-  QRVCTL_FAULT_KIND_COUNT = 7
+  QRVCTL_FAULT_PEND_REQUEST = 7,     /* a request of control code `value` (a
+                                        receive never matches) pends, and only
+                                        after `delayMs` is it handled as usual */
+  QRVCTL_FAULT_KIND_COUNT = 8
 };
 
 #define QRVCTL_FAULT_FOREVER 0xFFFFFFFFu
@@ -249,7 +252,8 @@ typedef struct QrvCtlFault {
   uint32_t count;
   uint32_t value;
   uint32_t flags;
+  uint32_t delayMs; /* PEND_REQUEST: how long each hit request stays pending */
 } QrvCtlFault;
-QRVCTL_STATIC_ASSERT(sizeof(QrvCtlFault) == 20, "QrvCtlFault layout");
+QRVCTL_STATIC_ASSERT(sizeof(QrvCtlFault) == 24, "QrvCtlFault layout");
 
 #endif /* QRV_SIM_KERNEL_QRVCTL_H_ */

@@ -7,6 +7,18 @@
 static KSPIN_LOCK g_lock;
 static QrvModel* g_model; /* guarded by g_lock */
 
+/* Delayed runs: each held-back request has one work item that waits out its
+ * delay (cut short by g_stopping at unload) and then runs it. */
+static KEVENT g_stopping;
+static KEVENT g_delaysIdle;          /* set while no work item is outstanding */
+static uint32_t g_delaysOutstanding; /* guarded by g_lock, with g_delaysIdle */
+
+typedef struct DelayedRun {
+  PIO_WORKITEM item;
+  uint32_t ticket;
+  uint32_t delayMs;
+} DelayedRun;
+
 static void* Allocate(uint32_t size) {
   return ExAllocatePoolWithTag(NonPagedPool, size, QRV_POOL_TAG);
 }
@@ -85,13 +97,71 @@ static QrvRequest* NewRequest(PIRP irp) {
   return request;
 }
 
+typedef void (*ModelStep)(QrvModel*, const void*, QrvRequest**);
+
+/* Runs one step of the model under the lock, then completes the requests it
+ * finished. */
+static void RunLocked(ModelStep step, const void* argument) {
+  QrvRequest* done = NULL;
+  KIRQL irql;
+  KeAcquireSpinLock(&g_lock, &irql);
+  step(g_model, argument, &done);
+  KeReleaseSpinLock(&g_lock, irql);
+  CompleteDone(done);
+}
+
+static void RunDelayedStep(QrvModel* model, const void* ticket, QrvRequest** done) {
+  QrvModelRunDelayed(model, *(const uint32_t*)ticket, done);
+}
+
+static void ShutdownStep(QrvModel* model, const void* unused, QrvRequest** done) {
+  (void)unused;
+  QrvModelShutdown(model, done);
+}
+
+/* Runs the request held back under `ticket`, unless it was cancelled. */
+static void RunHeldRequest(uint32_t ticket) { RunLocked(RunDelayedStep, &ticket); }
+
+static VOID NTAPI DelayedRunRoutine(PDEVICE_OBJECT device, PVOID context) {
+  DelayedRun* run = (DelayedRun*)context;
+  LARGE_INTEGER timeout;
+  KIRQL irql;
+  (void)device;
+  timeout.QuadPart = -10000LL * run->delayMs; /* relative, in 100 ns units */
+  KeWaitForSingleObject(&g_stopping, Executive, KernelMode, FALSE, &timeout);
+  RunHeldRequest(run->ticket);
+  IoFreeWorkItem(run->item);
+  Release(run);
+  KeAcquireSpinLock(&g_lock, &irql);
+  if (--g_delaysOutstanding == 0) KeSetEvent(&g_delaysIdle, IO_NO_INCREMENT, FALSE);
+  KeReleaseSpinLock(&g_lock, irql);
+}
+
+/* A delay that cannot be scheduled ends at once: the request runs now. */
+static void RunLater(PDEVICE_OBJECT device, uint32_t ticket, uint32_t delayMs) {
+  DelayedRun* run = (DelayedRun*)Allocate(sizeof(DelayedRun));
+  KIRQL irql;
+  if (run) run->item = IoAllocateWorkItem(device);
+  if (!run || !run->item) {
+    if (run) Release(run);
+    RunHeldRequest(ticket);
+    return;
+  }
+  run->ticket = ticket;
+  run->delayMs = delayMs;
+  KeAcquireSpinLock(&g_lock, &irql);
+  if (g_delaysOutstanding++ == 0) KeClearEvent(&g_delaysIdle);
+  KeReleaseSpinLock(&g_lock, irql);
+  IoQueueWorkItem(run->item, DelayedRunRoutine, DelayedWorkQueue, run);
+}
+
 typedef uint32_t (*Dispatcher)(QrvModel*, QrvRequest*, QrvRequest**);
 
-static NTSTATUS Handle(PIRP irp, Dispatcher dispatch) {
+static NTSTATUS Handle(PDEVICE_OBJECT device, PIRP irp, Dispatcher dispatch) {
   QrvRequest* request = NewRequest(irp);
   QrvRequest* done = NULL;
-  BOOLEAN cancelled = FALSE;
-  uint32_t status;
+  BOOLEAN cancelled = FALSE, delayed;
+  uint32_t status, ticket, delayMs;
   KIRQL irql;
   if (!request) {
     CompleteIrp(irp, STATUS_INSUFFICIENT_RESOURCES, 0);
@@ -100,8 +170,13 @@ static NTSTATUS Handle(PIRP irp, Dispatcher dispatch) {
   KeAcquireSpinLock(&g_lock, &irql);
   status = dispatch(g_model, request, &done);
   if (status == QRV_STATUS_PENDING) cancelled = MarkPending(irp, request, &done);
+  /* Read under the lock: once it is released the request may be gone. */
+  delayed = status == QRV_STATUS_PENDING && request->place == QRV_PENDING_DELAYED;
+  ticket = request->ticket;
+  delayMs = request->delayMs;
   KeReleaseSpinLock(&g_lock, irql);
   CompleteDone(done);
+  if (delayed) RunLater(device, ticket, delayMs);
   if (status == QRV_STATUS_PENDING && !cancelled) return STATUS_PENDING;
   CompleteIrp(irp, cancelled ? STATUS_CANCELLED : (NTSTATUS)request->status,
               cancelled ? 0 : request->information);
@@ -109,18 +184,15 @@ static NTSTATUS Handle(PIRP irp, Dispatcher dispatch) {
   return cancelled ? STATUS_PENDING : (NTSTATUS)status;
 }
 
-NTSTATUS QrvGlueProtocolRequest(PIRP irp) { return Handle(irp, QrvModelDispatchProtocol); }
-
-NTSTATUS QrvGlueControlRequest(PIRP irp) { return Handle(irp, QrvModelDispatchControl); }
-
-void QrvGlueHandleClosed(PFILE_OBJECT file) {
-  QrvRequest* done = NULL;
-  KIRQL irql;
-  KeAcquireSpinLock(&g_lock, &irql);
-  QrvModelCloseOwner(g_model, file, &done);
-  KeReleaseSpinLock(&g_lock, irql);
-  CompleteDone(done);
+NTSTATUS QrvGlueProtocolRequest(PDEVICE_OBJECT device, PIRP irp) {
+  return Handle(device, irp, QrvModelDispatchProtocol);
 }
+
+NTSTATUS QrvGlueControlRequest(PDEVICE_OBJECT device, PIRP irp) {
+  return Handle(device, irp, QrvModelDispatchControl);
+}
+
+void QrvGlueHandleClosed(PFILE_OBJECT file) { RunLocked(QrvModelCloseOwner, file); }
 
 NTSTATUS QrvGlueStart(void) {
   QrvModelOps ops;
@@ -128,20 +200,17 @@ NTSTATUS QrvGlueStart(void) {
   ops.release = Release;
   ops.claim = Claim;
   KeInitializeSpinLock(&g_lock);
+  KeInitializeEvent(&g_stopping, NotificationEvent, FALSE);
+  KeInitializeEvent(&g_delaysIdle, NotificationEvent, TRUE);
   g_model = QrvModelCreate(&ops);
   return g_model ? STATUS_SUCCESS : STATUS_INSUFFICIENT_RESOURCES;
 }
 
-void QrvGlueFinishPending(void) {
-  QrvRequest* done = NULL;
-  KIRQL irql;
-  KeAcquireSpinLock(&g_lock, &irql);
-  QrvModelShutdown(g_model, &done);
-  KeReleaseSpinLock(&g_lock, irql);
-  CompleteDone(done);
-}
+void QrvGlueFinishPending(void) { RunLocked(ShutdownStep, NULL); }
 
 void QrvGlueStop(void) {
+  KeSetEvent(&g_stopping, IO_NO_INCREMENT, FALSE);
+  KeWaitForSingleObject(&g_delaysIdle, Executive, KernelMode, FALSE, NULL);
   QrvGlueFinishPending();
   QrvModelDestroy(g_model);
   g_model = NULL;

@@ -110,29 +110,19 @@ constexpr DWORD kMessageHeaderSize = 4;
 static_assert(offsetof(MessageBuffer, Header) == 0, "MessageBuffer layout");
 static_assert(offsetof(MessageBuffer, Payload) == kMessageHeaderSize, "MessageBuffer layout");
 
-// Sends one synchronous request (no overlapped record) and reports whether
-// the driver finished it successfully.
-inline bool SendRequest(HANDLE device, DWORD code, const void* input, DWORD inputSize, void* output,
-                        DWORD outputSize) {
-  DWORD returned = 0;
-  return DeviceIoControl(device, code, const_cast<void*>(input), inputSize, output, outputSize,
-                         &returned, nullptr) != FALSE;
-}
+// Sends one synchronous request and reports whether the driver finished it
+// successfully; on failure the last error says why (the driver's error, or
+// the error of creating the request's event). The request travels with its
+// own OVERLAPPED and event, and one the driver answers pending is awaited
+// here, so the call returns only once the driver is done with its buffers.
+bool SendRequest(HANDLE device, DWORD code, const void* input, DWORD inputSize, void* output,
+                 DWORD outputSize);
 
 // Asks the driver for a port with IOCTL_UC_CREATE_ECHO_PORT or
 // IOCTL_UC_ALLOCATE_PORT. Accepts only a successful call whose answer is a
 // port below UC_MAX_PORTS; the answer word starts at UC_MAX_PORTS, so a
 // success that writes no answer is refused.
-inline bool RequestPort(HANDLE device, DWORD code, PortKind kind, uint32_t serviceId,
-                        uint32_t threadCount, uint32_t* port) {
-  const PortRequest request = {kind, {0, 0, 0}, serviceId, threadCount};
-  uint32_t answer = UC_MAX_PORTS;
-  if (!SendRequest(device, code, &request, sizeof(request), &answer, sizeof(answer)) ||
-      answer >= UC_MAX_PORTS) {
-    return false;
-  }
-  *port = answer;
-  return true;
-}
+bool RequestPort(HANDLE device, DWORD code, PortKind kind, uint32_t serviceId, uint32_t threadCount,
+                 uint32_t* port);
 
 #endif  // QUORVEL_CONNECTION_PROTOCOL_H_

@@ -62,7 +62,7 @@ TEST_F(ProtocolOnTheWire, EchoPortRequestAndPingCarryTheExactBytes) {
   const std::vector<uint8_t> portRequest = {1, 0, 0, 0, 15, 0, 0, 0, 1, 0, 0, 0};
   EXPECT_EQ(create[0].input, portRequest);
   EXPECT_EQ(create[0].outputLength, 4u);
-  EXPECT_FALSE(create[0].overlapped);
+  EXPECT_TRUE(create[0].overlapped) << "every request travels with its own OVERLAPPED";
   const auto ping = RequestsOf(wire::kEcho).at(0);
   const uint32_t port = 0;  // a fresh driver hands out its lowest port first
   const std::vector<uint8_t> packet = {static_cast<uint8_t>(port), 0, 0, 0, 0x6F, 0x68, 0x63, 0x45};

@@ -272,6 +272,50 @@ TEST_F(Service, FailedReplyEndsOnlyItsWorker) {
   EXPECT_EQ(TextsStartingWith("quorvel: reply failed.").size(), 1u);
 }
 
+// A synchronous request that the driver answers pending is awaited, so the
+// library goes on exactly as if it had been answered at once: every worker
+// serves, the reply bytes arrive whole, and the heartbeat goes on.
+struct PendedCase {
+  const char* name;
+  uint32_t code;
+};
+
+class PendedRequest : public Service, public ::testing::WithParamInterface<PendedCase> {};
+
+TEST_P(PendedRequest, CompletesAsIfAnsweredAtOnce) {
+  constexpr uint32_t kDelayMs = 100;
+  Arm(QRVCTL_FAULT_PEND_REQUEST, 0, 1, GetParam().code, 0, kDelayMs);
+  HostService& service = NewService();
+  Start(service);
+  for (uint32_t slot = 0; slot < 3; ++slot) {
+    const std::vector<uint8_t> payload = Bytes(16, static_cast<uint8_t>(slot + 1));
+    MessageOutcome outcome = AwaitOutcome(Post(kService, 1, payload, slot));
+    EXPECT_EQ(outcome.record.state, static_cast<uint32_t>(QRVCTL_MSG_ANSWERED)) << Where(slot);
+    EXPECT_EQ(outcome.reply, payload) << Where(slot);
+  }
+  EXPECT_TRUE(WaitUntil([&] { return Counters().pings >= 2; })) << "the heartbeat stopped";
+
+  const auto issued = RequestsOf(GetParam().code);
+  ASSERT_FALSE(issued.empty());
+  EXPECT_EQ(issued[0].status, kStatusPending) << "the fault never fired";
+  EXPECT_EQ(issued[0].flags, QRVCTL_LOG_FAULT);
+  std::vector<uint32_t> completions;
+  for (const auto& entry : DriverLog()) {
+    if (entry.code == GetParam().code && entry.flags == QRVCTL_LOG_COMPLETION)
+      completions.push_back(entry.status);
+  }
+  EXPECT_EQ(completions, std::vector<uint32_t>{kStatusSuccess});
+  EXPECT_EQ(Texts(), (std::vector<std::string>{"quorvel-Initialize successfully.",
+                                               "quorvel: allocate port[1] for service[4]",
+                                               "quorvel-Register( 4 ): success."}));
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Codes, PendedRequest,
+    ::testing::Values(PendedCase{"Ping", kEcho}, PendedCase{"Bind", kBindThread},
+                      PendedCase{"PortRequest", kAllocatePort}, PendedCase{"Reply", kReply}),
+    [](const ::testing::TestParamInfo<PendedCase>& info) { return std::string(info.param.name); });
+
 }  // namespace
 }  // namespace wintest
 }  // namespace qrv

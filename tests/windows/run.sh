@@ -95,7 +95,8 @@ run_one() {
   log=$logs/$name
   if [ -n "$filter" ]; then
     label="$name $filter"
-    log="$logs/$name.$filter"
+    # Value-parameterised tests carry a "/" in their names.
+    log="$logs/$name.$(printf '%s' "$filter" | tr / _)"
   fi
   start=$(now_ms)
   if [ ! -f "$exe" ]; then

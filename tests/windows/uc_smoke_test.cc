@@ -1,8 +1,8 @@
 // Smoke test of the reference driver under Wine: the port protocol spoken
-// with raw DeviceIoControl on \\.\QRVDev, issued the way the client library
-// issues it (synchronous codes without an OVERLAPPED on the overlapped
-// handle, receives overlapped), while the test plays the driver's own side
-// through the control device.
+// with raw DeviceIoControl on \\.\QRVDev (the synchronous codes without an
+// OVERLAPPED on the overlapped handle, which the driver finishes at once
+// unless a fault holds one back; receives overlapped), while the test plays
+// the driver's own side through the control device.
 #include <gtest/gtest.h>
 
 #ifndef WIN32_LEAN_AND_MEAN
@@ -297,7 +297,7 @@ TEST_F(UcSmokeTest, PortsAreSharedAndThreadIndexesStayBelowTheThreadCount) {
 }
 
 TEST_F(UcSmokeTest, PortAnswerFaultSucceedsWithSixteen) {
-  ASSERT_EQ(control_->SetFault(QrvCtlFault{QRVCTL_FAULT_PORT_ANSWER, 0, 1, 16, 0}),
+  ASSERT_EQ(control_->SetFault(QrvCtlFault{QRVCTL_FAULT_PORT_ANSWER, 0, 1, 16, 0, 0}),
             static_cast<DWORD>(ERROR_SUCCESS));
   PortRequest request{0, {0, 0, 0}, 2, 3};
   uint32_t port = 0;
@@ -493,7 +493,7 @@ TEST_F(UcSmokeTest, WaitUntilWakesOnAChangeAndGivesUpAfterItsTimeout) {
 TEST_F(UcSmokeTest, PingFaultsHitAfterTheGivenNumberOfPings) {
   uint32_t port = device_.CreateEchoPort();
   ASSERT_LT(port, kNoPort);
-  ASSERT_EQ(control_->SetFault(QrvCtlFault{QRVCTL_FAULT_PING_WORD, 2, 1, 0x0BADC0DEu, 0}),
+  ASSERT_EQ(control_->SetFault(QrvCtlFault{QRVCTL_FAULT_PING_WORD, 2, 1, 0x0BADC0DEu, 0, 0}),
             static_cast<DWORD>(ERROR_SUCCESS));
   std::vector<uint32_t> answers;
   for (int ping = 0; ping < 4; ping++) {
@@ -503,9 +503,9 @@ TEST_F(UcSmokeTest, PingFaultsHitAfterTheGivenNumberOfPings) {
   }
   EXPECT_EQ(answers, (std::vector<uint32_t>{kEchoMagic, kEchoMagic, 0x0BADC0DEu, kEchoMagic}));
 
-  ASSERT_EQ(
-      control_->SetFault(QrvCtlFault{QRVCTL_FAULT_PING_STATUS, 0, 1, kStatusInvalidDeviceState, 0}),
-      static_cast<DWORD>(ERROR_SUCCESS));
+  ASSERT_EQ(control_->SetFault(
+                QrvCtlFault{QRVCTL_FAULT_PING_STATUS, 0, 1, kStatusInvalidDeviceState, 0, 0}),
+            static_cast<DWORD>(ERROR_SUCCESS));
   uint32_t answer = 0;
   DWORD failed = device_.Echo(port, &answer);
   EXPECT_NE(failed, static_cast<DWORD>(ERROR_SUCCESS));

@@ -9,11 +9,12 @@
 //    returns TRUE on success, or FALSE with the status mapped to a Win32
 //    error; an overlapped one also gets Internal, InternalHigh and its event
 //    set;
-//  - a request the device pends (Dispatch returns kStatusPending) makes an
-//    overlapped call return FALSE with ERROR_IO_PENDING; the device finishes
-//    it later with IoRequest::Complete, which writes Internal and
-//    InternalHigh and then sets the event. A call without an overlapped
-//    record blocks until then;
+//  - a request the device pends (Dispatch returns kStatusPending) makes a
+//    call on a handle opened for overlapped I/O return FALSE with
+//    ERROR_IO_PENDING, with or without an OVERLAPPED; the device finishes it
+//    later with IoRequest::Complete, which writes the caller's output and, if
+//    there is one, Internal and InternalHigh, and then sets the event. A call
+//    on any other handle blocks until then;
 //  - METHOD_BUFFERED codes hand the device a system buffer and copy it back
 //    to the caller only when the status is not an error (success or a
 //    warning such as kStatusBufferOverflow); the direct-I/O codes hand the
@@ -62,6 +63,7 @@ class QRV_PLATFORM_API IoRequest {
   // Null when the caller passed no output buffer.
   virtual void* Output() const = 0;
   virtual DWORD OutputLength() const = 0;
+  // Whether the caller passed an OVERLAPPED record.
   virtual bool Overlapped() const = 0;
   // Finishes a pending request with a status and a byte count.
   virtual void Complete(NTSTATUS status, DWORD bytes) = 0;

@@ -75,7 +75,7 @@ class Request final : public IoRequest {
     return Buffered() ? buffer_.data() : caller_output_;
   }
   DWORD OutputLength() const override { return output_length_; }
-  bool Overlapped() const override { return sync_ == nullptr; }
+  bool Overlapped() const override { return overlapped_ != nullptr; }
 
   void Complete(NTSTATUS status, DWORD bytes) override {
     bytes = Finish(status, bytes);
@@ -86,7 +86,9 @@ class Request final : public IoRequest {
   // Publishes the outcome to the caller and returns the byte count it
   // reports. Buffered output is copied back unless the status is an error;
   // the count is bounded by the caller's buffer, so a device that claims
-  // more cannot make the caller read past it.
+  // more cannot make the caller read past it. A request that returned
+  // pending without an OVERLAPPED still writes the caller's output here,
+  // whether or not the caller still owns that memory, as Windows does.
   DWORD Finish(NTSTATUS status, DWORD bytes) {
     if (Buffered()) {
       bytes = std::min(bytes, output_length_);
@@ -130,9 +132,11 @@ BOOL DeviceIoControl(HANDLE device, DWORD ioControlCode, LPVOID inBuffer, DWORD 
   if ((inBuffer == nullptr && inBufferSize != 0) || (outBuffer == nullptr && outBufferSize != 0)) {
     return Fail(ERROR_INVALID_PARAMETER, FALSE);
   }
-  // As on Windows, a request returns while pending only on a handle opened
-  // for overlapped I/O; on any other handle the call waits for completion.
-  const bool returns_pending = overlapped != nullptr && file->overlapped();
+  // As on Windows, a request the device pends returns at once on a handle
+  // opened for overlapped I/O, even without an OVERLAPPED (then nothing
+  // tells the caller when it completes); on any other handle the call waits
+  // for completion.
+  const bool returns_pending = file->overlapped();
   if (overlapped != nullptr) {
     if (overlapped->hEvent != nullptr) ResetEvent(overlapped->hEvent);
     qrv::posix::PublishStatus(overlapped, qrv::posix::kStatusPending);

@@ -189,8 +189,9 @@ QrvCtlCounters HostTest::Counters() {
   return counters;
 }
 
-void HostTest::Arm(uint32_t kind, uint32_t skip, uint32_t count, uint32_t value, uint32_t flags) {
-  ASSERT_EQ(control_->SetFault(QrvCtlFault{kind, skip, count, value, flags}),
+void HostTest::Arm(uint32_t kind, uint32_t skip, uint32_t count, uint32_t value, uint32_t flags,
+                   uint32_t delayMs) {
+  ASSERT_EQ(control_->SetFault(QrvCtlFault{kind, skip, count, value, flags, delayMs}),
             static_cast<DWORD>(ERROR_SUCCESS));
 }
 

@@ -104,7 +104,8 @@ class HostTest : public ::testing::Test {
   // The message's final outcome; fails the test when it does not come.
   MessageOutcome AwaitOutcome(uint32_t messageId);
   QrvCtlCounters Counters();
-  void Arm(uint32_t kind, uint32_t skip, uint32_t count, uint32_t value, uint32_t flags = 0);
+  void Arm(uint32_t kind, uint32_t skip, uint32_t count, uint32_t value, uint32_t flags = 0,
+           uint32_t delayMs = 0);
   bool WaitForPendingReceives(uint32_t serviceId, uint32_t count) {
     return control_->WaitForPendingReceives(serviceId, count, kWaitMs);
   }
