@@ -52,7 +52,7 @@ echo "check-sdk: windows_host.exe imports QUORVEL.DLL ordinals 1-4, no names"
 
 QRV_SAMPLE_HOSTS="$work/consumer-win32/windows_host.exe|$work/consumer-win32/windows_host_cpp.exe" \
 QRV_QUORVEL_DLL="$work/win32/bin/QUORVEL.DLL" \
-  bash tests/windows/run.sh build/win32 sdk_test
+  ctest --test-dir build/win32 --output-on-failure -R '^sdk_test[.]'
 
 echo "=== SDK: win32 package"
 (cd build/win32 && cpack -B "$work/package" >/dev/null)

@@ -6,7 +6,7 @@ namespace qrv {
 namespace wintest {
 namespace {
 
-// A scenario's whole life, well above what any takes; run.sh's timeout is
+// A scenario's whole life, well above what any takes; CTest's timeout is
 // the backstop behind it.
 constexpr DWORD kScenarioLimitMs = 90000;
 // Breaches of the callback contract listed in a failure.

@@ -5,7 +5,7 @@
 // reference driver (loaded by the harness main) reached through its control
 // device, and helpers to read what reached the sink and what the driver saw.
 //
-// Each scenario runs in a process of its own (run.sh), so the library's
+// Each scenario runs in a process of its own (CTest), so the library's
 // process-wide state starts fresh. Every scenario ends with UnInit
 // (TearDown), every wait is bounded and fails with a message, and a watchdog
 // ends a scenario whose library call never returns.
