@@ -37,8 +37,10 @@ bool CNUcCommuniateConnection::CreateEvents() {
 
 bool CNUcCommuniateConnection::CreateWorkers() {
   for (uint32_t i = 0; i < threadCount_; ++i) {
+    serving_.fetch_add(1, std::memory_order_relaxed);
     threads_[i] = CreateModuleThread(&WorkerThreadProc, this);
     if (threads_[i] != nullptr) continue;
+    serving_.fetch_sub(1, std::memory_order_relaxed);
     LogChannel::Instance().Print(
         "quorvel: fail to create threads for service[%d], error code[0x%x]", serviceId_,
         GetLastError());
@@ -86,11 +88,7 @@ uint32_t CNUcCommuniateConnection::Stop() {
 }
 
 bool CNUcCommuniateConnection::IsRunning() const {
-  if (!started_) return false;
-  for (uint32_t i = 0; i < threadCount_; ++i) {
-    if (ThreadIsAlive(threads_[i])) return true;
-  }
-  return false;
+  return started_ && serving_.load(std::memory_order_acquire) > 0;
 }
 
 DWORD WINAPI CNUcCommuniateConnection::WorkerThreadProc(LPVOID connection) {

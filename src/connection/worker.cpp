@@ -44,7 +44,10 @@ Worker::~Worker() { connection_.heap_.Free(buffer_); }
 
 DWORD Worker::Run() {
   DWORD exitCode = StartUp();
-  if (exitCode != 0) return exitCode;
+  if (exitCode != 0) {
+    connection_.WorkerLeft();
+    return exitCode;
+  }
   ServeMessages();
   return ExitPath();
 }
@@ -197,6 +200,7 @@ DWORD Worker::ExitPath() {
   buffer_ = nullptr;
   allocator_.ReleaseAll();
   event_.Close();
+  connection_.WorkerLeft();
   Log(kQuit);
   return GetLastError();
 }
