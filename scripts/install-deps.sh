@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Installs, as root on Debian, what the build and the tests need; does
-# nothing for what is already there. Usage: install-deps.sh [native] [win32] [wine]
+# nothing for what is already there.
+# Usage: install-deps.sh [native] [win32] [wine] [lint]
 set -euo pipefail
 
 want=("$@")
@@ -18,6 +19,8 @@ for part in "${want[@]}"; do
     wine)
       dpkg --print-foreign-architectures | grep -qx i386 || dpkg --add-architecture i386
       for p in wine wine32:i386; do need "$p"; done ;;
+    lint)
+      for p in clang-format clang-tidy; do need "$p"; done ;;
     *) echo "install-deps: unknown part $part" >&2; exit 2 ;;
   esac
 done

@@ -1,17 +1,60 @@
-// Host-facing interface of QUORVEL.DLL.
+// Host-facing interface of QUORVEL.DLL, for C (C11 or later) and C++ (C++11
+// or later).
 //
 // The library serves requests that the port messaging driver raises. A host
 // calls Init once, Register once per service it offers (ids 0 to 15), and
 // UnInit to stop everything. The four entry points are exported by ordinal
-// only, with the stdcall convention, and return 0 or QUORVEL_E_FAIL.
+// only (1 Init, 2 UnInit, 3 Register, 4 Unregister), with the stdcall
+// convention. Two ways to reach them:
+//  - link the import library (CMake: target_link_libraries(host PRIVATE
+//    quorvel::quorvel), which also defines QUORVEL_IMPORTS) and call Init
+//    and the others directly: the import library binds them by ordinal;
+//  - or, in C++, define QUORVEL_HOST_LOADER before including this header and
+//    load the module at run time with quorvel::HostLibrary, which checks
+//    that it is QUORVEL.DLL and says why a load failed.
 //
-// Rules for hosts:
+// What to pass and what comes back:
+//  - Init takes one 32-bit argument that is never read: pass 0. It opens the
+//    driver's control device \\.\QRVDev and starts the heartbeat.
+//  - Every entry point returns QUORVEL_OK (0) or QUORVEL_E_FAIL
+//    (0x80004005); UnInit returns nothing. No other code is ever returned:
+//    the reason for a failure goes to the log (below), not to the caller.
+//  - Init while initialised returns 0 and does nothing. UnInit before Init,
+//    or twice, does nothing.
+//  - Register for an id that is already registered returns 0 and keeps the
+//    first callback and context; the new ones are not used. Unregister first
+//    to change them.
+//  - At most 15 services run at once: the driver has 16 ports and the
+//    heartbeat holds one, so the 16th Register fails although ids 0 to 15
+//    are all valid.
+//
+// The heartbeat: Init starts a thread that pings the driver once a second.
+// When a ping fails the library takes the driver for lost and stops every
+// service (their callbacks are awaited, as by Unregister). It stays
+// initialised: Unregister fails for the services so stopped, Register starts
+// a fresh service for any id (no heartbeat watches it), and Init returns 0
+// without starting a heartbeat. Only UnInit followed by Init starts a new one.
+//
+// Diagnostics:
+//  - Messages ("quorvel-Init: open device failed.", ...) go to the log
+//    component of the product's framework module PXCOM.dll when the host has
+//    loaded that module before Init; without it the library runs silently.
+//  - A worker writes "DeviceIoControl : N.\n" (N the Win32 error in
+//    decimal) to the process's standard output each time a receive fails at
+//    once. That includes every message too large for the worker's first
+//    1024-byte buffer when the driver reports it at once: five lines with
+//    122 before the message is received into a larger block. These lines
+//    cannot be turned off; a host whose standard output matters redirects
+//    it.
+//
+// Rules for callbacks and threads:
 //  - A service callback runs on one of the service's three worker threads;
-//    up to three calls for one service may run at once. It must not call the
-//    entry points: whoever stops the service holds the library's lock while it
-//    waits for the workers to end.
+//    up to three calls for one service may run at once, with the same
+//    context.
 //  - Unregister and UnInit return only after every running callback of the
-//    services they stop has returned.
+//    services they stop has returned, and they hold the library's lock while
+//    they wait. A callback must therefore return in bounded time and must
+//    not call the entry points.
 //  - UnInit must not be called from the host's own DllMain: it waits for
 //    threads, which the loader lock forbids.
 //  - A callback that lets a C++ exception escape ends the worker thread that
@@ -23,10 +66,16 @@
 //    callback. Processor faults (access violations) are never caught.
 //  - Unloading the library without UnInit is safe: threads that still run
 //    keep the module mapped until they end.
+//
+// Buffer lifetimes: see UcServiceCallback and the allocator below.
 #ifndef QUORVEL_QUORVEL_H_
 #define QUORVEL_QUORVEL_H_
 
-#include <cstdint>
+#include <stdint.h>
+
+#define QUORVEL_VERSION_MAJOR 1
+#define QUORVEL_VERSION_MINOR 0
+#define QUORVEL_VERSION_PATCH 0
 
 #if defined(_WIN32)
 #define QUORVEL_STDCALL __stdcall
@@ -34,17 +83,24 @@
 #define QUORVEL_STDCALL
 #endif
 
-enum QuorvelOrdinal : uint16_t {
+#if defined(__cplusplus)
+#define QUORVEL_EXTERN_C extern "C"
+#else
+#define QUORVEL_EXTERN_C
+#endif
+
+typedef enum QuorvelOrdinal {
   kQuorvelOrdinalInit = 1,
   kQuorvelOrdinalUnInit = 2,
   kQuorvelOrdinalRegister = 3,
-  kQuorvelOrdinalUnregister = 4,
-};
+  kQuorvelOrdinalUnregister = 4
+} QuorvelOrdinal;
 
-constexpr int32_t QUORVEL_OK = 0;
-constexpr int32_t QUORVEL_E_FAIL = static_cast<int32_t>(0x80004005u);
-constexpr uint32_t QUORVEL_MAX_SERVICES = 16;
+#define QUORVEL_OK 0
+#define QUORVEL_E_FAIL ((int32_t)0x80004005u)
+#define QUORVEL_MAX_SERVICES 16u
 
+#if defined(__cplusplus)
 namespace NIMUC {
 
 // Lends memory for one message. Every block stays valid until the worker has
@@ -61,24 +117,62 @@ class IAllocator {
 };
 
 }  // namespace NIMUC
+typedef NIMUC::IAllocator QuorvelAllocator;
+#else
+// The same object seen from C: a pointer to a table whose one slot is
+// Allocate, called with the object itself as its first argument. Use
+// QuorvelAllocate(allocator, size). The lending rules are those of
+// NIMUC::IAllocator above.
+typedef struct QuorvelAllocator QuorvelAllocator;
+typedef struct QuorvelAllocatorTable {
+  void*(QUORVEL_STDCALL* Allocate)(QuorvelAllocator* self, uint32_t size);
+} QuorvelAllocatorTable;
+struct QuorvelAllocator {
+  const QuorvelAllocatorTable* table;
+};
+
+static inline void* QuorvelAllocate(QuorvelAllocator* allocator, uint32_t size) {
+  return allocator->table->Allocate(allocator, size);
+}
+#endif
 
 // Called for every message of a service. `message` and `length` hold the
 // payload, valid until the callback returns. The callback may store the
 // address and length of its answer in *answer and *answerLength (null and 0
 // on entry); the answer must lie in allocator blocks or in memory that stays
-// valid until the reply is sent. Whether a reply is sent depends only on the
-// driver's message header, never on the callback.
-typedef void(QUORVEL_STDCALL* UcServiceCallback)(NIMUC::IAllocator* allocator, void* message,
+// valid until the reply is sent, after the callback has returned. Whether a
+// reply is sent depends only on the driver's message header, never on the
+// callback.
+typedef void(QUORVEL_STDCALL* UcServiceCallback)(QuorvelAllocator* allocator, void* message,
                                                  uint32_t length, void* context, void** answer,
                                                  uint32_t* answerLength);
 
 typedef int32_t(QUORVEL_STDCALL* QuorvelInitFn)(uint32_t unused);
-typedef void(QUORVEL_STDCALL* QuorvelUnInitFn)();
+typedef void(QUORVEL_STDCALL* QuorvelUnInitFn)(void);
 typedef int32_t(QUORVEL_STDCALL* QuorvelRegisterFn)(uint32_t serviceId, UcServiceCallback callback,
                                                     void* context);
 typedef int32_t(QUORVEL_STDCALL* QuorvelUnregisterFn)(uint32_t serviceId);
 
-#if defined(QUORVEL_HOST_LOADER)
+#if defined(QUORVEL_IMPORTS)
+// The entry points themselves, for hosts that link the import library, which
+// binds them by ordinal. Defined by the CMake target quorvel::quorvel; a host
+// with functions of these names of its own uses the loader below instead.
+#if defined(_WIN32)
+#define QUORVEL_IMPORT __declspec(dllimport)
+#else
+#define QUORVEL_IMPORT
+#endif
+QUORVEL_EXTERN_C QUORVEL_IMPORT int32_t QUORVEL_STDCALL Init(uint32_t unused);
+QUORVEL_EXTERN_C QUORVEL_IMPORT void QUORVEL_STDCALL UnInit(void);
+QUORVEL_EXTERN_C QUORVEL_IMPORT int32_t QUORVEL_STDCALL Register(uint32_t serviceId,
+                                                                 UcServiceCallback callback,
+                                                                 void* context);
+QUORVEL_EXTERN_C QUORVEL_IMPORT int32_t QUORVEL_STDCALL Unregister(uint32_t serviceId);
+#endif  // QUORVEL_IMPORTS
+
+#if defined(QUORVEL_HOST_LOADER) && defined(__cplusplus)
+
+#include <string>
 
 #if defined(_WIN32)
 #include <windows.h>
@@ -88,38 +182,47 @@ typedef int32_t(QUORVEL_STDCALL* QuorvelUnregisterFn)(uint32_t serviceId);
 
 namespace quorvel {
 
-// Loads the library and resolves its four entry points as a host does: by
-// ordinal on Windows, by name elsewhere (ELF has no ordinals). Unloads it on
-// destruction. Define QUORVEL_HOST_LOADER before including this header.
+// Loads QUORVEL.DLL at run time and resolves its four entry points as a host
+// does: by ordinal on Windows, by name elsewhere (ELF has no ordinals).
+// Unloads it on destruction.
+//
+// On Windows it accepts only the module whose export table names itself
+// QUORVEL.DLL and exports exactly ordinals 1 to 4 without names; anything
+// else is unloaded again and Loaded() is false. Error() then says why: the
+// system's text for a module that did not load, the name a foreign module
+// gave itself, or the ordinal that is missing.
 class HostLibrary {
  public:
-  explicit HostLibrary(const char* path) : module_(Open(path)) {
-    if (module_ == nullptr) return;
-    init = reinterpret_cast<QuorvelInitFn>(Find(kQuorvelOrdinalInit, "Init"));
-    unInit = reinterpret_cast<QuorvelUnInitFn>(Find(kQuorvelOrdinalUnInit, "UnInit"));
-    registerService =
-        reinterpret_cast<QuorvelRegisterFn>(Find(kQuorvelOrdinalRegister, "Register"));
-    unregisterService =
-        reinterpret_cast<QuorvelUnregisterFn>(Find(kQuorvelOrdinalUnregister, "Unregister"));
+  explicit HostLibrary(const char* path) : module_(Open(path)), error_(LoadError()) { Bind(path); }
+#if defined(_WIN32)
+  explicit HostLibrary(const wchar_t* path) : module_(LoadLibraryW(path)), error_(LoadError()) {
+    Bind("QUORVEL.DLL");
   }
+#endif
   HostLibrary(const HostLibrary&) = delete;
   HostLibrary& operator=(const HostLibrary&) = delete;
   ~HostLibrary() { Unload(); }
 
-  // True when the module loaded and all four entry points were found.
-  bool Loaded() const {
-    return module_ != nullptr && init && unInit && registerService && unregisterService;
-  }
+  // True when the module loaded, is QUORVEL.DLL and all four entry points
+  // were found.
+  bool Loaded() const { return module_ != nullptr; }
+  // Why the load failed; empty after a successful load.
+  const std::string& Error() const { return error_; }
 
-  // Unloads the module now; the entry points must not be called afterwards.
+  // Unloads the module now and resets every entry point to null.
   void Unload() {
-    if (module_ == nullptr) return;
+    if (module_ != nullptr) {
 #if defined(_WIN32)
-    FreeLibrary(static_cast<HMODULE>(module_));
+      FreeLibrary(static_cast<HMODULE>(module_));
 #else
-    dlclose(module_);
+      dlclose(module_);
 #endif
+    }
     module_ = nullptr;
+    init = nullptr;
+    unInit = nullptr;
+    registerService = nullptr;
+    unregisterService = nullptr;
   }
 
   QuorvelInitFn init = nullptr;
@@ -136,18 +239,115 @@ class HostLibrary {
 #endif
   }
 
-  void* Find(uint16_t ordinal, const char* name) const {
-#if defined(_WIN32)
-    (void)name;
-    return reinterpret_cast<void*>(
-        GetProcAddress(static_cast<HMODULE>(module_), MAKEINTRESOURCEA(ordinal)));
-#else
-    (void)ordinal;
-    return dlsym(module_, name);
-#endif
+  // Read at once after the load, before anything can overwrite the error.
+  std::string LoadError() const { return module_ == nullptr ? SystemError() : std::string(); }
+
+  void Bind(const std::string& path) {
+    if (module_ == nullptr) {
+      error_ = "cannot load " + path + ": " + error_;
+      return;
+    }
+    error_ = Identify();
+    if (error_.empty()) {
+      init = reinterpret_cast<QuorvelInitFn>(Find(kQuorvelOrdinalInit, "Init"));
+      unInit = reinterpret_cast<QuorvelUnInitFn>(Find(kQuorvelOrdinalUnInit, "UnInit"));
+      registerService =
+          reinterpret_cast<QuorvelRegisterFn>(Find(kQuorvelOrdinalRegister, "Register"));
+      unregisterService =
+          reinterpret_cast<QuorvelUnregisterFn>(Find(kQuorvelOrdinalUnregister, "Unregister"));
+    }
+    if (!error_.empty()) {
+      error_ = path + ": " + error_;
+      Unload();
+    }
   }
 
-  void* module_;
+  // Records the first missing entry point in error_ and returns its address.
+  void* Find(uint16_t ordinal, const char* name) {
+#if defined(_WIN32)
+    void* entry = reinterpret_cast<void*>(
+        GetProcAddress(static_cast<HMODULE>(module_), MAKEINTRESOURCEA(ordinal)));
+#else
+    void* entry = dlsym(module_, name);
+#endif
+    if (entry == nullptr && error_.empty()) {
+      error_ = "no entry point " + std::string(name) + " (ordinal " + std::to_string(ordinal) + ")";
+    }
+    return entry;
+  }
+
+#if defined(_WIN32)
+  static std::string SystemError() {
+    const DWORD code = GetLastError();
+    char text[512] = "";
+    const DWORD length = FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS,
+                                        nullptr, code, 0, text, sizeof text, nullptr);
+    std::string message(text, length);
+    while (!message.empty() && (message.back() == '\n' || message.back() == '\r')) {
+      message.pop_back();
+    }
+    return message + " (error " + std::to_string(code) + ")";
+  }
+
+  // The module's export directory: its own name and ordinal-only exports
+  // 1 to 4 tell QUORVEL.DLL from a module that merely has four ordinals.
+  std::string Identify() const {
+    const auto* base = static_cast<const unsigned char*>(module_);
+    const auto* dos = reinterpret_cast<const IMAGE_DOS_HEADER*>(base);
+    const auto* nt = reinterpret_cast<const IMAGE_NT_HEADERS*>(base + dos->e_lfanew);
+    const IMAGE_DATA_DIRECTORY& directory =
+        nt->OptionalHeader.DataDirectory[IMAGE_DIRECTORY_ENTRY_EXPORT];
+    if (directory.Size == 0) return "not QUORVEL.DLL: it exports nothing";
+    const auto* exports =
+        reinterpret_cast<const IMAGE_EXPORT_DIRECTORY*>(base + directory.VirtualAddress);
+    const char* name = reinterpret_cast<const char*>(base + exports->Name);
+    if (lstrcmpiA(name, "QUORVEL.DLL") != 0) return "not QUORVEL.DLL but " + std::string(name);
+    if (exports->Base != 1 || exports->NumberOfFunctions != 4 || exports->NumberOfNames != 0) {
+      return "QUORVEL.DLL without its four ordinal-only entry points";
+    }
+    return std::string();
+  }
+#else
+  static std::string SystemError() {
+    const char* text = dlerror();
+    return text != nullptr ? text : "unknown error";
+  }
+
+  // ELF has no ordinals; the four named entry points are the whole check.
+  std::string Identify() const { return std::string(); }
+#endif
+
+  void* module_ = nullptr;
+  std::string error_;
+};
+
+// Init in the constructor, UnInit in the destructor, so that a host cannot
+// forget UnInit. Failure is observable without exceptions: Ok() and
+// Result(). The library must outlive the session.
+class Session {
+ public:
+  explicit Session(const HostLibrary& library)
+      : library_(library), result_(library.Loaded() ? library.init(0) : QUORVEL_E_FAIL) {}
+  Session(const Session&) = delete;
+  Session& operator=(const Session&) = delete;
+  ~Session() {
+    if (Ok() && library_.unInit != nullptr) library_.unInit();
+  }
+
+  bool Ok() const { return result_ == QUORVEL_OK; }
+  // What Init returned; QUORVEL_E_FAIL also when the library is not loaded.
+  int32_t Result() const { return result_; }
+
+  int32_t Register(uint32_t serviceId, UcServiceCallback callback, void* context) const {
+    return Ok() ? library_.registerService(serviceId, callback, context) : QUORVEL_E_FAIL;
+  }
+  int32_t Unregister(uint32_t serviceId) const {
+    return Ok() ? library_.unregisterService(serviceId) : QUORVEL_E_FAIL;
+  }
+
+ private:
+  const HostLibrary& library_;
+  const int32_t result_;
 };
 
 }  // namespace quorvel

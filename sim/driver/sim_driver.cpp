@@ -5,6 +5,8 @@
 #include <map>
 #include <utility>
 
+#include "qrvctl.h"
+#include "sim/driver/model_glue.h"
 #include "uc_protocol.h"
 
 namespace qrv {
@@ -81,7 +83,16 @@ const QrvCtlPortInfo* ServicePortInfo(const QrvCtlPorts& ports, uint32_t service
   return nullptr;
 }
 
+QrvCtlCounters ReadCounters(ModelGlue& glue) {
+  QrvCtlCounters counters{};
+  glue.Locked([&] { glue.Read(QRVCTL_IOCTL_COUNTERS, nullptr, 0, &counters, sizeof(counters)); });
+  return counters;
+}
+
 }  // namespace
+
+SimDriver::SimDriver() : glue_(std::make_unique<ModelGlue>()) {}
+SimDriver::~SimDriver() = default;
 
 SimDriver& SimDriver::Instance() {
   // Leaked on purpose: library threads may still dispatch while the process
@@ -103,10 +114,10 @@ NTSTATUS SimDriver::Dispatch(posix::IoRequest* request, DWORD* bytes) {
     const auto* in = static_cast<const uint8_t*>(request->Input());
     hook(request->Code(), std::vector<uint8_t>(in, in + (in ? request->InputLength() : 0)));
   }
-  return glue_.Dispatch(request, bytes);
+  return glue_->Dispatch(request, bytes);
 }
 
-void SimDriver::HandleClosed(const void* file) { glue_.HandleClosed(file); }
+void SimDriver::HandleClosed(const void* file) { glue_->HandleClosed(file); }
 
 std::shared_ptr<Message> SimDriver::Post(uint32_t serviceId, uint32_t header,
                                          std::vector<uint8_t> payload,
@@ -118,36 +129,30 @@ std::shared_ptr<Message> SimDriver::Post(uint32_t serviceId, uint32_t header,
   if (!payload.empty()) std::memcpy(request.data() + sizeof(post), payload.data(), payload.size());
   uint32_t id = 0;
   if (payload.size() > QRVCTL_MAX_PAYLOAD ||
-      glue_.Control(QRVCTL_IOCTL_POST, request.data(), static_cast<uint32_t>(request.size()), &id,
-                    sizeof(id)) != QRV_STATUS_SUCCESS)
+      glue_->Control(QRVCTL_IOCTL_POST, request.data(), static_cast<uint32_t>(request.size()), &id,
+                     sizeof(id)) != QRV_STATUS_SUCCESS)
     id = 0;
-  return std::make_shared<Message>(&glue_, id, serviceId, header, std::move(payload));
+  return std::make_shared<Message>(glue_.get(), id, serviceId, header, std::move(payload));
 }
 
 std::optional<uint32_t> SimDriver::PortOf(uint32_t serviceId) const {
   QrvCtlPorts ports{};
-  glue_.Locked([&] { glue_.Read(QRVCTL_IOCTL_PORTS, nullptr, 0, &ports, sizeof(ports)); });
+  glue_->Locked([&] { glue_->Read(QRVCTL_IOCTL_PORTS, nullptr, 0, &ports, sizeof(ports)); });
   const QrvCtlPortInfo* port = ServicePortInfo(ports, serviceId);
   if (port == nullptr) return std::nullopt;
   return static_cast<uint32_t>(port - ports.ports);
 }
 
-QrvCtlCounters SimDriver::ReadCounters() const {
-  QrvCtlCounters counters{};
-  glue_.Locked([&] { glue_.Read(QRVCTL_IOCTL_COUNTERS, nullptr, 0, &counters, sizeof(counters)); });
-  return counters;
-}
+Counters SimDriver::counters() const { return CountersOf(ReadCounters(*glue_)); }
 
-Counters SimDriver::counters() const { return CountersOf(ReadCounters()); }
-
-size_t SimDriver::RequestCount(DWORD code) const { return CountOf(ReadCounters(), code); }
+size_t SimDriver::RequestCount(DWORD code) const { return CountOf(ReadCounters(*glue_), code); }
 
 std::vector<RequestRecord> SimDriver::requests() const {
   std::vector<uint8_t> out(sizeof(QrvCtlLogHeader) + QRVCTL_LOG_CAPACITY * sizeof(QrvCtlLogEntry));
   const uint32_t first = 0;  // from the oldest entry kept
-  glue_.Locked([&] {
-    glue_.Read(QRVCTL_IOCTL_READ_LOG, &first, sizeof(first), out.data(),
-               static_cast<uint32_t>(out.size()));
+  glue_->Locked([&] {
+    glue_->Read(QRVCTL_IOCTL_READ_LOG, &first, sizeof(first), out.data(),
+                static_cast<uint32_t>(out.size()));
   });
   QrvCtlLogHeader header;
   std::memcpy(&header, out.data(), sizeof(header));
@@ -170,13 +175,15 @@ std::vector<RequestRecord> SimDriver::requests() const {
   return records;
 }
 
-void SimDriver::ClearRequestLog() { glue_.Control(QRVCTL_IOCTL_CLEAR_LOG, nullptr, 0, nullptr, 0); }
+void SimDriver::ClearRequestLog() {
+  glue_->Control(QRVCTL_IOCTL_CLEAR_LOG, nullptr, 0, nullptr, 0);
+}
 
 bool SimDriver::WaitForRequests(DWORD code, size_t count, std::chrono::milliseconds timeout) {
-  return glue_.WaitUntil(
+  return glue_->WaitUntil(
       [&] {
         QrvCtlCounters counters{};
-        glue_.Read(QRVCTL_IOCTL_COUNTERS, nullptr, 0, &counters, sizeof(counters));
+        glue_->Read(QRVCTL_IOCTL_COUNTERS, nullptr, 0, &counters, sizeof(counters));
         return CountOf(counters, code) >= count;
       },
       timeout);
@@ -184,10 +191,10 @@ bool SimDriver::WaitForRequests(DWORD code, size_t count, std::chrono::milliseco
 
 bool SimDriver::WaitForPendingReceives(uint32_t serviceId, size_t count,
                                        std::chrono::milliseconds timeout) {
-  return glue_.WaitUntil(
+  return glue_->WaitUntil(
       [&] {
         QrvCtlPorts ports{};
-        glue_.Read(QRVCTL_IOCTL_PORTS, nullptr, 0, &ports, sizeof(ports));
+        glue_->Read(QRVCTL_IOCTL_PORTS, nullptr, 0, &ports, sizeof(ports));
         const QrvCtlPortInfo* port = ServicePortInfo(ports, serviceId);
         return port != nullptr && port->pendingReceives >= count;
       },
@@ -196,10 +203,10 @@ bool SimDriver::WaitForPendingReceives(uint32_t serviceId, size_t count,
 
 bool SimDriver::WaitUntil(const std::function<bool(const Counters&)>& predicate,
                           std::chrono::milliseconds timeout) {
-  return glue_.WaitUntil(
+  return glue_->WaitUntil(
       [&] {
         QrvCtlCounters counters{};
-        glue_.Read(QRVCTL_IOCTL_COUNTERS, nullptr, 0, &counters, sizeof(counters));
+        glue_->Read(QRVCTL_IOCTL_COUNTERS, nullptr, 0, &counters, sizeof(counters));
         return predicate(CountersOf(counters));
       },
       timeout);
@@ -214,8 +221,8 @@ void SimDriver::SetRequestHook(
 size_t SimDriver::CompletePendingReceives(uint32_t serviceId, NTSTATUS status) {
   const QrvCtlCompletePending request = {serviceId, static_cast<uint32_t>(status)};
   uint32_t completed = 0;
-  glue_.Control(QRVCTL_IOCTL_COMPLETE_PENDING, &request, sizeof(request), &completed,
-                sizeof(completed));
+  glue_->Control(QRVCTL_IOCTL_COMPLETE_PENDING, &request, sizeof(request), &completed,
+                 sizeof(completed));
   return completed;
 }
 
@@ -224,7 +231,7 @@ size_t SimDriver::CompletePendingReceives(uint32_t serviceId, NTSTATUS status) {
 void SimDriver::SetFault(uint32_t kind, unsigned count, uint32_t value, uint32_t flags,
                          uint32_t code, uint32_t skip, uint32_t delayMs) {
   const QrvCtlFault fault = {kind, skip, count, value, flags, delayMs, code};
-  glue_.Control(QRVCTL_IOCTL_SET_FAULT, &fault, sizeof(fault), nullptr, 0);
+  glue_->Control(QRVCTL_IOCTL_SET_FAULT, &fault, sizeof(fault), nullptr, 0);
 }
 
 void SimDriver::OverridePortAnswer(DWORD code, std::optional<uint32_t> answer, unsigned count) {
@@ -245,8 +252,13 @@ void SimDriver::OverrideBindAnswer(std::optional<uint32_t> answer, unsigned coun
 void SimDriver::FaultPingsAfter(unsigned goodPings, PingFault fault, uint32_t wrongWord) {
   const bool fail = fault == PingFault::kFail;
   SetFault(fail ? QRVCTL_FAULT_PING_WORD : QRVCTL_FAULT_PING_STATUS, 0, 0);
-  SetFault(fail ? QRVCTL_FAULT_PING_STATUS : QRVCTL_FAULT_PING_WORD, QRVCTL_FAULT_FOREVER,
-           fail ? static_cast<uint32_t>(posix::kStatusUnsuccessful) : wrongWord, 0, 0, goodPings);
+  if (fail) {
+    SetFault(QRVCTL_FAULT_PING_STATUS, QRVCTL_FAULT_FOREVER,
+             static_cast<uint32_t>(posix::kStatusUnsuccessful), 0, 0, goodPings);
+  } else {
+    SetFault(QRVCTL_FAULT_PING_WORD, QRVCTL_FAULT_FOREVER, wrongWord,
+             fault == PingFault::kNoAnswer ? QRVCTL_FAULT_NO_ANSWER : 0, 0, goodPings);
+  }
 }
 
 void SimDriver::FailReceives(unsigned count, NTSTATUS status, FaultPath path) {

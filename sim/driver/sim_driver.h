@@ -34,14 +34,13 @@
 #include <vector>
 
 #include "platform/posix/device.h"
-#include "qrvctl.h"
 #include "sim/driver/message.h"
-#include "sim/driver/model_glue.h"
 #include "sim/driver/wire_tables.h"
 
 namespace qrv {
 namespace sim {
 
+class ModelGlue;
 using posix::NTSTATUS;
 
 // Totals since the process started; never reset.
@@ -85,8 +84,9 @@ struct RequestRecord {
 };
 
 enum class PingFault {
-  kFail,      // the ECHO request fails (STATUS_UNSUCCESSFUL)
-  kWrongWord  // the ECHO request succeeds but answers a wrong word
+  kFail,       // the ECHO request fails (STATUS_UNSUCCESSFUL)
+  kWrongWord,  // the ECHO request succeeds but answers a wrong word
+  kNoAnswer    // the ECHO request succeeds without writing an answer
 };
 
 enum class FaultPath {
@@ -170,8 +170,8 @@ class SimDriver : public posix::Device {
   // The next `count` binds succeed without binding a slot and answer
   // `answer`; with std::nullopt they write no answer.
   void OverrideBindAnswer(std::optional<uint32_t> answer, unsigned count = 1);
-  // After `goodPings` more good pings every ping fails or answers
-  // `wrongWord`, until ClearFaults().
+  // After `goodPings` more good pings every ping fails, answers `wrongWord`
+  // or answers nothing, until ClearFaults().
   void FaultPingsAfter(unsigned goodPings, PingFault fault, uint32_t wrongWord = 0);
   // kImmediate: the next `count` receives on a valid port and slot fail at
   // once with `status`. kPending: the next `count` receives that pend
@@ -207,14 +207,13 @@ class SimDriver : public posix::Device {
   void HandleClosed(const void* file) override;
 
  private:
-  SimDriver() = default;
-  ~SimDriver() override = default;
+  SimDriver();
+  ~SimDriver() override;
 
-  QrvCtlCounters ReadCounters() const;
   void SetFault(uint32_t kind, unsigned count, uint32_t value, uint32_t flags = 0,
                 uint32_t code = 0, uint32_t skip = 0, uint32_t delayMs = 0);
 
-  mutable ModelGlue glue_;  // reads, too, take the model's lock
+  const std::unique_ptr<ModelGlue> glue_;  // the port model and its lock
   std::mutex hookMu_;
   std::function<void(DWORD, const std::vector<uint8_t>&)> hook_;  // GUARDED_BY(hookMu_)
 };

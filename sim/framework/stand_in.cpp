@@ -32,7 +32,9 @@ void* FindSymbol(void* handle, const char* name) {
 #else
 void* OpenModule(const std::string& path, std::string* error) {
   void* handle = dlopen(path.c_str(), RTLD_NOW | RTLD_LOCAL);
-  if (handle == nullptr) *error = dlerror();
+  // dlerror's text is per thread in glibc and is read right after the
+  // failing dlopen on the same thread.
+  if (handle == nullptr) *error = dlerror();  // NOLINT(concurrency-mt-unsafe)
   return handle;
 }
 void CloseModule(void* handle) { dlclose(handle); }

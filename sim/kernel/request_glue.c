@@ -97,15 +97,30 @@ static QrvRequest* NewRequest(PIRP irp) {
   return request;
 }
 
-/* Runs the request held back under `ticket`, unless it was cancelled. */
-static void RunHeldRequest(uint32_t ticket) {
+typedef void (*ModelStep)(QrvModel*, const void*, QrvRequest**);
+
+/* Runs one step of the model under the lock, then completes the requests it
+ * finished. */
+static void RunLocked(ModelStep step, const void* argument) {
   QrvRequest* done = NULL;
   KIRQL irql;
   KeAcquireSpinLock(&g_lock, &irql);
-  QrvModelRunDelayed(g_model, ticket, &done);
+  step(g_model, argument, &done);
   KeReleaseSpinLock(&g_lock, irql);
   CompleteDone(done);
 }
+
+static void RunDelayedStep(QrvModel* model, const void* ticket, QrvRequest** done) {
+  QrvModelRunDelayed(model, *(const uint32_t*)ticket, done);
+}
+
+static void ShutdownStep(QrvModel* model, const void* unused, QrvRequest** done) {
+  (void)unused;
+  QrvModelShutdown(model, done);
+}
+
+/* Runs the request held back under `ticket`, unless it was cancelled. */
+static void RunHeldRequest(uint32_t ticket) { RunLocked(RunDelayedStep, &ticket); }
 
 static VOID NTAPI DelayedRunRoutine(PDEVICE_OBJECT device, PVOID context) {
   DelayedRun* run = (DelayedRun*)context;
@@ -177,14 +192,7 @@ NTSTATUS QrvGlueControlRequest(PDEVICE_OBJECT device, PIRP irp) {
   return Handle(device, irp, QrvModelDispatchControl);
 }
 
-void QrvGlueHandleClosed(PFILE_OBJECT file) {
-  QrvRequest* done = NULL;
-  KIRQL irql;
-  KeAcquireSpinLock(&g_lock, &irql);
-  QrvModelCloseOwner(g_model, file, &done);
-  KeReleaseSpinLock(&g_lock, irql);
-  CompleteDone(done);
-}
+void QrvGlueHandleClosed(PFILE_OBJECT file) { RunLocked(QrvModelCloseOwner, file); }
 
 NTSTATUS QrvGlueStart(void) {
   QrvModelOps ops;
@@ -198,14 +206,7 @@ NTSTATUS QrvGlueStart(void) {
   return g_model ? STATUS_SUCCESS : STATUS_INSUFFICIENT_RESOURCES;
 }
 
-void QrvGlueFinishPending(void) {
-  QrvRequest* done = NULL;
-  KIRQL irql;
-  KeAcquireSpinLock(&g_lock, &irql);
-  QrvModelShutdown(g_model, &done);
-  KeReleaseSpinLock(&g_lock, irql);
-  CompleteDone(done);
-}
+void QrvGlueFinishPending(void) { RunLocked(ShutdownStep, NULL); }
 
 void QrvGlueStop(void) {
   KeSetEvent(&g_stopping, IO_NO_INCREMENT, FALSE);

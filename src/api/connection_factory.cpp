@@ -17,14 +17,6 @@ constexpr uint32_t kWorkersPerService = 3;
 // The echo thread reads the pointer without the lock.
 std::atomic<ConnectionFactory*> factory{nullptr};
 
-// Stop, Close and delete: the end of every connection.
-template <typename Connection>
-void Destroy(Connection* connection) {
-  connection->Stop();
-  connection->Close();
-  delete connection;
-}
-
 // The factory outlives UnInit to serve the next Init, but once the module is
 // unloaded there is no next Init: what it still holds is freed then, so
 // that load and unload cycles leak nothing. Only when no library thread
@@ -64,7 +56,7 @@ ConnectionFactory* ConnectionFactory::Instance() {
 
 CNUcEchoConnection* ConnectionFactory::CreateEchoConnection() {
   echo_ = nullptr;
-  auto* echo = new (std::nothrow) CNUcEchoConnection();
+  auto* echo = new (std::nothrow) CNUcEchoConnection(*this);
   if (echo == nullptr) return nullptr;
   if (!echo->Create(kEchoServiceId, 1, DeviceHandle(), nullptr, nullptr)) {
     echo->Close();
@@ -89,7 +81,7 @@ CNUcCommuniateConnection* ConnectionFactory::CreateServiceConnection(uint32_t se
     services_.push_back(connection);
   } catch (const std::bad_alloc&) {
     // Unfiled, the connection would run unowned: end it like any other.
-    Destroy(connection);
+    EndConnection(connection);
     return nullptr;
   }
   return connection;
@@ -109,13 +101,24 @@ CNUcCommuniateConnection* ConnectionFactory::FindServiceConnection(uint32_t serv
 }
 
 void ConnectionFactory::DestroyServiceConnections() {
-  for (CNUcCommuniateConnection* connection : services_) Destroy(connection);
+  for (CNUcCommuniateConnection* connection : services_) EndConnection(connection);
   services_.clear();
+}
+
+void ConnectionFactory::DestroyEchoConnection() {
+  if (echo_ == nullptr) return;
+  EndConnection(echo_);
+  echo_ = nullptr;
 }
 
 void ConnectionFactory::DestroyAllConnections() {
   DestroyServiceConnections();
-  if (echo_ == nullptr) return;
-  Destroy(echo_);
-  echo_ = nullptr;
+  DestroyEchoConnection();
+}
+
+bool ConnectionFactory::TryTearDownServices() {
+  if (!TryEnterCriticalSection(ProcessLock())) return false;
+  DestroyServiceConnections();
+  LeaveCriticalSection(ProcessLock());
+  return true;
 }

@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <vector>
 
+#include "connection/service_teardown.h"
 #include "quorvel/quorvel.h"
 
 class CNUcEchoConnection;
@@ -14,8 +15,9 @@ class CNUcCommuniateConnection;
 // order of their creation, and owns them. It constructs and creates
 // connections but never starts them.
 //
-// REQUIRES for every operation but Instance: the process-wide lock is held.
-class ConnectionFactory {
+// REQUIRES for every operation but Instance and TryTearDownServices: the
+// process-wide lock is held.
+class ConnectionFactory final : public IServiceTeardown {
  public:
   ConnectionFactory(const ConnectionFactory&) = delete;
   ConnectionFactory& operator=(const ConnectionFactory&) = delete;
@@ -35,8 +37,14 @@ class ConnectionFactory {
   CNUcCommuniateConnection* FindServiceConnection(uint32_t serviceId, bool remove);
   // Stops, closes and deletes every service connection, front to back.
   void DestroyServiceConnections();
-  // DestroyServiceConnections, then the echo connection.
+  // Stops, closes and deletes the recorded echo connection, if any, and
+  // records none.
+  void DestroyEchoConnection();
+  // DestroyServiceConnections, then DestroyEchoConnection.
   void DestroyAllConnections();
+  // The echo thread's teardown after a lost heartbeat: takes the
+  // process-wide lock only if it is free at once.
+  bool TryTearDownServices() override;
 
   CNUcEchoConnection* EchoConnection() const { return echo_; }
 

@@ -60,7 +60,11 @@ HRESULT InitLocked() {
     log.Print("%s", "quorvel-Init:  get facotry instance failed.");
     return FailInit(log);
   }
-  if (factory->EchoConnection() != nullptr) return S_OK;
+  CNUcEchoConnection* echo = factory->EchoConnection();
+  if (echo != nullptr && echo->IsRunning()) return S_OK;
+  // A recorded echo connection that does not run (its Start failed, or its
+  // heartbeat was lost) is replaced, so that 0 always means a heartbeat runs.
+  factory->DestroyEchoConnection();
   return StartEcho(factory, log);
 }
 
@@ -86,9 +90,14 @@ HRESULT RegisterLocked(uint32_t serviceId, UcServiceCallback callback, void* con
     return E_FAIL;
   }
   ConnectionFactory* factory = ConnectionFactory::Instance();
-  if (factory->FindServiceConnection(serviceId, false) != nullptr) {
-    LogService(kPrefix, serviceId, " ): connection has been created.");
-    return S_OK;
+  if (CNUcCommuniateConnection* filed = factory->FindServiceConnection(serviceId, false)) {
+    if (filed->IsRunning()) {
+      LogService(kPrefix, serviceId, " ): connection has been created.");
+      return S_OK;
+    }
+    // Filed but serving nothing (its Start failed, or all its workers have
+    // ended): replaced by a new one with this call's callback and context.
+    EndConnection(factory->FindServiceConnection(serviceId, true));
   }
   CNUcCommuniateConnection* connection =
       factory->CreateServiceConnection(serviceId, callback, context);
@@ -116,9 +125,7 @@ HRESULT UnregisterLocked(uint32_t serviceId) {
     LogService(kPrefix, serviceId, " ): connection hasn't been registered or has been removed.");
     return E_FAIL;
   }
-  connection->Stop();
-  connection->Close();
-  delete connection;
+  EndConnection(connection);
   LogService(kPrefix, serviceId, " ): ok.");
   return S_OK;
 }

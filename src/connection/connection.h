@@ -33,4 +33,13 @@ class IUcConnection {
   ~IUcConnection() = default;
 };
 
+// Stop, Close and delete: the end of every connection. REQUIRES: the
+// connection has left its owner's records.
+template <typename Connection>
+void EndConnection(Connection* connection) {
+  connection->Stop();
+  connection->Close();
+  delete connection;
+}
+
 #endif  // QUORVEL_CONNECTION_CONNECTION_H_

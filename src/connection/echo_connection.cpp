@@ -1,7 +1,5 @@
 #include "connection/echo_connection.h"
 
-#include "api/connection_factory.h"
-#include "api/process_state.h"
 #include "diagnostics/log_channel.h"
 #include "platform/module_thread.h"
 #include "platform/owned_handle.h"
@@ -9,8 +7,8 @@
 namespace {
 
 constexpr DWORD kPingPeriodMs = 1000;
-// How often a heartbeat teardown that waits for the process-wide lock looks
-// at the stop event again.
+// How often a heartbeat teardown that finds the process-wide lock taken
+// looks at the stop event again.
 constexpr DWORD kLockPollMs = 1;
 
 }  // namespace
@@ -75,9 +73,10 @@ uint32_t CNUcEchoConnection::Stop() {
   return result;
 }
 
+bool CNUcEchoConnection::IsRunning() const { return started_ && ThreadIsAlive(thread_); }
+
 DWORD WINAPI CNUcEchoConnection::EchoThreadProc(LPVOID parameter) {
   const auto* self = static_cast<const CNUcEchoConnection*>(parameter);
-  uint32_t answer = 0;
   if (self->WaitForSignal() != WAIT_OBJECT_0 + kStartEvent) return 1;
   const EchoPacket packet = {self->port_, UC_ECHO_MAGIC};
   LogChannel& log = LogChannel::Instance();
@@ -86,7 +85,7 @@ DWORD WINAPI CNUcEchoConnection::EchoThreadProc(LPVOID parameter) {
       log.Print("%s", "quorvel: echo disconnected.");
       break;
     }
-    if (!self->Ping(packet, &answer)) {
+    if (!self->Ping(packet)) {
       log.Print("%s", "quorvel: echo error.");
       self->TearDownServices();
       break;
@@ -104,9 +103,12 @@ DWORD CNUcEchoConnection::WaitForSignal() const {
   return WaitForMultipleObjects(2, events_, FALSE, INFINITE);
 }
 
-bool CNUcEchoConnection::Ping(const EchoPacket& packet, uint32_t* answer) const {
-  return SendRequest(device_, IOCTL_UC_ECHO, &packet, sizeof(packet), answer, sizeof(*answer)) &&
-         *answer == UC_ECHO_MAGIC;
+// The answer word starts at 0 for every ping: a ping that completes
+// without writing it fails rather than passing on an earlier answer.
+bool CNUcEchoConnection::Ping(const EchoPacket& packet) const {
+  uint32_t answer = 0;
+  return SendRequest(device_, IOCTL_UC_ECHO, &packet, sizeof(packet), &answer, sizeof(answer)) &&
+         answer == UC_ECHO_MAGIC;
 }
 
 // Waits out the heartbeat period on the stop event rather than sleeping
@@ -116,24 +118,16 @@ bool CNUcEchoConnection::WaitUntilPingDue() const {
   return WaitForSingleObject(events_[kStopEvent], kPingPeriodMs) == WAIT_TIMEOUT;
 }
 
-void CNUcEchoConnection::TearDownServices() const {
-  ConnectionFactory* factory = ConnectionFactory::Instance();
-  if (factory == nullptr || !EnterProcessLockUnlessStopping()) return;
-  factory->DestroyServiceConnections();
-  LeaveCriticalSection(ProcessLock());
-}
-
 // Why this cannot deadlock with a stop of this connection: every Stop runs
 // with the process-wide lock held, sets the stop event before it sends
-// anything, and then waits for this thread. While this thread waits for the
-// lock it looks at the stop event every millisecond, so a stop that holds
+// anything, and then waits for this thread. While the lock is taken this
+// thread looks at the stop event every millisecond, so a stop that holds
 // the lock is seen and this thread ends without the lock. Taking the lock,
 // conversely, proves that no stop is under way: a stop would hold the lock
 // until this thread had ended. The stop event can only be consumed by this
 // thread, so once set it stays visible here.
-bool CNUcEchoConnection::EnterProcessLockUnlessStopping() const {
-  for (;;) {
-    if (TryEnterCriticalSection(ProcessLock())) return true;
-    if (WaitForSingleObject(events_[kStopEvent], kLockPollMs) == WAIT_OBJECT_0) return false;
+void CNUcEchoConnection::TearDownServices() const {
+  while (!teardown_.TryTearDownServices()) {
+    if (WaitForSingleObject(events_[kStopEvent], kLockPollMs) == WAIT_OBJECT_0) return;
   }
 }

@@ -5,13 +5,16 @@
 
 #include "connection/connection.h"
 #include "connection/protocol.h"
+#include "connection/service_teardown.h"
 
 // Operations run under the process-wide lock (see IUcConnection). The echo
 // thread reads the device, the port and the two events, never writes a
 // field, and reads the port only after it has seen the start event.
 class CNUcEchoConnection final : public IUcConnection {
  public:
-  CNUcEchoConnection() = default;
+  // `teardown` ends the service connections when a ping fails; it must
+  // outlive this connection.
+  explicit CNUcEchoConnection(IServiceTeardown& teardown) : teardown_(teardown) {}
   CNUcEchoConnection(const CNUcEchoConnection&) = delete;
   CNUcEchoConnection& operator=(const CNUcEchoConnection&) = delete;
   // Closes whatever Close has not; waits for nothing.
@@ -26,16 +29,19 @@ class CNUcEchoConnection final : public IUcConnection {
   // Closes the echo port when one is held and waits for the thread.
   uint32_t Stop() override;
 
+  // True while the heartbeat runs: started, and the echo thread has not
+  // ended (it ends on a stop or after a lost heartbeat).
+  bool IsRunning() const;
+
   static DWORD WINAPI EchoThreadProc(LPVOID connection);
 
  private:
   enum { kStopEvent = 0, kStartEvent = 1 };
 
   DWORD WaitForSignal() const;
-  bool Ping(const EchoPacket& packet, uint32_t* answer) const;
+  bool Ping(const EchoPacket& packet) const;
   bool WaitUntilPingDue() const;
   void TearDownServices() const;
-  bool EnterProcessLockUnlessStopping() const;
 
   HANDLE device_ = INVALID_HANDLE_VALUE;
   uint32_t serviceId_ = 0;
@@ -49,6 +55,7 @@ class CNUcEchoConnection final : public IUcConnection {
   UcServiceCallback callback_ = nullptr;
   void* context_ = nullptr;
   HANDLE thread_ = nullptr;
+  IServiceTeardown& teardown_;
 };
 
 #endif  // QUORVEL_CONNECTION_ECHO_CONNECTION_H_

@@ -6,9 +6,9 @@
 // request pending. Sent without an OVERLAPPED, such a request would return
 // while the driver still holds the caller's buffers, and its completion
 // would write into memory that is gone. Each request therefore gets a record
-// and an event of its own and is awaited until it completes; a driver that
-// finishes at once sees the same request as before. The byte count is not
-// used by any of the synchronous codes.
+// and an event of its own and is awaited until it completes, without a time
+// limit as a receive is; a driver that finishes at once sees the same request
+// as before. The byte count is not used by any of the synchronous codes.
 bool SendRequest(HANDLE device, DWORD code, const void* input, DWORD inputSize, void* output,
                  DWORD outputSize) {
   const OwnedHandle event(CreateEventW(nullptr, TRUE, FALSE, nullptr));

@@ -5,8 +5,6 @@
 #include "platform/module_thread.h"
 #include "platform/owned_handle.h"
 
-namespace {}  // namespace
-
 int32_t CNUcCommuniateConnection::Create(uint32_t serviceId, uint32_t threadCount, HANDLE device,
                                          UcServiceCallback callback, void* context) {
   if (threadCount > kMaxThreads || device == INVALID_HANDLE_VALUE || callback == nullptr) {
@@ -39,8 +37,10 @@ bool CNUcCommuniateConnection::CreateEvents() {
 
 bool CNUcCommuniateConnection::CreateWorkers() {
   for (uint32_t i = 0; i < threadCount_; ++i) {
+    serving_.fetch_add(1, std::memory_order_relaxed);
     threads_[i] = CreateModuleThread(&WorkerThreadProc, this);
     if (threads_[i] != nullptr) continue;
+    serving_.fetch_sub(1, std::memory_order_relaxed);
     LogChannel::Instance().Print(
         "quorvel: fail to create threads for service[%d], error code[0x%x]", serviceId_,
         GetLastError());
@@ -85,6 +85,10 @@ uint32_t CNUcCommuniateConnection::Stop() {
   DWORD result = WaitForMultipleObjects(threadCount_, threads_, TRUE, INFINITE);
   started_ = 0;
   return result;
+}
+
+bool CNUcCommuniateConnection::IsRunning() const {
+  return started_ && serving_.load(std::memory_order_acquire) > 0;
 }
 
 DWORD WINAPI CNUcCommuniateConnection::WorkerThreadProc(LPVOID connection) {

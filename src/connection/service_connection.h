@@ -3,6 +3,8 @@
 #ifndef QUORVEL_CONNECTION_SERVICE_CONNECTION_H_
 #define QUORVEL_CONNECTION_SERVICE_CONNECTION_H_
 
+#include <atomic>
+
 #include "connection/block_heap.h"
 #include "connection/connection.h"
 #include "connection/protocol.h"
@@ -35,6 +37,13 @@ class CNUcCommuniateConnection final : public IUcConnection {
   // every worker; returns when each has finished its message in hand.
   uint32_t Stop() override;
 
+  // True while the service is served: started, and at least one worker has
+  // not left its message loop (a worker leaves on a stop, a lost connection,
+  // a failed reply or an exception from the callback, and nothing restarts
+  // it). A worker counts as gone from the moment it decides to leave, before
+  // it logs its end, so a caller that has seen every "quit." sees false.
+  bool IsRunning() const;
+
   uint32_t ServiceId() const { return serviceId_; }
 
   static DWORD WINAPI WorkerThreadProc(LPVOID connection);
@@ -45,6 +54,8 @@ class CNUcCommuniateConnection final : public IUcConnection {
 
   bool CreateEvents();
   bool CreateWorkers();
+  // Called once by each worker as it leaves, whatever the way out.
+  void WorkerLeft() { serving_.fetch_sub(1, std::memory_order_release); }
 
   HANDLE device_ = INVALID_HANDLE_VALUE;
   uint32_t serviceId_ = 0;
@@ -57,6 +68,8 @@ class CNUcCommuniateConnection final : public IUcConnection {
   UcServiceCallback callback_ = nullptr;
   void* context_ = nullptr;
   HANDLE threads_[kMaxThreads] = {};
+  // Workers created and not yet left; written by the workers as they leave.
+  std::atomic<uint32_t> serving_{0};
   BlockHeap& heap_;
 };
 

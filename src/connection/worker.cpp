@@ -21,6 +21,10 @@ constexpr const char* kDisconnected =
 constexpr const char* kReplyFailed = "quorvel: reply failed. service[%d] port[%d] thread[%d]";
 constexpr const char* kQuit = "quorvel: service[%d] port[%d] thread[%d] quit.";
 
+// Receive attempts left because the stop event is set end as on a lost
+// connection; the error is not a too-small code, so no block is taken.
+constexpr DWORD kStoppedError = ERROR_OPERATION_ABORTED;
+
 bool IsTooSmall(DWORD error) {
   return error == ERROR_BUFFER_OVERFLOW || error == ERROR_INSUFFICIENT_BUFFER;
 }
@@ -40,7 +44,10 @@ Worker::~Worker() { connection_.heap_.Free(buffer_); }
 
 DWORD Worker::Run() {
   DWORD exitCode = StartUp();
-  if (exitCode != 0) return exitCode;
+  if (exitCode != 0) {
+    connection_.WorkerLeft();
+    return exitCode;
+  }
   ServeMessages();
   return ExitPath();
 }
@@ -107,16 +114,27 @@ Worker::Attempt Worker::ReceiveInto(uint8_t* buffer, DWORD size) {
     if (DeviceIoControl(connection_.device_, IOCTL_UC_RECEIVE, &receive_, sizeof(receive_), buffer,
                         size, &returned, &overlapped_)) {
       bytesReturned_ = returned;
-      Sleep(kPauseMs);
+      StopSignalledWithin(kPauseMs);  // the message in hand is served either way
       return {true, ERROR_SUCCESS};
     }
     const DWORD error = GetLastError();
     if (error == ERROR_IO_PENDING) return AwaitCompletion();
+    if (StopSignalledWithin(0)) return {false, kStoppedError};
     std::printf("DeviceIoControl : %d.\n", static_cast<int>(error));
     std::fflush(stdout);
-    Sleep(kPauseMs);
+    if (StopSignalledWithin(kPauseMs)) return {false, kStoppedError};
     if (attempts == kReceiveAttempts) return {false, error};
   }
+}
+
+// The pause between receive attempts waits on the stop event instead of
+// sleeping blind: a receive that fails because Stop has just freed the port
+// (Stop sets the event first) ends the attempts at once and silently, so a
+// stop neither prints nor waits out the pauses. Returns true when the stop
+// event is set or becomes set within `ms`.
+bool Worker::StopSignalledWithin(DWORD ms) const {
+  return WaitForSingleObject(connection_.events_[CNUcCommuniateConnection::kStopEvent], ms) ==
+         WAIT_OBJECT_0;
 }
 
 Worker::Attempt Worker::AwaitCompletion() {
@@ -182,6 +200,7 @@ DWORD Worker::ExitPath() {
   buffer_ = nullptr;
   allocator_.ReleaseAll();
   event_.Close();
+  connection_.WorkerLeft();
   Log(kQuit);
   return GetLastError();
 }

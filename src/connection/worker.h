@@ -39,6 +39,7 @@ class Worker {
   bool ReceiveMessage();
   Attempt ReceiveInto(uint8_t* buffer, DWORD size);
   Attempt AwaitCompletion();
+  bool StopSignalledWithin(DWORD ms) const;
   uint8_t* ObtainBlock(uint32_t size);
   bool HandleMessage();
   static void InvokeCallback(void* worker);

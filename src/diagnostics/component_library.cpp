@@ -26,6 +26,7 @@ constexpr const char* kEntryNames[ComponentLibrary::kEntryCount] = {
     "TzCoLoadLibraryW",
 };
 constexpr size_t kRequiredEntries = 3;  // slots 0 to 2
+constexpr const wchar_t* kModuleName = L"PXCOM.dll";
 
 // The lock that serialises the creation of the table. It lives from load to
 // unload: constructed before the first Instance() can register
@@ -60,13 +61,40 @@ void DestroyAtUnload() {
 
 ComponentLibrary::ComponentLibrary() : ownsModule_(false), module_(nullptr), entries_{} {
   InitializeCriticalSection(&lock_);
-  HMODULE module = GetModuleHandleW(L"PXCOM.dll");
+  Bind(GetModuleHandleW(kModuleName));
+  followsModule_ = module_ != nullptr;
+}
+
+void ComponentLibrary::Bind(HMODULE module) {
   if (module == nullptr) return;
   if (Resolve(module) != 0) {
     Clear();
     return;
   }
   module_ = module;
+}
+
+// An address read from a module the host has freed would be called into
+// unmapped or reused memory. A handle alone does not identify a module
+// across a free and a reload (a module loaded again may get the same
+// handle), so the create-instance entry is looked up again and compared.
+// A framework that is loaded again is re-bound rather than ignored: the host
+// that reloads it wants the diagnostics back, and the lookup is the same one
+// the first binding made. Only a table that was bound once does this; one
+// that never found the framework keeps to the first lookup.
+bool ComponentLibrary::ConfirmBinding() {
+  if (!followsModule_) return false;
+  HMODULE current = GetModuleHandleW(kModuleName);
+  if (current != nullptr && current == module_ &&
+      GetProcAddress(current, kEntryNames[kCoCreateInstanceSlot]) ==
+          entries_[kCoCreateInstanceSlot]) {
+    return true;
+  }
+  LockGuard guard(&lock_);
+  Clear();
+  module_ = nullptr;
+  Bind(current);
+  return module_ != nullptr;
 }
 
 ComponentLibrary::~ComponentLibrary() {

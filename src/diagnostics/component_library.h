@@ -7,8 +7,10 @@
 #include "platform/win32.h"
 
 // Finds the framework module "PXCOM.dll" among the modules the host has
-// already loaded, once, when the table is created; never loads, frees or
-// holds a reference on it. A table without a module is unbound for good.
+// already loaded when the table is created; never loads, frees or holds a
+// reference on it. A table that finds no module then is unbound for good.
+// A table that was bound follows the module: the host may free the
+// framework between UnInit and the next Init, and load it again.
 class ComponentLibrary {
  public:
   typedef HRESULT(WINAPI* CoCreateInstanceEntry)(const CLSID* classId, const IID* interfaceId,
@@ -33,6 +35,14 @@ class ComponentLibrary {
   // Sets all entries to null; the module is not touched.
   void Clear();
 
+  // Confirms, before anything calls through the table, that the module its
+  // entries were read from is still the one loaded under the framework's
+  // name; if not, the table is unbound while no such module is loaded and
+  // re-bound to one loaded again. True when the table is bound afterwards.
+  // REQUIRES: no thread calls through the table meanwhile (the log channel
+  // calls this only from Open, under the process-wide lock).
+  bool ConfirmBinding();
+
   HMODULE Module() const { return module_; }
   FARPROC Entry(size_t slot) const { return entries_[slot]; }
   CoCreateInstanceEntry CoCreateInstance() const;
@@ -44,10 +54,13 @@ class ComponentLibrary {
  private:
   ComponentLibrary();
   ~ComponentLibrary();
+  // Binds to the module when it offers the required entries.
+  void Bind(HMODULE module);
 
   bool ownsModule_;
+  bool followsModule_ = false;  // bound once: ConfirmBinding may bind again
   HMODULE module_;
-  CRITICAL_SECTION lock_;  // taken only while the table is reset at destruction
+  CRITICAL_SECTION lock_;  // taken only while the table is reset or re-bound
   FARPROC entries_[kEntryCount];
 };
 

@@ -9,13 +9,14 @@ namespace {
 
 constexpr HRESULT kFrameworkUnbound = -1;
 
-// Finds the framework's create-instance entry; null when unbound. A table
-// destroyed at unload ("Dead Reference Detected") counts as unbound, so the
-// error never leaves Open.
+// Finds the framework's create-instance entry; null when unbound. The
+// binding is confirmed first: the host may have freed the framework since
+// the last Open. A table destroyed at unload ("Dead Reference Detected")
+// counts as unbound, so the error never leaves Open.
 ComponentLibrary::CoCreateInstanceEntry FindCreateInstance() {
   try {
     ComponentLibrary* library = ComponentLibrary::Instance();
-    if (library->Module() == nullptr) return nullptr;
+    if (!library->ConfirmBinding()) return nullptr;
     return library->CoCreateInstance();
   } catch (const std::exception&) {
     return nullptr;

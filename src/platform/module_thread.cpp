@@ -53,3 +53,8 @@ HANDLE CreateModuleThread(LPTHREAD_START_ROUTINE start, LPVOID parameter) {
 }
 
 size_t RunningModuleThreads() { return runningThreads.load(std::memory_order_acquire); }
+
+bool ThreadIsAlive(HANDLE thread) {
+  return thread != nullptr && thread != INVALID_HANDLE_VALUE &&
+         WaitForSingleObject(thread, 0) == WAIT_TIMEOUT;
+}

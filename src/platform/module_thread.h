@@ -17,4 +17,8 @@ HANDLE CreateModuleThread(LPTHREAD_START_ROUTINE start, LPVOID parameter);
 // touch its objects.
 size_t RunningModuleThreads();
 
+// True while the thread behind an open thread handle has not ended; false
+// for null or INVALID_HANDLE_VALUE. Does not wait.
+bool ThreadIsAlive(HANDLE thread);
+
 #endif  // QUORVEL_PLATFORM_MODULE_THREAD_H_

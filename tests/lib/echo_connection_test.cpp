@@ -1,6 +1,8 @@
 // The echo connection driven directly, as the factory and Init drive it.
 #include "connection/echo_connection.h"
 
+#include <atomic>
+
 #include "diagnostics/log_channel.h"
 #include "library_fixture.h"
 #include "platform/posix/device.h"
@@ -8,6 +10,15 @@
 namespace wire = qrv::sim::wire;
 
 namespace {
+
+// Counts the heartbeat's teardowns; there are no services to end.
+struct CountingTeardown final : IServiceTeardown {
+  bool TryTearDownServices() override {
+    ++calls;
+    return true;
+  }
+  std::atomic<int> calls{0};
+};
 
 class EchoConnectionTest : public LibraryTest {
  protected:
@@ -31,7 +42,7 @@ class EchoConnectionTest : public LibraryTest {
     } else {
       qrv::posix::FailEventCreation(skippedEvents, ERROR_NOT_ENOUGH_MEMORY);
     }
-    CNUcEchoConnection echo;
+    CNUcEchoConnection echo(teardown_);
     EXPECT_EQ(echo.Create(15, 1, device_, nullptr, nullptr), 0);
     echo.Close();
     EXPECT_EQ(echo.Stop(), WAIT_FAILED);  // Stop after Close: nothing left to wait for
@@ -39,12 +50,13 @@ class EchoConnectionTest : public LibraryTest {
   }
 
   HANDLE device_ = INVALID_HANDLE_VALUE;
+  CountingTeardown teardown_;
 };
 
 }  // namespace
 
 TEST_F(EchoConnectionTest, CreateRejectsBadArgumentsSilently) {
-  CNUcEchoConnection echo;
+  CNUcEchoConnection echo(teardown_);
   EXPECT_EQ(echo.Create(15, 0, device_, nullptr, nullptr), 0);
   EXPECT_EQ(echo.Create(15, 2, device_, nullptr, nullptr), 0);
   EXPECT_EQ(echo.Create(15, 1, INVALID_HANDLE_VALUE, nullptr, nullptr), 0);
@@ -65,14 +77,17 @@ TEST_F(EchoConnectionTest, EveryCreateFailureIsLoggedWithTheLastError) {
 }
 
 TEST_F(EchoConnectionTest, StartIsIdempotentAndStopRepeatsHarmlessly) {
-  CNUcEchoConnection echo;
+  CNUcEchoConnection echo(teardown_);
   ASSERT_EQ(echo.Create(15, 1, device_, nullptr, nullptr), 1);
+  EXPECT_FALSE(echo.IsRunning());
   ASSERT_EQ(echo.Start(), 1);
   ASSERT_EQ(echo.Start(), 1);
+  EXPECT_TRUE(echo.IsRunning());
   EXPECT_EQ(RequestsOf(wire::kCreateEchoPort).size(), 1u);
   // Stopped before its first wait, the thread would end silently instead.
   ASSERT_TRUE(Driver().WaitForRequests(wire::kEcho, 1, kWait));
   EXPECT_EQ(echo.Stop(), WAIT_OBJECT_0);
+  EXPECT_FALSE(echo.IsRunning());
   EXPECT_EQ(echo.Stop(), WAIT_OBJECT_0);  // the thread has ended already
   echo.Close();
   echo.Close();
@@ -84,9 +99,10 @@ TEST_F(EchoConnectionTest, StartIsIdempotentAndStopRepeatsHarmlessly) {
 
 TEST_F(EchoConnectionTest, RefusedPortLeavesTheThreadWaitingSilently) {
   Driver().OverridePortAnswer(wire::kCreateEchoPort, std::nullopt);  // success, no answer
-  CNUcEchoConnection echo;
+  CNUcEchoConnection echo(teardown_);
   ASSERT_EQ(echo.Create(15, 1, device_, nullptr, nullptr), 1);
   EXPECT_EQ(echo.Start(), 0);
+  EXPECT_FALSE(echo.IsRunning());
   EXPECT_EQ(echo.Stop(), WAIT_OBJECT_0);
   echo.Close();
   const auto texts = Texts();
@@ -98,10 +114,12 @@ TEST_F(EchoConnectionTest, RefusedPortLeavesTheThreadWaitingSilently) {
 
 TEST_F(EchoConnectionTest, StopAfterAHeartbeatLossStillClosesThePort) {
   Driver().FaultPingsAfter(0, qrv::sim::PingFault::kFail);
-  CNUcEchoConnection echo;
+  CNUcEchoConnection echo(teardown_);
   ASSERT_EQ(echo.Create(15, 1, device_, nullptr, nullptr), 1);
   ASSERT_EQ(echo.Start(), 1);
   ExpectText("quorvel: echo quit.");
+  EXPECT_TRUE(WaitUntil([&] { return !echo.IsRunning(); })) << "the echo thread never ended";
+  EXPECT_EQ(teardown_.calls, 1);
   EXPECT_EQ(echo.Stop(), WAIT_OBJECT_0);
   echo.Close();
   EXPECT_EQ(RequestsOf(wire::kCloseEchoPort).size(), 1u);

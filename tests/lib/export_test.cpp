@@ -97,3 +97,40 @@ TEST_F(ExportTest, UnloadWithAnOpenChannelReleasesNothing) {
   EXPECT_EQ(standIn_->Counters().releaseCalls, 0);
   EXPECT_EQ(standIn_->Counters().liveComponents, 1);
 }
+
+// The loader says why a module is refused and forgets every entry point on
+// Unload; a session pairs Init with UnInit.
+TEST_F(ExportTest, LoaderExplainsRefusalsAndSessionPairsInitWithUnInit) {
+  const std::string standIn = pxcom::StandIn::PathOf(pxcom::StandIn::Variant::kFull);
+  const struct {
+    std::string path;
+    std::string error;
+  } refusals[] = {
+      {"/no/such/libquorvel.so", "cannot load /no/such/libquorvel.so: "},
+      {standIn, standIn + ": no entry point Init (ordinal 1)"},
+  };
+  for (const auto& refusal : refusals) {
+    quorvel::HostLibrary library(refusal.path.c_str());
+    EXPECT_FALSE(library.Loaded()) << refusal.path;
+    EXPECT_EQ(library.Error().rfind(refusal.error, 0), 0u) << library.Error();
+    EXPECT_EQ(library.init, nullptr) << "a refused module left an entry point";
+    quorvel::Session session(library);
+    EXPECT_EQ(session.Result(), QUORVEL_E_FAIL);
+    EXPECT_EQ(session.Register(0, nullptr, nullptr), QUORVEL_E_FAIL);
+  }
+
+  quorvel::HostLibrary library(QUORVEL_LIBRARY_PATH);
+  ASSERT_TRUE(library.Loaded()) << library.Error();
+  EXPECT_TRUE(library.Error().empty());
+  {
+    quorvel::Session session(library);
+    ASSERT_TRUE(session.Ok());
+    EXPECT_TRUE(standIn_->WaitForText("quorvel-Initialize successfully.", kWaitMs));
+  }
+  EXPECT_TRUE(standIn_->WaitForText("quorvel-UnInit: ok.", kWaitMs)) << "no UnInit at the end";
+  library.Unload();
+  EXPECT_FALSE(library.Loaded());
+  EXPECT_FALSE(library.init || library.unInit || library.registerService ||
+               library.unregisterService)
+      << "an entry point survived Unload";
+}

@@ -29,6 +29,15 @@ void LibraryTest::ExpectText(const std::string& text) const {
   EXPECT_TRUE(standIn_->WaitForText(text, kWaitMs)) << "never logged: \"" << text << "\"";
 }
 
+bool LibraryTest::WaitUntil(const std::function<bool()>& condition) {
+  const auto deadline = std::chrono::steady_clock::now() + kWait;
+  while (!condition()) {
+    if (std::chrono::steady_clock::now() > deadline) return false;
+    Sleep(1);
+  }
+  return true;
+}
+
 std::vector<qrv::sim::RequestRecord> LibraryTest::RequestsOf(DWORD code) const {
   std::vector<qrv::sim::RequestRecord> found;
   for (const auto& record : Driver().requests()) {

@@ -5,6 +5,7 @@
 
 #include <gtest/gtest.h>
 
+#include <functional>
 #include <memory>
 #include <string>
 #include <vector>
@@ -32,6 +33,9 @@ class LibraryTest : public ::testing::Test {
   std::vector<std::string> TextsStartingWith(const std::string& prefix) const;
   // Waits for a text; fails the test with the text when it never comes.
   void ExpectText(const std::string& text) const;
+  // Polls the condition until it holds; false when kWaitMs pass first. For
+  // states that no event announces.
+  static bool WaitUntil(const std::function<bool()>& condition);
   // Requests of one code the driver saw, in order.
   std::vector<qrv::sim::RequestRecord> RequestsOf(DWORD code) const;
 

@@ -1,5 +1,7 @@
 // The entry points' lifecycle as a host sees it: results, messages at the
 // sink, and requests at the driver.
+#include <functional>
+
 #include "connection/protocol.h"
 #include "diagnostics/component_library.h"
 #include "library_fixture.h"
@@ -36,7 +38,7 @@ TEST_F(Lifecycle, InitWithoutDeviceFailsAndRetriesOnceItAppears) {
   EXPECT_EQ(Sink().Counters().liveComponents, 1);
 }
 
-TEST_F(Lifecycle, FailedEchoStartStaysRecordedUntilUnInit) {
+TEST_F(Lifecycle, FailedEchoStartIsReplacedByTheNextInit) {
   Driver().OverridePortAnswer(wire::kCreateEchoPort, 16u);
   EXPECT_EQ(Init(0), E_FAIL);
   const auto texts = Texts();
@@ -45,16 +47,12 @@ TEST_F(Lifecycle, FailedEchoStartStaysRecordedUntilUnInit) {
   EXPECT_EQ(texts[1], "quorvel-Init: start echo failed.");
   EXPECT_EQ(RequestsOf(wire::kCloseEchoPort).size(), 0u);
 
-  // The recorded echo connection makes the next Init succeed without a
-  // heartbeat.
+  // The recorded echo connection does not run: the next Init replaces it,
+  // and its success means a heartbeat.
   Sink().ClearRecords();
   EXPECT_EQ(Init(0), S_OK);
-  EXPECT_TRUE(Texts().empty());
-  EXPECT_EQ(RequestsOf(wire::kCreateEchoPort).size(), 1u);
-
-  UnInit();
-  EXPECT_EQ(Init(0), S_OK);
-  ExpectText("quorvel-Initialize successfully.");
+  EXPECT_EQ(Texts(), std::vector<std::string>{"quorvel-Initialize successfully."});
+  EXPECT_EQ(RequestsOf(wire::kCreateEchoPort).size(), 2u);
   EXPECT_TRUE(Driver().WaitForRequests(wire::kEcho, 1, kWait));
 }
 
@@ -102,19 +100,48 @@ TEST_F(Lifecycle, RegisterTwiceKeepsTheFirstConnection) {
   EXPECT_EQ(RequestsOf(wire::kAllocatePort).size(), 1u);
 }
 
-TEST_F(Lifecycle, RegisterWhoseStartFailedStaysFiledUntilUnregister) {
+// A filed connection that serves nothing (its Start failed, or all its
+// workers ended) is replaced by the next Register, whose start decides.
+TEST_F(Lifecycle, RegisterReplacesAFiledConnectionThatDoesNotRun) {
+  struct Case {
+    const char* name;
+    std::function<void()> breakFirst;  // makes the first connection not run
+    bool workersRan;                   // the first connection started its workers
+    bool driverRefusesAgain;
+  };
+  const Case cases[] = {
+      {"start failed", [] { Driver().OverridePortAnswer(wire::kAllocatePort, 16u); }, false, false},
+      {"start failed twice", [] { Driver().OverridePortAnswer(wire::kAllocatePort, 16u, 2); },
+       false, true},
+      {"workers ended", [] { Driver().FailReceives(15, qrv::posix::kStatusUnsuccessful); }, true,
+       false},
+  };
   ASSERT_EQ(Init(0), S_OK);
-  Driver().OverridePortAnswer(wire::kAllocatePort, 16u);
-  EXPECT_EQ(Register(6, &NoAnswer, nullptr), E_FAIL);
-  ExpectText("quorvel: allocate port for service[6] failed.");
-  ExpectText("quorvel-Register( 6 ): start working unsuccessfully.");
-  EXPECT_EQ(Register(6, &NoAnswer, nullptr), S_OK);
-  ExpectText("quorvel-Register( 6 ): connection has been created.");
-  EXPECT_EQ(Unregister(6), S_OK);
-  ExpectText("quorvel-Unregister( 6 ): ok.");
-  // Never started: no free-port request, no binding.
-  EXPECT_EQ(RequestsOf(wire::kFreePort).size(), 0u);
-  EXPECT_EQ(RequestsOf(wire::kBindThread).size(), 0u);
+  uint32_t id = 6;
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    Driver().ClearFaults();
+    c.breakFirst();
+    Register(id, &NoAnswer, nullptr);
+    // All three workers of the broken connection have logged their end.
+    for (int thread = 0; thread < 3 && c.workersRan; ++thread) {
+      ExpectText("quorvel: service[" + std::to_string(id) + "] port[1] thread[" +
+                 std::to_string(thread) + "] quit.");
+    }
+    Sink().ClearRecords();
+    EXPECT_EQ(Register(id, &NoAnswer, nullptr), c.driverRefusesAgain ? E_FAIL : S_OK);
+    const std::string prefix = "quorvel-Register( " + std::to_string(id) + " ): ";
+    EXPECT_EQ(TextsStartingWith("quorvel-Register("),
+              std::vector<std::string>{
+                  prefix + (c.driverRefusesAgain ? "start working unsuccessfully." : "success.")});
+    if (!c.driverRefusesAgain) {
+      auto message = Driver().Post(id, 0, {1});
+      ASSERT_TRUE(message->WaitFinal(kWait));
+      EXPECT_EQ(message->outcome(), qrv::sim::Outcome::kNotWanted) << "nothing serves the id";
+    }
+    EXPECT_EQ(Unregister(id), S_OK);
+    ++id;
+  }
 }
 
 TEST_F(Lifecycle, UnregisterUnknownIdFails) {
@@ -170,12 +197,30 @@ TEST_F(Lifecycle, FailedPingTearsServicesDownAndKeepsTheLibraryInitialised) {
   EXPECT_EQ(Sink().CountText("quorvel: stop echo."), 1);
 }
 
-TEST_F(Lifecycle, FailedPingCallIsAHeartbeatFailureToo) {
-  ASSERT_EQ(Init(0), S_OK);
-  Driver().FaultPingsAfter(1, qrv::sim::PingFault::kFail);
-  ExpectText("quorvel: echo error.");
-  ExpectText("quorvel: echo quit.");
-  EXPECT_GE(Driver().counters().pings, 2u);
+// A ping that fails, or that completes without writing its answer, is a
+// lost heartbeat; the next Init replaces the ended echo connection.
+TEST_F(Lifecycle, FailedOrUnansweredPingLosesTheHeartbeatAndInitRestartsIt) {
+  for (const auto fault : {qrv::sim::PingFault::kFail, qrv::sim::PingFault::kNoAnswer}) {
+    SCOPED_TRACE(static_cast<int>(fault));
+    Sink().ClearRecords();
+    Driver().ClearRequestLog();
+    ASSERT_EQ(Init(0), S_OK);
+    Driver().FaultPingsAfter(1, fault);
+    ExpectText("quorvel: echo error.");
+    ExpectText("quorvel: echo quit.");
+    Driver().ClearFaults();
+    // Init while the ended thread is still on its way out changes nothing;
+    // once it has ended, Init starts a new heartbeat.
+    EXPECT_TRUE(WaitUntil([&] {
+      EXPECT_EQ(Init(0), S_OK);
+      return RequestsOf(wire::kCreateEchoPort).size() == 2u;
+    })) << "Init never replaced the lost heartbeat";
+    ExpectText("quorvel-Initialize successfully.");
+    const uint64_t pings = Driver().counters().pings;
+    EXPECT_TRUE(
+        Driver().WaitUntil([&](const qrv::sim::Counters& c) { return c.pings > pings; }, kWait));
+    UnInit();
+  }
 }
 
 TEST_F(Lifecycle, ThrowingSinkLeavesEveryOperationUnchanged) {

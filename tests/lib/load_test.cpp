@@ -45,8 +45,11 @@ using Load = LibraryTest;
 TEST_F(Load, FifteenServicesUnderLoadThenUnInitLosesNothing) {
   ASSERT_EQ(Init(0), S_OK);
   for (uint32_t id = 0; id < kServices; ++id) ASSERT_EQ(Register(id, &EchoBack, nullptr), S_OK);
-  EXPECT_EQ(Register(kServices, &EchoBack, nullptr), E_FAIL);
-  ExpectText("quorvel-Register( 15 ): start working unsuccessfully.");
+  // The echo port and fifteen service ports take all sixteen; a second try
+  // starts a new connection and fails the same way.
+  for (int attempt = 0; attempt < 2; ++attempt)
+    EXPECT_EQ(Register(kServices, &EchoBack, nullptr), E_FAIL) << "attempt " << attempt;
+  EXPECT_EQ(Sink().CountText("quorvel-Register( 15 ): start working unsuccessfully."), 2);
 
   std::vector<std::vector<std::shared_ptr<Message>>> posted(kServices);
   std::vector<std::thread> senders;

@@ -1,7 +1,12 @@
 // The log channel and its binding to the framework, seen from the sink.
 #include "diagnostics/log_channel.h"
 
+#include <dlfcn.h>
 #include <gtest/gtest.h>
+#include <sys/mman.h>
+#include <unistd.h>
+
+#include <filesystem>
 
 #include "diagnostics/component_library.h"
 #include "library_fixture.h"
@@ -158,4 +163,44 @@ TEST_F(LogChannelTest, DeadReferenceAfterDestroyInstanceKeepsTheChannelClosed) {
   EXPECT_EQ(Channel().Open(), -1);
   // The framework module was neither freed nor touched.
   EXPECT_EQ(Sink().Counters().createInstanceCalls, 0);
+}
+
+// The host frees the framework between two sessions, then loads it again at
+// another address: the stale entries are never called, and the channel
+// binds to the module loaded now.
+TEST_F(LogChannelTest, FreedFrameworkIsUnboundAndItsReloadElsewhereIsBound) {
+  std::string error;
+  auto first = pxcom::StandIn::Load(Variant::kFull, &error);
+  ASSERT_NE(first, nullptr) << error;
+  ASSERT_GE(Channel().Open(), 0);
+  Channel().Shutdown();
+  void* const oldEntry = first->Symbol("TzCoCreateInstance");
+  Dl_info info;
+  ASSERT_NE(dladdr(oldEntry, &info), 0);
+  first->Unload();
+  ASSERT_EQ(GetModuleHandleW(L"PXCOM.dll"), nullptr) << "the framework stayed loaded";
+  EXPECT_EQ(Channel().Open(), -1);
+  EXPECT_EQ(ComponentLibrary::Instance()->Module(), nullptr);
+
+  // The old base stays taken, so the copy cannot be mapped where it was.
+  const size_t page = static_cast<size_t>(sysconf(_SC_PAGESIZE));
+  void* reserved = mmap(info.dli_fbase, page, PROT_NONE,
+                        MAP_PRIVATE | MAP_ANONYMOUS | MAP_FIXED_NOREPLACE, -1, 0);
+  ASSERT_EQ(reserved, info.dli_fbase);
+  const std::filesystem::path copy = std::filesystem::path(testing::TempDir()) /
+                                     ("pxcom_reload_" + std::to_string(getpid()) + ".so");
+  std::filesystem::copy_file(pxcom::StandIn::PathOf(Variant::kFull), copy,
+                             std::filesystem::copy_options::overwrite_existing);
+  standIn_ = pxcom::StandIn::LoadPath(copy.string(), &error);
+  std::filesystem::remove(copy);
+  ASSERT_NE(standIn_, nullptr) << error;
+  standIn_->StayLoaded();
+  ASSERT_NE(Sink().Symbol("TzCoCreateInstance"), oldEntry);
+
+  ASSERT_GE(Channel().Open(), 0);
+  EXPECT_EQ(reinterpret_cast<void*>(ComponentLibrary::Instance()->Entry(0)),
+            Sink().Symbol("TzCoCreateInstance"));
+  EXPECT_GE(Channel().Print("%s", "quorvel: back"), 0);
+  EXPECT_EQ(Sink().CountText("quorvel: back"), 1);
+  munmap(reserved, page);
 }

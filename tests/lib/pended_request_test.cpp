@@ -41,7 +41,7 @@ TEST_P(PendedRequest, CompletesAsIfAnsweredAtOnce) {
   for (uint8_t index = 0; index < 3; ++index) {
     auto message = Driver().Post(kService, 1, {1, 2, 3, index}, index);
     ASSERT_TRUE(message->WaitFinal(kWait)) << "thread index " << int{index} << " never answered";
-    EXPECT_EQ(message->outcome(), qrv::sim::Outcome::kAnswered);
+    EXPECT_STREQ(qrv::sim::OutcomeName(message->outcome()), "answered");
     EXPECT_EQ(message->reply(), (std::vector<uint8_t>{index, 3, 2, 1}));
   }
   EXPECT_TRUE(Driver().WaitForRequests(wire::kEcho, 2, kWait)) << "the heartbeat stopped";

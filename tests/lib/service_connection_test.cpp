@@ -236,6 +236,31 @@ TEST_F(ServiceTest, StopWaitsForRunningCallbacksAndLosesNothing) {
   EXPECT_EQ(counters.posted, counters.answered + counters.notWanted + counters.failedBack);
 }
 
+// A receive that reaches the driver just after Stop freed the port fails at
+// once; the worker sees the stop event and leaves without a line on stdout
+// and without pausing between further attempts.
+TEST_F(ServiceTest, ReceiveAfterTheFreedPortEndsTheWorkerQuietly) {
+  StartService();
+  std::atomic<bool> armed{true};
+  std::atomic<bool> held{false};
+  const uint64_t freed = Driver().counters().portsFreed;
+  // Holds the next receive until the port has been freed.
+  Driver().SetRequestHook([&](DWORD code, const std::vector<uint8_t>&) {
+    if (code != wire::kReceive || !armed.exchange(false)) return;
+    held = true;
+    Driver().WaitUntil([&](const qrv::sim::Counters& c) { return c.portsFreed > freed; }, kWait);
+  });
+  // A worker serves this message and comes back with a receive.
+  Driver().Post(kService, 0, {1});
+  ASSERT_TRUE(WaitUntil([&] { return held.load(); })) << "no receive after the message";
+  testing::internal::CaptureStdout();
+  StopService();
+  const std::string output = testing::internal::GetCapturedStdout();
+  Driver().SetRequestHook(nullptr);
+  EXPECT_EQ(output, "");
+  EXPECT_EQ(TextsStartingWith("quorvel: connection disconnected.").size(), 3u);
+}
+
 TEST_F(ServiceTest, StopOfANeverStartedConnectionSendsAndLogsNothing) {
   ASSERT_EQ(connection_->Create(kService, 3, device_, &ForwardToBehaviour, &behaviour_), 1);
   EXPECT_EQ(connection_->Stop(), WAIT_OBJECT_0);

@@ -44,7 +44,7 @@ TEST_F(FaultTest, BindAnswerOverrideBindsNoSlot) {
   EXPECT_EQ(client_->Bind(port).word, 0u);
 }
 
-TEST_F(FaultTest, PingsFailOrAnswerWrongAfterGoodOnes) {
+TEST_F(FaultTest, PingsFailOrAnswerWrongOrNothingAfterGoodOnes) {
   const uint32_t echo = client_->CreateEchoPort().word;
   driver().FaultPingsAfter(2, PingFault::kFail);
   EXPECT_TRUE(client_->Echo(echo, wire::kEchoMagic).ok);
@@ -55,7 +55,11 @@ TEST_F(FaultTest, PingsFailOrAnswerWrongAfterGoodOnes) {
   Answer wrong = client_->Echo(echo, wire::kEchoMagic);
   EXPECT_TRUE(wrong.ok);
   EXPECT_EQ(wrong.word, 0x12345678u);
-  EXPECT_EQ(Delta().pingFailures, 3u);
+  driver().FaultPingsAfter(0, PingFault::kNoAnswer);
+  Answer silent = client_->Echo(echo, wire::kEchoMagic);
+  EXPECT_TRUE(silent.ok);
+  EXPECT_EQ(silent.word, kSentinel);
+  EXPECT_EQ(Delta().pingFailures, 4u);
   driver().ClearFaults();
   EXPECT_EQ(client_->Echo(echo, wire::kEchoMagic).word, wire::kEchoMagic);
 }

@@ -90,6 +90,29 @@ TEST_F(Heartbeat, FailedPingCallIsAHeartbeatFailureToo) {
   EXPECT_NE(pings.back().flags & QRVCTL_LOG_FAULT, 0u);
 }
 
+// A ping the driver completes without writing its answer is a lost
+// heartbeat too; the next Init replaces the ended echo connection, so that
+// its success means a heartbeat again.
+TEST_F(Heartbeat, UnansweredPingIsLostAndTheNextInitRestartsTheHeartbeat) {
+  ASSERT_EQ(Init(), QUORVEL_OK);
+  RegisterTwoServices();
+  ASSERT_TRUE(WaitUntil([&] { return !RequestsOf(kEcho).empty(); })) << "no first ping";
+  Arm(QRVCTL_FAULT_PING_WORD, 0, 1, 0, QRVCTL_FAULT_NO_ANSWER);
+  ExpectServicesTornDown();
+  // Init while the ended thread is still on its way out changes nothing.
+  ASSERT_TRUE(WaitUntil([&] {
+    return Init() == QUORVEL_OK && RequestsOf(kCreateEchoPort).size() == 2u;
+  })) << "Init never replaced the lost heartbeat";
+  EXPECT_EQ(RequestsOf(kCloseEchoPort).size(), 1u) << "the lost heartbeat's port stayed open";
+  const uint32_t restart = RequestsOf(kCreateEchoPort).back().sequence;
+  EXPECT_TRUE(WaitUntil([&] {
+    for (const auto& ping : RequestsOf(kEcho)) {
+      if (ping.sequence > restart) return true;
+    }
+    return false;
+  })) << "the new heartbeat never pinged";
+}
+
 // The heartbeat fails while the host registers and uninitialises: the echo
 // thread's teardown wants the process-wide lock that Register or UnInit
 // holds, and UnInit waits for the echo thread. The reference driver cannot

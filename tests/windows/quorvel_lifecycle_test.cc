@@ -137,20 +137,28 @@ TEST_F(Lifecycle, RegisterTwiceKeepsTheFirstConnection) {
   EXPECT_EQ(second.calls(), 0) << "the second Register's callback and context were used";
 }
 
-TEST_F(Lifecycle, RegisterWhoseStartFailedStaysFiledUntilUnregister) {
-  HostService& service = NewService();
+// A filed connection whose Start failed serves nothing: the next Register
+// replaces it, with that call's callback and context.
+TEST_F(Lifecycle, RegisterReplacesAFiledConnectionWhoseStartFailed) {
+  HostService& first = NewService();
+  HostService& second = NewService();
   ASSERT_EQ(Init(), QUORVEL_OK);
   Arm(QRVCTL_FAULT_PORT_ANSWER, 0, 1, 16);
-  EXPECT_EQ(Register(6, service), QUORVEL_E_FAIL);
+  EXPECT_EQ(Register(6, first), QUORVEL_E_FAIL);
   ExpectText("quorvel: allocate port for service[6] failed.");
   ExpectText("quorvel-Register( 6 ): start working unsuccessfully.");
-  EXPECT_EQ(Register(6, service), QUORVEL_OK);
-  ExpectText("quorvel-Register( 6 ): connection has been created.");
+  Sink().ClearRecords();
+  EXPECT_EQ(Register(6, second), QUORVEL_OK);
+  EXPECT_EQ(TextsStartingWith("quorvel-Register("),
+            std::vector<std::string>{"quorvel-Register( 6 ): success."});
+  EXPECT_EQ(AwaitOutcome(Post(6, 1, Bytes(8, 1))).record.state,
+            static_cast<uint32_t>(QRVCTL_MSG_ANSWERED));
+  EXPECT_EQ(first.calls(), 0);
+  EXPECT_EQ(second.calls(), 1) << "the replacement did not use this call's callback and context";
   EXPECT_EQ(Unregister(6), QUORVEL_OK);
   ExpectText("quorvel-Unregister( 6 ): ok.");
-  // Never started: no free-port request, no binding.
-  EXPECT_TRUE(RequestsOf(kFreePort).empty());
-  EXPECT_TRUE(RequestsOf(kBindThread).empty());
+  // Only the replacement held a port.
+  EXPECT_EQ(RequestsOf(kFreePort).size(), 1u);
 }
 
 TEST_F(Lifecycle, UnregisterUnknownIdFails) {

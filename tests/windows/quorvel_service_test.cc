@@ -284,7 +284,7 @@ class PendedRequest : public Service, public ::testing::WithParamInterface<Pende
 
 TEST_P(PendedRequest, CompletesAsIfAnsweredAtOnce) {
   constexpr uint32_t kDelayMs = 100;
-  Arm(QRVCTL_FAULT_PEND_REQUEST, 0, 1, GetParam().code, kDelayMs);
+  Arm(QRVCTL_FAULT_PEND_REQUEST, 0, 1, GetParam().code, 0, kDelayMs);
   HostService& service = NewService();
   Start(service);
   for (uint32_t slot = 0; slot < 3; ++slot) {

@@ -134,6 +134,31 @@ TEST_F(Unload, ReloadAfterUnInitGivesAFreshLibrary) {
   EXPECT_EQ(RequestsOf(kCreateEchoPort).size(), 2u);
 }
 
+// The host frees PXCOM.dll between UnInit and Init: the library never calls
+// the freed module, and binds to it again once it is loaded anew, here at
+// another address (its old base stays reserved).
+TEST_F(Unload, FrameworkFreedBetweenUnInitAndInitIsNeverCalledAndItsReloadIsBound) {
+  ASSERT_EQ(Init(), QUORVEL_OK);
+  UnInit();
+  const HMODULE oldBase = GetModuleHandleA("PXCOM.dll");
+  ASSERT_NE(oldBase, nullptr);
+  FreeFramework();
+  ASSERT_EQ(GetModuleHandleA("PXCOM.dll"), nullptr) << "PXCOM.dll stayed loaded";
+  EXPECT_EQ(Init(), QUORVEL_OK);
+  UnInit();
+
+  void* reserved = VirtualAlloc(oldBase, 0x1000, MEM_RESERVE, PAGE_NOACCESS);
+  ASSERT_EQ(reserved, static_cast<void*>(oldBase)) << "error " << GetLastError();
+  LoadFramework();
+  ASSERT_NE(GetModuleHandleA("PXCOM.dll"), oldBase) << "reloaded at the same address";
+  ASSERT_EQ(Init(), QUORVEL_OK);
+  ExpectText("quorvel-Initialize successfully.");
+  EXPECT_EQ(Sink().Counters().liveComponents, 1);
+  UnInit();
+  EXPECT_EQ(Sink().Counters().liveComponents, 0);
+  VirtualFree(reserved, 0, MEM_RELEASE);
+}
+
 }  // namespace
 }  // namespace wintest
 }  // namespace qrv

@@ -1,8 +1,8 @@
 // Smoke test of the reference driver under Wine: the port protocol spoken
-// with raw DeviceIoControl on \\.\QRVDev, issued the way the client library
-// issues it (synchronous codes without an OVERLAPPED on the overlapped
-// handle, receives overlapped), while the test plays the driver's own side
-// through the control device.
+// with raw DeviceIoControl on \\.\QRVDev (the synchronous codes without an
+// OVERLAPPED on the overlapped handle, which the driver finishes at once
+// unless a fault holds one back; receives overlapped), while the test plays
+// the driver's own side through the control device.
 #include <gtest/gtest.h>
 
 #ifndef WIN32_LEAN_AND_MEAN

@@ -3,67 +3,76 @@
 // seconds of traffic through sample services, then makes the driver fail a
 // ping and shuts down. Exit code 0 only when every reply was verified and
 // every message is accounted for.
+//
+// The library's standard output is the host's: the demo captures it and
+// reports it as counted lines. The demo's own lines, the log sink's and the
+// status lines all go through one Console, so none splits another.
 #include <chrono>
 #include <cstdio>
 #include <thread>
 
 #define QUORVEL_HOST_LOADER
+#include "console.h"
 #include "framework/stand_in.h"
 #include "options.h"
 #include "quorvel/quorvel.h"
 #include "sample_services.h"
 #include "sim/driver/sim_driver.h"
+#include "sink_view.h"
+#include "stdout_capture.h"
 #include "summary.h"
 #include "traffic.h"
 
 namespace {
 
 using qrv::sim::SimDriver;
+using ull = unsigned long long;
 
-void PrintLine(void*, const char* text) { std::printf("  log | %s\n", text); }
-
-void ShowHeartbeat(double seconds) {
-  const auto end = std::chrono::steady_clock::now() + std::chrono::duration<double>(seconds);
-  while (std::chrono::steady_clock::now() < end) {
-    std::printf("[heartbeat] pings answered: %llu\n",
-                static_cast<unsigned long long>(SimDriver::Instance().counters().pings));
-    std::this_thread::sleep_for(std::chrono::milliseconds(500));
-  }
+void ShowHeartbeat(demo::Console& console, double seconds) {
+  std::this_thread::sleep_for(std::chrono::duration<double>(seconds));
+  console.Line("[heartbeat] %.1f s: pings answered %llu (one a second)", seconds,
+               static_cast<ull>(SimDriver::Instance().counters().pings));
 }
 
-bool RegisterServices(quorvel::HostLibrary& library, unsigned count) {
+// Results three to a line, which keeps 15 services short.
+bool RegisterServices(demo::Console& console, quorvel::HostLibrary& library, unsigned count) {
   const auto& services = demo::SampleServices();
+  bool ok = true;
+  std::string line;
   for (uint32_t id = 0; id < count; ++id) {
     const demo::SampleService& service = services[id % services.size()];
-    std::printf("[demo] Register(%u, %s) -> ", id, service.name);
     const int32_t result = library.registerService(id, service.callback, nullptr);
-    std::printf("0x%x\n", static_cast<unsigned>(result));
-    if (result != QUORVEL_OK) return false;
+    char text[64];
+    std::snprintf(text, sizeof text, "%sRegister(%u, %s) -> 0x%x", line.empty() ? "" : ", ", id,
+                  service.name, static_cast<unsigned>(result));
+    line += text;
+    if (id % 3 == 2 || id + 1 == count) {
+      console.Line("[demo] %s", line.c_str());
+      line.clear();
+    }
+    ok = ok && result == QUORVEL_OK;
   }
-  return true;
+  return ok;
 }
 
-bool LoseHeartbeat(pxcom::StandIn& standIn) {
-  std::printf("[demo] the driver now fails the next ping\n");
+bool LoseHeartbeat(demo::Console& console, pxcom::StandIn& standIn) {
+  console.Line("[demo] the driver now fails the next ping");
   SimDriver::Instance().FaultPingsAfter(0, qrv::sim::PingFault::kFail);
   return standIn.WaitForText("quorvel: echo quit.", 5000);
 }
 
-bool Accounted() {
-  const auto counters = SimDriver::Instance().counters();
-  std::printf("[driver] posted %llu = answered %llu + not wanted %llu + failed back %llu\n",
-              static_cast<unsigned long long>(counters.posted),
-              static_cast<unsigned long long>(counters.answered),
-              static_cast<unsigned long long>(counters.notWanted),
-              static_cast<unsigned long long>(counters.failedBack));
-  return counters.posted == counters.answered + counters.notWanted + counters.failedBack;
+void ShowStatus(demo::Console& console, double elapsed, const demo::TrafficCounters& counters,
+                const demo::StdoutCapture& capture) {
+  console.Line(
+      "[traffic] %4.1f s  posted %5llu  verified %5llu  no reply %4llu  oversized %4llu  "
+      "failed %llu  stdout %llu lines",
+      elapsed, static_cast<ull>(counters.messages.load()),
+      static_cast<ull>(counters.verified.load()), static_cast<ull>(counters.notWanted.load()),
+      static_cast<ull>(counters.oversized.load()), static_cast<ull>(counters.Failures()),
+      static_cast<ull>(capture.lines()));
 }
 
-}  // namespace
-
-int main(int argc, char** argv) {
-  demo::DemoOptions options;
-  if (!demo::ParseOptions(argc, argv, &options)) return 2;
+int Run(const demo::DemoOptions& options, demo::Console& console) {
   SimDriver::Instance().Attach();
   std::string error;
   auto standIn = pxcom::StandIn::Load(pxcom::StandIn::Variant::kFull, &error);
@@ -72,23 +81,49 @@ int main(int argc, char** argv) {
     return 1;
   }
   standIn->StayLoaded();
-  standIn->SetLineCallback(&PrintLine, nullptr);
+  demo::SinkView sink(console, options.verbose);
+  standIn->SetLineCallback(&demo::SinkView::OnLine, &sink);
   quorvel::HostLibrary library(QUORVEL_LIBRARY_PATH);
   if (!library.Loaded()) {
-    std::fprintf(stderr, "cannot load %s\n", QUORVEL_LIBRARY_PATH);
+    std::fprintf(stderr, "%s\n", library.Error().c_str());
     return 1;
   }
-  std::printf("[demo] Init -> 0x%x\n", static_cast<unsigned>(library.init(0)));
-  ShowHeartbeat(options.heartbeatSeconds);
-  bool ok = RegisterServices(library, options.traffic.services);
+  demo::StdoutCapture capture(console, options.verbose);
+  console.Line("[demo] Init -> 0x%x", static_cast<unsigned>(library.init(0)));
+  ShowHeartbeat(console, options.heartbeatSeconds);
+  bool ok = RegisterServices(console, library, options.traffic.services);
   demo::TrafficCounters counters;
-  demo::TrafficResult result = demo::RunTraffic(options.traffic, demo::SampleServices(), counters);
-  demo::PrintSummary(counters, result);
-  ok = ok && counters.failures == 0 && counters.verified == counters.messages;
-  ok = LoseHeartbeat(*standIn) && ok;
-  std::printf("[demo] UnInit\n");
+  demo::TrafficResult result =
+      demo::RunTraffic(options.traffic, demo::SampleServices(), counters,
+                       [&](double elapsed) { ShowStatus(console, elapsed, counters, capture); });
+  ShowStatus(console, result.seconds, counters, capture);
+  ok = LoseHeartbeat(console, *standIn) && ok;
+  console.Line("[demo] UnInit");
   library.unInit();
-  ok = Accounted() && ok;
-  std::printf("[demo] %s\n", ok ? "every reply verified" : "FAILED");
+  capture.Finish();
+  standIn->SetLineCallback(nullptr, nullptr);
+  ok = demo::PrintSummary(console, counters, std::move(result), SimDriver::Instance().counters(),
+                          {capture.Counts(), sink.lines(), sink.folded()}) &&
+       ok && counters.verified + counters.notWanted == counters.messages;
+  console.Line("[demo] %s", ok ? "every reply verified, every message accounted for" : "FAILED");
   return ok ? 0 : 1;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  demo::DemoOptions options;
+  std::string error;
+  switch (demo::ParseOptions(argc, argv, &options, &error)) {
+    case demo::ParseResult::kHelp:
+      std::fputs(demo::Usage(), stdout);
+      return 0;
+    case demo::ParseResult::kError:
+      std::fprintf(stderr, "quorvel_demo: %s (--help lists the options)\n", error.c_str());
+      return 2;
+    case demo::ParseResult::kRun:
+      break;
+  }
+  demo::Console console;
+  return Run(options, console);
 }

@@ -1,51 +1,94 @@
 #include "options.h"
 
-#include <cstdio>
+#include <cerrno>
+#include <cmath>
 #include <cstdlib>
 #include <cstring>
 
 namespace demo {
 namespace {
 
-void PrintUsage(const char* program) {
-  std::fprintf(stderr,
-               "usage: %s [--seconds S] [--services N] [--max-size BYTES] [--heartbeat S]\n"
-               "  --seconds    traffic duration (default 5)\n"
-               "  --services   services registered, 1 to 15 (default 3)\n"
-               "  --max-size   largest payload in bytes, over 1020 (default 65536)\n"
-               "  --heartbeat  seconds of heartbeat shown around the traffic (default 2.5)\n",
-               program);
+// A number that is the whole argument, finite, and within [low, high].
+bool ParseNumber(const char* text, double low, double high, double* value) {
+  char* end = nullptr;
+  errno = 0;
+  const double parsed = std::strtod(text, &end);
+  if (end == text || *end != '\0' || errno != 0 || !std::isfinite(parsed) || parsed < low ||
+      parsed > high) {
+    return false;
+  }
+  *value = parsed;
+  return true;
+}
+
+struct NumericOption {
+  const char* name;
+  double low;
+  double high;
+  bool integral;
+  const char* range;  // for the error message
+  void (*store)(DemoOptions*, double);
+};
+
+constexpr NumericOption kNumeric[] = {
+    {"--seconds", 0.1, 3600, false, "a number of seconds from 0.1 to 3600",
+     [](DemoOptions* o, double v) { o->traffic.seconds = v; }},
+    {"--services", 1, 15, true, "a whole number from 1 to 15",
+     [](DemoOptions* o, double v) { o->traffic.services = static_cast<unsigned>(v); }},
+    {"--max-size", 1021, 16 * 1024 * 1024, true, "a whole number of bytes from 1021 to 16777216",
+     [](DemoOptions* o, double v) { o->traffic.maxLarge = static_cast<uint32_t>(v); }},
+    {"--heartbeat", 0, 60, false, "a number of seconds from 0 to 60",
+     [](DemoOptions* o, double v) { o->heartbeatSeconds = v; }},
+};
+
+const NumericOption* FindNumeric(const char* name) {
+  for (const NumericOption& option : kNumeric) {
+    if (std::strcmp(option.name, name) == 0) return &option;
+  }
+  return nullptr;
 }
 
 }  // namespace
 
-bool ParseOptions(int argc, char** argv, DemoOptions* options) {
-  for (int i = 1; i < argc; i += 2) {
-    const char* value = i + 1 < argc ? argv[i + 1] : nullptr;
-    if (value == nullptr) {
-      PrintUsage(argv[0]);
-      return false;
+const char* Usage() {
+  return "usage: quorvel_demo [--seconds S] [--services N] [--max-size BYTES] [--heartbeat S]\n"
+         "                    [--verbose] [--help]\n"
+         "  --seconds    traffic duration (default 5)\n"
+         "  --services   services registered, 1 to 15 (default 3)\n"
+         "  --max-size   largest payload in bytes, over 1020 (default 65536)\n"
+         "  --heartbeat  seconds of heartbeat shown before the traffic (default 2.5)\n"
+         "  --verbose    show every log line and every line the library writes to stdout\n"
+         "  --help       show this text\n";
+}
+
+ParseResult ParseOptions(int argc, const char* const* argv, DemoOptions* options,
+                         std::string* error) {
+  for (int i = 1; i < argc; ++i) {
+    const char* name = argv[i];
+    if (std::strcmp(name, "--help") == 0 || std::strcmp(name, "-h") == 0) return ParseResult::kHelp;
+    if (std::strcmp(name, "--verbose") == 0) {
+      options->verbose = true;
+      continue;
     }
-    if (std::strcmp(argv[i], "--seconds") == 0) {
-      options->traffic.seconds = std::atof(value);
-    } else if (std::strcmp(argv[i], "--services") == 0) {
-      options->traffic.services = static_cast<unsigned>(std::atoi(value));
-    } else if (std::strcmp(argv[i], "--max-size") == 0) {
-      options->traffic.maxLarge = static_cast<uint32_t>(std::atol(value));
-    } else if (std::strcmp(argv[i], "--heartbeat") == 0) {
-      options->heartbeatSeconds = std::atof(value);
-    } else {
-      PrintUsage(argv[0]);
-      return false;
+    const NumericOption* option = FindNumeric(name);
+    if (option == nullptr) {
+      *error = std::string("unknown option '") + name + "'";
+      return ParseResult::kError;
     }
+    if (i + 1 == argc) {
+      *error = std::string(name) + " needs a value: " + option->range;
+      return ParseResult::kError;
+    }
+    const char* text = argv[++i];
+    double value = 0;
+    if (!ParseNumber(text, option->low, option->high, &value) ||
+        (option->integral && value != std::floor(value))) {
+      *error = std::string("bad value '") + text + "' for " + name + ": " + option->range;
+      return ParseResult::kError;
+    }
+    option->store(options, value);
   }
-  const TrafficOptions& traffic = options->traffic;
-  if (traffic.services < 1 || traffic.services > 15 || traffic.maxLarge <= traffic.maxSmall ||
-      traffic.seconds <= 0) {
-    PrintUsage(argv[0]);
-    return false;
-  }
-  return true;
+  return ParseResult::kRun;
 }
 
 }  // namespace demo

@@ -3,7 +3,6 @@
 #include <algorithm>
 #include <chrono>
 #include <condition_variable>
-#include <cstdio>
 #include <deque>
 #include <mutex>
 #include <random>
@@ -74,7 +73,7 @@ class Sender {
     const bool final = oldest.message->WaitFinal(
         std::chrono::duration_cast<std::chrono::milliseconds>(kReplyTimeout));
     RecordLatency(std::chrono::duration<double, std::micro>(Clock::now() - oldest.posted).count());
-    (final && Verified(*oldest.message) ? counters_.verified : counters_.failures)++;
+    Tally(final, *oldest.message)++;
   }
 
   // Reservoir sampling: every latency so far has the same chance to be kept.
@@ -88,10 +87,20 @@ class Sender {
     if (slot < kLatencySamples) latencies[slot] = us;
   }
 
-  bool Verified(const Message& message) const {
-    if (message.header() == 0) return message.outcome() == Outcome::kNotWanted;
-    return message.outcome() == Outcome::kAnswered &&
-           message.reply() == service_.expected(message.payload());
+  std::atomic<uint64_t>& Tally(bool final, const Message& message) const {
+    if (!final) return counters_.wrong;
+    switch (message.outcome()) {
+      case Outcome::kFailedBack:
+        return counters_.failedBack;
+      case Outcome::kNotWanted:
+        return message.header() == 0 ? counters_.notWanted : counters_.wrong;
+      case Outcome::kAnswered:
+        return message.header() != 0 && message.reply() == service_.expected(message.payload())
+                   ? counters_.verified
+                   : counters_.wrong;
+      default:
+        return counters_.wrong;
+    }
   }
 
   const uint32_t serviceId_;
@@ -104,19 +113,10 @@ class Sender {
   std::deque<InFlight> inFlight_;
 };
 
-void PrintStatus(double elapsed, const TrafficCounters& counters) {
-  std::printf("[traffic] %5.1f s  messages %8llu  verified %8llu  oversized %6llu  failures %llu\n",
-              elapsed, static_cast<unsigned long long>(counters.messages.load()),
-              static_cast<unsigned long long>(counters.verified.load()),
-              static_cast<unsigned long long>(counters.oversized.load()),
-              static_cast<unsigned long long>(counters.failures.load()));
-  std::fflush(stdout);
-}
-
 }  // namespace
 
 TrafficResult RunTraffic(const TrafficOptions& options, const std::vector<SampleService>& services,
-                         TrafficCounters& counters) {
+                         TrafficCounters& counters, const StatusCallback& status) {
   const auto start = Clock::now();
   const auto deadline = start + std::chrono::duration_cast<Clock::duration>(
                                     std::chrono::duration<double>(options.seconds));
@@ -130,10 +130,13 @@ TrafficResult RunTraffic(const TrafficOptions& options, const std::vector<Sample
   std::mutex mu;
   std::condition_variable finished;
   bool done = false;
-  std::thread status([&] {
+  // Past the deadline the senders only collect; the caller's final line
+  // shows that state, so no periodic line repeats it with older figures.
+  std::thread ticker([&] {
     std::unique_lock<std::mutex> lock(mu);
     while (!finished.wait_for(lock, std::chrono::seconds(1), [&] { return done; })) {
-      PrintStatus(std::chrono::duration<double>(Clock::now() - start).count(), counters);
+      const auto now = Clock::now();
+      if (now < deadline) status(std::chrono::duration<double>(now - start).count());
     }
   });
   for (auto& thread : threads) thread.join();
@@ -142,10 +145,9 @@ TrafficResult RunTraffic(const TrafficOptions& options, const std::vector<Sample
     done = true;
   }
   finished.notify_all();
-  status.join();
+  ticker.join();
   TrafficResult result;
   result.seconds = std::chrono::duration<double>(Clock::now() - start).count();
-  PrintStatus(result.seconds, counters);
   for (const auto& sender : senders) {
     result.latenciesUs.insert(result.latenciesUs.end(), sender->latencies.begin(),
                               sender->latencies.end());

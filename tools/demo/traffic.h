@@ -5,6 +5,7 @@
 
 #include <atomic>
 #include <cstdint>
+#include <functional>
 #include <vector>
 
 #include "sample_services.h"
@@ -21,12 +22,19 @@ struct TrafficOptions {
   unsigned window = 6;           // messages in flight per service
 };
 
-// Counters shared by the senders and the status line.
+// Counters shared by the senders and the status line. Every posted message
+// ends in exactly one of verified, notWanted, failedBack and wrong once the
+// run is over; oversized counts across them.
 struct TrafficCounters {
   std::atomic<uint64_t> messages{0};
-  std::atomic<uint64_t> verified{0};  // replies that matched, and unwanted ones delivered
-  std::atomic<uint64_t> oversized{0};
-  std::atomic<uint64_t> failures{0};  // wrong reply, failed back, or no answer in time
+  std::atomic<uint64_t> verified{0};    // answered, and the reply matched byte for byte
+  std::atomic<uint64_t> notWanted{0};   // header 0, delivered, no reply expected
+  std::atomic<uint64_t> failedBack{0};  // the driver gave it up
+  std::atomic<uint64_t> wrong{0};       // a wrong reply, or no final outcome in time
+  std::atomic<uint64_t> oversized{0};   // payload over the first receive buffer
+
+  uint64_t Settled() const { return verified + notWanted + failedBack + wrong; }
+  uint64_t Failures() const { return failedBack + wrong; }
 };
 
 struct TrafficResult {
@@ -34,10 +42,14 @@ struct TrafficResult {
   std::vector<double> latenciesUs;  // post to final outcome; a bounded sample
 };
 
-// Runs the senders for the configured time; services[i] is served under
-// service id i. Prints a status line to stdout every second.
+// Called once a second while messages are still being posted, with the
+// seconds elapsed; not after the last post (the caller shows the final state).
+using StatusCallback = std::function<void(double elapsed)>;
+
+// Runs the senders for the configured time and waits for every message to
+// end; services[i] is served under service id i.
 TrafficResult RunTraffic(const TrafficOptions& options, const std::vector<SampleService>& services,
-                         TrafficCounters& counters);
+                         TrafficCounters& counters, const StatusCallback& status);
 
 }  // namespace demo
 

@@ -150,7 +150,8 @@ BOOL DeviceIoControl(HANDLE device, DWORD ioControlCode, LPVOID inBuffer, DWORD 
   DWORD bytes = 0;
   NTSTATUS status = file->device()->Dispatch(request.get(), &bytes);
   if (status == qrv::posix::kStatusPending) {
-    request.release();  // The device owns it until Complete.
+    // The device owns it until Complete.
+    request.release();  // NOLINT(bugprone-unused-return-value)
     if (returns_pending) return Fail(ERROR_IO_PENDING, FALSE);
     status = sync.Wait(&bytes);
   } else {

@@ -13,7 +13,8 @@ namespace {
 std::string Utf8FromWide(const wchar_t* wide) {
   std::string utf8;
   for (; *wide != L'\0'; ++wide) {
-    const uint32_t c = static_cast<uint32_t>(*wide);
+    // A code point; a negative wchar_t is no text a module name holds.
+    const uint32_t c = static_cast<uint32_t>(*wide);  // NOLINT(bugprone-signed-char-misuse)
     if (c < 0x80) {
       utf8 += static_cast<char>(c);
     } else if (c < 0x800) {

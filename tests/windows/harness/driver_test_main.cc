@@ -29,7 +29,7 @@ std::wstring DriverImage() {
 
 int main(int argc, char** argv) {
   testing::InitGoogleTest(&argc, argv);
-  // Listing the tests (run.sh does, to run each in a process of its own)
+  // Listing the tests (CTest does, to run each in a process of its own)
   // needs no driver.
   if (GTEST_FLAG_GET(list_tests)) return RUN_ALL_TESTS();
   std::string error;

@@ -6,7 +6,7 @@ namespace qrv {
 namespace wintest {
 namespace {
 
-// A scenario's whole life, well above what any takes; run.sh's timeout is
+// A scenario's whole life, well above what any takes; CTest's timeout is
 // the backstop behind it.
 constexpr DWORD kScenarioLimitMs = 90000;
 // Breaches of the callback contract listed in a failure.
@@ -33,12 +33,21 @@ void HostTest::SetUp() {
   std::vector<QrvCtlLogEntry> ignored;
   ASSERT_EQ(control_->ReadLog(0, &ignored, &logStart_), static_cast<DWORD>(ERROR_SUCCESS));
 
+  LoadFramework();
+  LoadQuorvel();
+}
+
+void HostTest::LoadFramework() {
   std::string reason;
   standIn_ = pxcom::StandIn::Load(pxcom::StandIn::Variant::kFull, &reason);
   ASSERT_NE(standIn_, nullptr) << "cannot load PXCOM.dll: " << reason;
   // Library threads may log until the process ends.
   standIn_->StayLoaded();
-  LoadQuorvel();
+}
+
+void HostTest::FreeFramework() {
+  standIn_->Unload();
+  standIn_.reset();
 }
 
 void HostTest::TearDown() {
@@ -180,8 +189,9 @@ QrvCtlCounters HostTest::Counters() {
   return counters;
 }
 
-void HostTest::Arm(uint32_t kind, uint32_t skip, uint32_t count, uint32_t value, uint32_t delayMs) {
-  ASSERT_EQ(control_->SetFault(QrvCtlFault{kind, skip, count, value, 0, delayMs, 0}),
+void HostTest::Arm(uint32_t kind, uint32_t skip, uint32_t count, uint32_t value, uint32_t flags,
+                   uint32_t delayMs) {
+  ASSERT_EQ(control_->SetFault(QrvCtlFault{kind, skip, count, value, flags, delayMs, 0}),
             static_cast<DWORD>(ERROR_SUCCESS));
 }
 

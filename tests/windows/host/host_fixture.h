@@ -5,7 +5,7 @@
 // reference driver (loaded by the harness main) reached through its control
 // device, and helpers to read what reached the sink and what the driver saw.
 //
-// Each scenario runs in a process of its own (run.sh), so the library's
+// Each scenario runs in a process of its own (CTest), so the library's
 // process-wide state starts fresh. Every scenario ends with UnInit
 // (TearDown), every wait is bounded and fails with a message, and a watchdog
 // ends a scenario whose library call never returns.
@@ -78,6 +78,11 @@ class HostTest : public ::testing::Test {
   HostService& NewService();
   Gate& NewGate();
 
+  // The framework stand-in PXCOM.dll, as a host loads and frees it. SetUp
+  // loads it once; Sink() is not available while it is freed.
+  void LoadFramework();
+  void FreeFramework();
+
   // What reached the framework stand-in's sink.
   pxcom::StandIn& Sink() { return *standIn_; }
   std::vector<std::string> Texts() const;
@@ -99,7 +104,8 @@ class HostTest : public ::testing::Test {
   // The message's final outcome; fails the test when it does not come.
   MessageOutcome AwaitOutcome(uint32_t messageId);
   QrvCtlCounters Counters();
-  void Arm(uint32_t kind, uint32_t skip, uint32_t count, uint32_t value, uint32_t delayMs = 0);
+  void Arm(uint32_t kind, uint32_t skip, uint32_t count, uint32_t value, uint32_t flags = 0,
+           uint32_t delayMs = 0);
   bool WaitForPendingReceives(uint32_t serviceId, uint32_t count) {
     return control_->WaitForPendingReceives(serviceId, count, kWaitMs);
   }

@@ -8,7 +8,7 @@ namespace {
 
 constexpr DWORD kDisarmMs = 10000;
 
-// Both streams: stdout is the program's log, stderr what run.sh shows last.
+// Both streams: whichever of the program's outputs a reader looks at.
 void Report(const char* text) {
   std::fputs(text, stdout);
   std::fflush(stdout);

@@ -1,0 +1,61 @@
+#!/usr/bin/env bash
+# The SDK as an integrator gets it, from the debug and win32 builds (built
+# first, as scripts/test.sh does): each is installed into a temporary prefix
+# and examples/consumer is built against it with find_package, and natively
+# also inside a parent project through add_subdirectory. The native
+# consumer serves a message from the simulated driver; the win32 consumer's
+# import table must name QUORVEL.DLL by ordinal only, and its hosts serve a
+# message from the reference driver under Wine with the installed
+# QUORVEL.DLL. cpack must produce the win32 SDK zip.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+mkdir -p build
+work=$(mktemp -d "$PWD/build/sdk-check.XXXXXX")  # under the tree: ccache hits
+trap 'rm -rf "$work"' EXIT
+fail() { echo "check-sdk: $*" >&2; exit 1; }
+
+echo "=== SDK: native install, consumer built with find_package"
+cmake --install build/debug --prefix "$work/native" >/dev/null
+cmake -S examples/consumer -B "$work/consumer-native" -G Ninja \
+  -DCMAKE_PREFIX_PATH="$work/native" >/dev/null
+cmake --build "$work/consumer-native"
+"$work/consumer-native/linux_host"
+
+echo "=== SDK: add_subdirectory builds the library, no tests or tools"
+mkdir -p "$work/parent"
+cat >"$work/parent/CMakeLists.txt" <<CMAKE
+cmake_minimum_required(VERSION 3.25)
+project(parent C CXX)
+add_subdirectory("$PWD" quorvel)
+add_subdirectory("$PWD/examples/consumer" consumer)
+CMAKE
+cmake -S "$work/parent" -B "$work/parent-build" -G Ninja -DQUORVEL_BUILD_TESTKIT=ON >/dev/null
+cmake --build "$work/parent-build" --target linux_host
+"$work/parent-build/consumer/linux_host"
+targets=$(ninja -C "$work/parent-build" -t targets all)
+! grep -qE '(library_tests|export_tests|quorvel_demo|quorvel_header_c11)[^:]*:' <<<"$targets" ||
+  fail "add_subdirectory builds tests or tools"
+
+echo "=== SDK: win32 install, consumer built with find_package"
+cmake --install build/win32 --prefix "$work/win32" >/dev/null
+cmake -S examples/consumer -B "$work/consumer-win32" -G Ninja \
+  -DCMAKE_TOOLCHAIN_FILE="$PWD/cmake/i686-w64-mingw32.cmake" \
+  -DCMAKE_PREFIX_PATH="$work/win32" >/dev/null
+cmake --build "$work/consumer-win32"
+imports=$(i686-w64-mingw32-objdump -p "$work/consumer-win32/windows_host.exe" |
+  sed -n '/DLL Name: QUORVEL.DLL/,/^$/p')
+entries=$(grep -cE '^[[:space:]]+[0-9a-f]+[[:space:]]+[0-9]+[[:space:]]' <<<"$imports" || true)
+by_ordinal=$(grep -cE '^[[:space:]]+8000000[1-4][[:space:]]+[1-4][[:space:]]+<none>$' <<<"$imports" || true)
+[ "$entries" = 4 ] && [ "$by_ordinal" = 4 ] ||
+  fail "the consumer does not import QUORVEL.DLL's four entry points by ordinal only:$imports"
+echo "check-sdk: windows_host.exe imports QUORVEL.DLL ordinals 1-4, no names"
+
+QRV_SAMPLE_HOSTS="$work/consumer-win32/windows_host.exe|$work/consumer-win32/windows_host_cpp.exe" \
+QRV_QUORVEL_DLL="$work/win32/bin/QUORVEL.DLL" \
+  ctest --test-dir build/win32 --output-on-failure -R '^sdk_test[.]'
+
+echo "=== SDK: win32 package"
+(cd build/win32 && cpack -B "$work/package" >/dev/null)
+version=$(sed -n 's/^project(quorvel VERSION \([0-9.]*\).*/\1/p' CMakeLists.txt)
+[ -f "$work/package/quorvel-$version-win32.zip" ] || fail "no quorvel-$version-win32.zip"
+echo "check-sdk: quorvel-$version-win32.zip"

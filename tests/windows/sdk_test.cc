@@ -1,0 +1,217 @@
+// The SDK as an integrator meets it: the sample hosts serve a message from the
+// reference driver and stop when asked; QUORVEL.DLL carries its version
+// resource; the header's loader accepts QUORVEL.DLL only and says why not.
+//
+// QRV_SAMPLE_HOSTS (Unix paths separated by '|') and QRV_QUORVEL_DLL (a Unix
+// path) point the tests at an installed SDK's programs and module instead of
+// this build's.
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#define QUORVEL_HOST_LOADER
+#include <quorvel/quorvel.h>
+
+#include "harness/driver_service.h"
+#include "harness/kernel_driver_control.h"
+#include "harness/win_handle.h"
+
+namespace qrv {
+namespace wintest {
+namespace {
+
+constexpr DWORD kWaitMs = 10000;
+constexpr uint32_t kEchoService = 0;
+
+std::string Setting(const char* name, const char* fallback) {
+  const char* value = std::getenv(name);
+  return value != nullptr && *value != '\0' ? value : fallback;
+}
+
+std::vector<std::string> SampleHosts() {
+  std::vector<std::string> hosts;
+  std::stringstream list(Setting("QRV_SAMPLE_HOSTS", QRV_SAMPLE_HOSTS));
+  for (std::string host; std::getline(list, host, '|');) {
+    if (!host.empty()) hosts.push_back(host);
+  }
+  return hosts;
+}
+
+std::string Directory(const std::wstring& path) {
+  return std::string(path.begin(), path.begin() + path.find_last_of(L'\\') + 1);
+}
+
+// A sample host started with a pipe as its standard input; its output goes
+// to this program's log.
+class HostProcess {
+ public:
+  explicit HostProcess(const std::string& unixPath) {
+    const std::wstring path = WinePathOf(unixPath);
+    SECURITY_ATTRIBUTES inherit{sizeof(inherit), nullptr, TRUE};
+    HANDLE read = nullptr;
+    HANDLE write = nullptr;
+    if (!CreatePipe(&read, &write, &inherit, 0)) return;
+    Handle input(read);
+    stdin_ = Handle(write);
+    SetHandleInformation(stdin_.get(), HANDLE_FLAG_INHERIT, 0);
+    for (DWORD which : {STD_OUTPUT_HANDLE, STD_ERROR_HANDLE})
+      SetHandleInformation(GetStdHandle(which), HANDLE_FLAG_INHERIT, HANDLE_FLAG_INHERIT);
+    STARTUPINFOW startup{};
+    startup.cb = sizeof(startup);
+    startup.dwFlags = STARTF_USESTDHANDLES;
+    startup.hStdInput = input.get();
+    startup.hStdOutput = GetStdHandle(STD_OUTPUT_HANDLE);
+    startup.hStdError = GetStdHandle(STD_ERROR_HANDLE);
+    std::wstring command = L"\"" + path + L"\"";
+    const std::wstring directory = path.substr(0, path.find_last_of(L'\\'));
+    PROCESS_INFORMATION info{};
+    std::fflush(stdout);
+    if (!CreateProcessW(nullptr, &command[0], nullptr, nullptr, TRUE, 0, nullptr, directory.c_str(),
+                        &startup, &info)) {
+      return;
+    }
+    process_ = Handle(info.hProcess);
+    Handle thread(info.hThread);
+  }
+
+  bool Started() const { return process_.valid(); }
+  bool Exited(DWORD timeoutMs) const {
+    return WaitForSingleObject(process_.get(), timeoutMs) == WAIT_OBJECT_0;
+  }
+  DWORD ExitCode() const {
+    DWORD code = STILL_ACTIVE;
+    GetExitCodeProcess(process_.get(), &code);
+    return code;
+  }
+  // "Press Enter to stop."
+  void AskToStop() {
+    DWORD written = 0;
+    WriteFile(stdin_.get(), "\n", 1, &written, nullptr);
+    stdin_.Reset();
+  }
+  ~HostProcess() {
+    if (Started() && !Exited(0)) TerminateProcess(process_.get(), 99);
+  }
+
+ private:
+  Handle stdin_;
+  Handle process_;
+};
+
+TEST(SampleHost, ServesAnEchoUntilAskedToStop) {
+  DWORD error = 0;
+  std::unique_ptr<KernelDriverControl> control = KernelDriverControl::Open(&error);
+  ASSERT_NE(control, nullptr) << "no control device: error " << error;
+  const std::vector<std::string> hosts = SampleHosts();
+  ASSERT_FALSE(hosts.empty());
+  for (const std::string& unixPath : hosts) {
+    SCOPED_TRACE(unixPath);
+    std::printf("[ HOST     ] %s\n", unixPath.c_str());
+    HostProcess host(unixPath);
+    ASSERT_TRUE(host.Started()) << "cannot start it: error " << GetLastError();
+    ASSERT_TRUE(control->WaitForPendingReceives(kEchoService, 3, kWaitMs))
+        << "service " << kEchoService << " never received; exit code " << host.ExitCode();
+
+    const std::string text = "echo through " + unixPath.substr(unixPath.find_last_of('/') + 1);
+    uint32_t id = 0;
+    ASSERT_EQ(control->Post(kEchoService, 1, text.data(), static_cast<uint32_t>(text.size()),
+                            QRVCTL_ANY_SLOT, &id),
+              static_cast<DWORD>(ERROR_SUCCESS));
+    MessageOutcome outcome;
+    ASSERT_TRUE(control->WaitForOutcome(id, kWaitMs, &outcome))
+        << "no reply in " << kWaitMs << " ms";
+    EXPECT_EQ(outcome.record.state, static_cast<uint32_t>(QRVCTL_MSG_ANSWERED));
+    EXPECT_EQ(std::string(outcome.reply.begin(), outcome.reply.end()), text);
+
+    host.AskToStop();
+    ASSERT_TRUE(host.Exited(kWaitMs)) << "still running " << kWaitMs << " ms after Enter";
+    EXPECT_EQ(host.ExitCode(), 0u);
+    EXPECT_EQ(control->ServicePort(kEchoService), QRVCTL_NO_PORT) << "its port was not freed";
+  }
+}
+
+std::wstring QuorvelPath() {
+  const std::string configured = Setting("QRV_QUORVEL_DLL", "");
+  if (!configured.empty()) return WinePathOf(configured);
+  wchar_t self[MAX_PATH] = L"";
+  GetModuleFileNameW(nullptr, self, MAX_PATH);
+  const std::wstring path(self);
+  return path.substr(0, path.find_last_of(L'\\') + 1) + L"QUORVEL.DLL";
+}
+
+std::wstring VersionString(const std::vector<char>& info, const wchar_t* name) {
+  void* value = nullptr;
+  UINT length = 0;
+  const std::wstring key = std::wstring(L"\\StringFileInfo\\040904B0\\") + name;
+  if (!VerQueryValueW(info.data(), key.c_str(), &value, &length) || length == 0) return L"";
+  return std::wstring(static_cast<const wchar_t*>(value), length - 1);
+}
+
+TEST(Sdk, VersionResourceNamesQuorvelAndTheProjectVersion) {
+  const std::wstring path = QuorvelPath();
+  DWORD ignored = 0;
+  const DWORD size = GetFileVersionInfoSizeW(path.c_str(), &ignored);
+  ASSERT_NE(size, 0u) << "no version resource: error " << GetLastError();
+  std::vector<char> info(size);
+  ASSERT_TRUE(GetFileVersionInfoW(path.c_str(), 0, size, info.data()));
+
+  VS_FIXEDFILEINFO* fixed = nullptr;
+  UINT length = 0;
+  ASSERT_TRUE(VerQueryValueW(info.data(), L"\\", reinterpret_cast<void**>(&fixed), &length));
+  EXPECT_EQ(fixed->dwFileVersionMS,
+            static_cast<DWORD>(MAKELONG(QUORVEL_VERSION_MINOR, QUORVEL_VERSION_MAJOR)));
+  EXPECT_EQ(fixed->dwFileVersionLS, static_cast<DWORD>(MAKELONG(0, QUORVEL_VERSION_PATCH)));
+  EXPECT_EQ(fixed->dwProductVersionMS, fixed->dwFileVersionMS);
+  EXPECT_EQ(fixed->dwFileType, static_cast<DWORD>(VFT_DLL));
+
+  const std::wstring version = std::to_wstring(QUORVEL_VERSION_MAJOR) + L"." +
+                               std::to_wstring(QUORVEL_VERSION_MINOR) + L"." +
+                               std::to_wstring(QUORVEL_VERSION_PATCH);
+  EXPECT_EQ(VersionString(info, L"FileVersion"), version);
+  EXPECT_EQ(VersionString(info, L"ProductVersion"), version);
+  EXPECT_EQ(VersionString(info, L"OriginalFilename"), L"QUORVEL.DLL");
+  EXPECT_FALSE(VersionString(info, L"FileDescription").empty());
+  for (const wchar_t* name : {L"FileDescription", L"FileVersion", L"OriginalFilename",
+                              L"ProductName", L"ProductVersion"}) {
+    std::printf("[ VERSION  ] %ls: %ls\n", name, VersionString(info, name).c_str());
+  }
+}
+
+TEST(Sdk, LoaderAcceptsOnlyQuorvelAndSaysWhy) {
+  const std::wstring quorvel = QuorvelPath();
+  {
+    quorvel::HostLibrary library(quorvel.c_str());
+    ASSERT_TRUE(library.Loaded()) << library.Error();
+    EXPECT_TRUE(library.Error().empty());
+    EXPECT_TRUE(library.init && library.unInit && library.registerService &&
+                library.unregisterService);
+    library.Unload();
+    EXPECT_FALSE(library.Loaded());
+    EXPECT_FALSE(library.init || library.unInit || library.registerService ||
+                 library.unregisterService)
+        << "an entry point survived Unload";
+  }
+  // The framework stand-in next to this program: a DLL, but not this one.
+  const std::string pxcom = Directory(quorvel) + "PXCOM.dll";
+  quorvel::HostLibrary foreign(pxcom.c_str());
+  EXPECT_FALSE(foreign.Loaded());
+  EXPECT_NE(foreign.Error().find("not QUORVEL.DLL but PXCOM.dll"), std::string::npos)
+      << foreign.Error();
+  EXPECT_EQ(foreign.init, nullptr);
+
+  quorvel::HostLibrary missing("C:\\no\\such\\QUORVEL.DLL");
+  EXPECT_FALSE(missing.Loaded());
+  EXPECT_NE(missing.Error().find("cannot load C:\\no\\such\\QUORVEL.DLL: "), std::string::npos)
+      << missing.Error();
+  EXPECT_NE(missing.Error().find("(error "), std::string::npos) << missing.Error();
+  std::printf("[ LOADER   ] %s\n[ LOADER   ] %s\n", foreign.Error().c_str(),
+              missing.Error().c_str());
+}
+
+}  // namespace
+}  // namespace wintest
+}  // namespace qrv
