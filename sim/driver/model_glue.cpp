@@ -84,7 +84,7 @@ posix::NTSTATUS ModelGlue::Dispatch(posix::IoRequest* request, DWORD* bytes) {
   const uint32_t delayMs = record->delayMs;
   // A pending record is the model's from here on: another thread may
   // complete and free it as soon as the lock is released.
-  if (status == QRV_STATUS_PENDING) record.release();
+  if (status == QRV_STATUS_PENDING) static_cast<void>(record.release());
   Changed(done, &lock);
   if (delayed) RunLater(ticket, delayMs);
   if (status == QRV_STATUS_PENDING) return posix::kStatusPending;
