@@ -49,7 +49,7 @@ if(QUORVEL_BUILD_TESTKIT)
   else()
     set_target_properties(qrvsimdriver PROPERTIES EXPORT_NAME testkit)
     set_target_properties(pxcom PROPERTIES EXPORT_NAME framework_stand_in)
-    install(TARGETS qrvsimdriver pxcom EXPORT quorvel-testkit-targets
+    install(TARGETS qrvsimdriver qrv_port_model pxcom EXPORT quorvel-testkit-targets
       ARCHIVE DESTINATION ${CMAKE_INSTALL_LIBDIR} COMPONENT testkit
       LIBRARY DESTINATION ${CMAKE_INSTALL_LIBDIR} COMPONENT testkit)
     install(FILES ${PROJECT_SOURCE_DIR}/sim/driver/sim_driver.h

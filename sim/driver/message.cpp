@@ -1,9 +1,37 @@
 #include "sim/driver/message.h"
 
+#include <algorithm>
 #include <utility>
+
+#include "qrvctl.h"
+#include "sim/driver/model_glue.h"
 
 namespace qrv {
 namespace sim {
+namespace {
+
+Outcome OutcomeOf(uint32_t state) {
+  switch (state) {
+    case QRVCTL_MSG_QUEUED:
+      return Outcome::kQueued;
+    case QRVCTL_MSG_ASSIGNED:
+      return Outcome::kAssigned;
+    case QRVCTL_MSG_DELIVERED:
+      return Outcome::kDelivered;
+    case QRVCTL_MSG_ANSWERED:
+      return Outcome::kAnswered;
+    case QRVCTL_MSG_NOT_WANTED:
+      return Outcome::kNotWanted;
+  }
+  return Outcome::kFailedBack;
+}
+
+bool Final(Outcome outcome) {
+  return outcome == Outcome::kAnswered || outcome == Outcome::kNotWanted ||
+         outcome == Outcome::kFailedBack;
+}
+
+}  // namespace
 
 const char* OutcomeName(Outcome outcome) {
   switch (outcome) {
@@ -23,49 +51,62 @@ const char* OutcomeName(Outcome outcome) {
   return "?";
 }
 
-static bool Final(Outcome outcome) {
-  return outcome == Outcome::kAnswered || outcome == Outcome::kNotWanted ||
-         outcome == Outcome::kFailedBack;
+Message::Message(ModelGlue* glue, uint32_t id, uint32_t serviceId, uint32_t header,
+                 std::vector<uint8_t> payload)
+    : glue_(id != 0 ? glue : nullptr),
+      id_(id),
+      serviceId_(serviceId),
+      header_(header),
+      payload_(std::move(payload)) {}
+
+// The driver keeps a message until someone releases it; a view that goes
+// away releases it now or, while it is still in flight, once it is final.
+Message::~Message() {
+  if (glue_ == nullptr) return;
+  const QrvCtlOutcomeRequest request = {id_, QRVCTL_RELEASE_WHEN_FINAL};
+  QrvCtlOutcome outcome;
+  glue_->Control(QRVCTL_IOCTL_OUTCOME, &request, sizeof(request), &outcome, sizeof(outcome));
 }
 
-Message::Message(uint32_t id, uint32_t serviceId, uint32_t header, std::vector<uint8_t> payload)
-    : id_(id), serviceId_(serviceId), header_(header), payload_(std::move(payload)) {}
-
-Outcome Message::outcome() const {
-  std::lock_guard<std::mutex> lock(mu_);
-  return outcome_;
+Message::State Message::ReadLocked() const {
+  if (glue_ == nullptr) return State{Outcome::kFailedBack, kNoThread, 0};
+  const QrvCtlOutcomeRequest request = {id_, 0};
+  QrvCtlOutcome outcome{};
+  glue_->Read(QRVCTL_IOCTL_OUTCOME, &request, sizeof(request), &outcome, sizeof(outcome));
+  return State{OutcomeOf(outcome.state), outcome.slot, outcome.replyLength};
 }
+
+Message::State Message::Read() const {
+  if (glue_ == nullptr) return ReadLocked();
+  State state{};
+  glue_->Locked([&] { state = ReadLocked(); });
+  return state;
+}
+
+Outcome Message::outcome() const { return Read().outcome; }
 
 bool Message::IsFinal() const { return Final(outcome()); }
 
 bool Message::WaitFinal(std::chrono::milliseconds timeout) const {
-  std::unique_lock<std::mutex> lock(mu_);
-  return finalCv_.wait_for(lock, timeout, [this] { return Final(outcome_); });
+  if (glue_ == nullptr) return true;
+  return glue_->WaitUntilSettled([&] { return Final(ReadLocked().outcome); }, timeout);
 }
 
 std::vector<uint8_t> Message::reply() const {
-  std::lock_guard<std::mutex> lock(mu_);
-  return reply_;
+  const State state = Read();
+  if (state.outcome != Outcome::kAnswered || state.replyLength == 0) return {};
+  // A reply is fixed once it arrived, so a second read finds the same.
+  const uint32_t kept = std::min<uint32_t>(state.replyLength, QRVCTL_MAX_REPLY);
+  std::vector<uint8_t> answer(sizeof(QrvCtlOutcome) + kept);
+  const QrvCtlOutcomeRequest request = {id_, 0};
+  glue_->Locked([&] {
+    glue_->Read(QRVCTL_IOCTL_OUTCOME, &request, sizeof(request), answer.data(),
+                static_cast<uint32_t>(answer.size()));
+  });
+  return std::vector<uint8_t>(answer.begin() + sizeof(QrvCtlOutcome), answer.end());
 }
 
-uint32_t Message::threadIndex() const {
-  std::lock_guard<std::mutex> lock(mu_);
-  return threadIndex_;
-}
-
-void Message::MoveTo(Outcome outcome, uint32_t threadIndex) {
-  std::lock_guard<std::mutex> lock(mu_);
-  outcome_ = outcome;
-  if (threadIndex != kNoThread) threadIndex_ = threadIndex;
-  if (Final(outcome)) finalCv_.notify_all();
-}
-
-void Message::Answer(std::vector<uint8_t> reply) {
-  std::lock_guard<std::mutex> lock(mu_);
-  reply_ = std::move(reply);
-  outcome_ = Outcome::kAnswered;
-  finalCv_.notify_all();
-}
+uint32_t Message::threadIndex() const { return Read().threadIndex; }
 
 }  // namespace sim
 }  // namespace qrv

@@ -1,16 +1,16 @@
-// One message posted to a service through the simulated driver, as its sender
-// sees it.
+// One message posted to a service through the simulated driver, as its
+// sender sees it: a view of the message's record in the port model.
 #ifndef QUORVEL_SIM_DRIVER_MESSAGE_H_
 #define QUORVEL_SIM_DRIVER_MESSAGE_H_
 
 #include <chrono>
-#include <condition_variable>
 #include <cstdint>
-#include <mutex>
 #include <vector>
 
 namespace qrv {
 namespace sim {
+
+class ModelGlue;
 
 // Where a message stands. kAnswered, kNotWanted and kFailedBack are final:
 // every posted message reaches exactly one of them, once.
@@ -25,14 +25,18 @@ enum class Outcome {
 
 const char* OutcomeName(Outcome outcome);
 
-// Shared between the driver and whoever posted it. The identity fields are
-// fixed at construction; the state is guarded by the message's own mutex, a
-// leaf lock that the driver may take while it holds its own.
+// Thread-safe. The identity fields are fixed at construction; the state is
+// read from the driver on every call. Destroying the view lets the driver
+// forget the message once it is final.
 class Message {
  public:
   static constexpr uint32_t kNoThread = 0xFFFFFFFFu;
 
-  Message(uint32_t id, uint32_t serviceId, uint32_t header, std::vector<uint8_t> payload);
+  // `glue` null or `id` 0: a message the driver refused at posting (no port
+  // for the service, or a malformed post), failed back at once.
+  Message(ModelGlue* glue, uint32_t id, uint32_t serviceId, uint32_t header,
+          std::vector<uint8_t> payload);
+  ~Message();
   Message(const Message&) = delete;
   Message& operator=(const Message&) = delete;
 
@@ -45,26 +49,27 @@ class Message {
   bool IsFinal() const;
   // Blocks until the outcome is final or the timeout passes; true if final.
   bool WaitFinal(std::chrono::milliseconds timeout) const;
-  // The reply's bytes; empty unless answered (or answered empty).
+  // The reply's bytes (the first 64 KiB of a longer one); empty unless
+  // answered (or answered empty).
   std::vector<uint8_t> reply() const;
   // The slot it was last assigned or delivered to; kNoThread before that.
   uint32_t threadIndex() const;
 
-  // Driver side. REQUIRES: the transition is legal (no change after final).
-  void MoveTo(Outcome outcome, uint32_t threadIndex);
-  void Answer(std::vector<uint8_t> reply);
-
  private:
+  struct State {
+    Outcome outcome;
+    uint32_t threadIndex;
+    uint32_t replyLength;
+  };
+  State Read() const;
+  // REQUIRES: inside ModelGlue::Locked or a WaitUntil predicate.
+  State ReadLocked() const;
+
+  ModelGlue* const glue_;
   const uint32_t id_;
   const uint32_t serviceId_;
   const uint32_t header_;
   const std::vector<uint8_t> payload_;
-
-  mutable std::mutex mu_;
-  mutable std::condition_variable finalCv_;
-  Outcome outcome_ = Outcome::kQueued;
-  uint32_t threadIndex_ = kNoThread;
-  std::vector<uint8_t> reply_;
 };
 
 }  // namespace sim

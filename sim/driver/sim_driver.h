@@ -1,29 +1,27 @@
 // The simulated kernel driver behind the control device "\\.\QRVDev".
 //
-// It models the driver's whole port messaging contract in process, as a
-// qrv::posix::Device, so that the library runs unchanged against it:
-//  - 16 ports (0..15) shared by the echo port and service ports; the port
-//    requests take the lowest free port;
-//  - a service port has ThreadCount slots; BIND_THREAD hands them out in
-//    order; each slot holds at most one pending receive, at most one message
-//    assigned to it after a too-small report, and at most one delivered
-//    message awaiting its reply;
-//  - Post() queues a message for a service's port; it goes to a pending
-//    receive (round robin over the slots) or waits in the port's queue until
-//    a receive takes it at once;
-//  - a message that does not fit the receiver's output is reported too small:
-//    the size it needs (Header included) goes into the first word of the
-//    caller's output and the message stays assigned to that slot;
-//  - FREE_PORT, CLOSE_ECHO_PORT and the close of a handle complete the
-//    pending receives of the port with STATUS_CANCELLED and fail back every
-//    message the port still held; requests naming a port that is not open
-//    fail at once and never pend.
+// It is the reference driver's own port model (sim/kernel: ports, slots,
+// queues, delivery, faults, counters and the request log) behind an
+// in-process glue (ModelGlue), registered as a qrv::posix::Device, so that
+// the library runs unchanged against the very code the kernel driver runs.
+// How the driver behaves is described in sim/kernel/qrvctl.h; in short:
+//  - 16 ports (0..15) shared by the echo port and service ports, lowest free
+//    first; one service port per service id;
+//  - a service port has ThreadCount (at most 16) slots, bound lowest first;
+//  - Post() queues a message for a service's port; it goes to the lowest
+//    idle pending receive that may take it, or waits for a receive;
+//  - a message that does not fit the receiver's output is reported too
+//    small: the size it needs (Header included) goes into the first word of
+//    the caller's output and the message stays assigned to that slot;
+//  - FREE_PORT, CLOSE_ECHO_PORT and the close of the handle that allocated
+//    a port complete its pending receives as cancelled and fail back every
+//    message it still held; requests naming a port that is not open fail at
+//    once with STATUS_INVALID_DEVICE_STATE (error 22) and never pend.
 // Every posted message ends exactly once as answered, not wanted or failed
 // back (see Outcome); the counters account for each.
 //
-// Thread safety: every method may be called from any thread. All state is
-// behind one mutex; requests are completed and the request hook is called
-// without holding it.
+// Thread safety: every method may be called from any thread. Requests are
+// completed and the request hook is called without the model's lock.
 #ifndef QUORVEL_SIM_DRIVER_SIM_DRIVER_H_
 #define QUORVEL_SIM_DRIVER_SIM_DRIVER_H_
 
@@ -31,6 +29,7 @@
 #include <cstdint>
 #include <functional>
 #include <memory>
+#include <mutex>
 #include <optional>
 #include <vector>
 
@@ -41,32 +40,38 @@
 namespace qrv {
 namespace sim {
 
+class ModelGlue;
 using posix::NTSTATUS;
 
 // Totals since the process started; never reset.
 struct Counters {
-  uint64_t posted = 0;
+  uint64_t posted = 0;  // posts the driver accepted (a service with a port)
   uint64_t answered = 0;
   uint64_t notWanted = 0;
   uint64_t failedBack = 0;
   uint64_t inFlight = 0;      // posted and not yet final
-  uint64_t pings = 0;         // ECHO requests
+  uint64_t pings = 0;         // well-formed ECHO requests on an echo port
   uint64_t pingFailures = 0;  // ECHO requests not answered with the magic
-  uint64_t receives = 0;      // RECEIVE requests
+  uint64_t receives = 0;      // well-formed RECEIVE requests on a bound slot
   uint64_t pendedReceives = 0;
   uint64_t tooSmallReports = 0;
-  uint64_t replies = 0;  // REPLY requests
+  uint64_t replies = 0;  // REPLY requests that answered a message
   uint64_t replyFailures = 0;
   uint64_t portsAllocated = 0;  // echo and service ports
-  uint64_t portsFreed = 0;      // by request or by the close of the handle
+  uint64_t portsFreed = 0;      // echo and service ports, by request
   uint64_t binds = 0;           // successful bindings
+  uint64_t requests = 0;        // protocol requests, valid or not
+  uint64_t rejected = 0;        // protocol requests refused for input or state
+  uint64_t cancelled = 0;       // pending receives completed as cancelled
+  uint64_t delivered = 0;       // messages written to a receiver
+  uint64_t faultsFired = 0;
 };
 
 // One request as the driver saw it.
 struct RequestRecord {
-  uint64_t sequence = 0;  // 1, 2, ... in arrival order
+  uint64_t sequence = 0;  // consecutive in arrival order
   DWORD code = 0;
-  std::vector<uint8_t> input;
+  std::vector<uint8_t> input;  // its first 16 bytes; every record fits
   DWORD outputLength = 0;
   bool outputNull = true;
   bool overlapped = false;
@@ -95,11 +100,14 @@ enum class HostileSize {
   kNoLarger      // the size word equals the output length it came through
 };
 
+// A size word below the Header itself, as kBelowHeader writes it.
+constexpr uint32_t kHostileSizeBelowHeader = 3;
+
 class SimDriver : public posix::Device {
  public:
   static constexpr const wchar_t* kDevicePath = L"\\\\.\\QRVDev";
-  // The status of a request that no open port or slot can serve.
-  static constexpr NTSTATUS kStatusNoFreePort = posix::StatusFromWin32Error(1450);
+  // The status of a port or bind request that finds no free port or slot.
+  static constexpr NTSTATUS kStatusNoFreePort = posix::kStatusInsufficientResources;
 
   // The process-wide driver; never destroyed, so that library threads still
   // running at exit cannot outlive it. Not attached until Attach().
@@ -113,10 +121,10 @@ class SimDriver : public posix::Device {
   void Attach();
   void Detach();
 
-  // Queues a message for the service's port (the most recently allocated open
-  // service port of that service id). With a thread index only that slot may
-  // take it. Without an open port the message is counted as posted and failed
-  // back at once. REQUIRES: 4 + payload size fits in 32 bits.
+  // Queues a message for the service's port. With a thread index only that
+  // slot may take it. A post the driver refuses (no open port, a thread
+  // index beyond the port's, a payload over 64 KiB) returns a message that
+  // is failed back at once and is not counted as posted.
   std::shared_ptr<Message> Post(uint32_t serviceId, uint32_t header, std::vector<uint8_t> payload,
                                 std::optional<uint32_t> threadIndex = std::nullopt);
 
@@ -124,10 +132,12 @@ class SimDriver : public posix::Device {
   std::optional<uint32_t> PortOf(uint32_t serviceId) const;
 
   Counters counters() const;
-  // How many requests of the code arrived since the process started
-  // (ClearRequestLog does not reset it).
+  // How many requests of the code (one of the eight protocol codes; 0 for
+  // any other) arrived since the process started, beyond the log's window
+  // too (ClearRequestLog does not reset it).
   size_t RequestCount(DWORD code) const;
-  // The log grows with every request; long runs call ClearRequestLog().
+  // The most recent requests (at most 1024, oldest first), each with its
+  // completion if it pended; older ones are only counted.
   std::vector<RequestRecord> requests() const;
   void ClearRequestLog();
 
@@ -151,9 +161,11 @@ class SimDriver : public posix::Device {
 
   // The next `count` requests of `code` (wire::kCreateEchoPort or
   // wire::kAllocatePort) succeed without taking a port and answer `answer`;
-  // with std::nullopt they succeed without writing any answer.
+  // with std::nullopt they succeed without writing any answer. One such
+  // override is armed at a time: arming it for one code replaces the other.
   void OverridePortAnswer(DWORD code, std::optional<uint32_t> answer, unsigned count = 1);
-  // The next `count` requests of `code` (a port-creating code) fail.
+  // The next `count` requests of `code` (a port-creating code) fail; one
+  // such fault is armed at a time, as for OverridePortAnswer.
   void FailPortRequests(DWORD code, unsigned count, NTSTATUS status = posix::kStatusUnsuccessful);
   // The next `count` binds succeed without binding a slot and answer
   // `answer`; with std::nullopt they write no answer.
@@ -163,13 +175,15 @@ class SimDriver : public posix::Device {
   void FaultPingsAfter(unsigned goodPings, PingFault fault, uint32_t wrongWord = 0);
   // kImmediate: the next `count` receives on a valid port and slot fail at
   // once with `status`. kPending: the next `count` receives that pend
-  // complete with `status` when a message would be delivered to them.
+  // complete with `status` when a message would be delivered to them; the
+  // message stays queued for the next receive.
   void FailReceives(unsigned count, NTSTATUS status, FaultPath path = FaultPath::kImmediate);
   // Completes every receive pending on the service's port now with `status`
   // and 0 bytes; returns how many it completed.
   size_t CompletePendingReceives(uint32_t serviceId, NTSTATUS status);
-  // The status of a too-small report: posix::kStatusBufferTooSmall (the
-  // client sees 122, the default) or posix::StatusFromWin32Error(111).
+  // The status of every too-small report until ClearFaults():
+  // posix::kStatusBufferTooSmall (the client sees 122, the default) or
+  // posix::StatusFromWin32Error(111).
   void SetTooSmallStatus(NTSTATUS status);
   // The next `count` too-small reports write a hostile size word.
   void ReportHostileSizes(unsigned count, HostileSize kind);
@@ -189,19 +203,19 @@ class SimDriver : public posix::Device {
 
   // posix::Device.
   NTSTATUS Dispatch(posix::IoRequest* request, DWORD* bytes) override;
-  // The library opens the device without sharing, so a closed handle is the
-  // last one: every port is flushed as if freed.
-  void HandleClosed() override;
+  // Frees the ports the handle allocated, as if freed by request.
+  void HandleClosed(const void* file) override;
 
  private:
-  struct Impl;
   SimDriver();
-  // Handles a delayed request once its delay has passed, and completes it.
-  void HandleLater(posix::IoRequest* request, std::vector<uint8_t> input, uint64_t sequence,
-                   std::chrono::milliseconds delay);
   ~SimDriver() override;
 
-  std::unique_ptr<Impl> impl_;
+  void SetFault(uint32_t kind, unsigned count, uint32_t value, uint32_t flags = 0,
+                uint32_t code = 0, uint32_t skip = 0, uint32_t delayMs = 0);
+
+  const std::unique_ptr<ModelGlue> glue_;  // the port model and its lock
+  std::mutex hookMu_;
+  std::function<void(DWORD, const std::vector<uint8_t>&)> hook_;  // GUARDED_BY(hookMu_)
 };
 
 }  // namespace sim

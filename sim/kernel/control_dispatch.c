@@ -90,6 +90,7 @@ static uint32_t Outcome(QrvModel* model, QrvRequest* request) {
   }
   outcome.generation = model->counters.generation;
   memcpy(request->output, &outcome, sizeof(outcome));
+  if (message && asked.release == QRVCTL_RELEASE_WHEN_FINAL) message->releaseWhenFinal = 1;
   if (message && asked.release && IsFinal(message)) {
     QrvReleaseMessage(model, message);
     model->counters.generation++;
@@ -174,6 +175,26 @@ static uint32_t WaitChange(QrvModel* model, QrvRequest* request) {
   return QrvFinish(request, QRV_STATUS_PENDING, 0);
 }
 
+static uint32_t CompletePending(QrvModel* model, QrvRequest* request, QrvRequest** done) {
+  QrvCtlCompletePending asked;
+  QrvPort* port;
+  uint32_t slot, completed = 0;
+  if (request->inputLength != sizeof(asked) || !HasRoom(request, sizeof(completed)))
+    return QrvFinish(request, QRV_STATUS_INVALID_PARAMETER, 0);
+  memcpy(&asked, request->input, sizeof(asked));
+  port = QrvFindServicePort(model, asked.serviceId);
+  for (slot = 0; port && slot < port->threadCount; slot++) {
+    QrvRequest* pending = port->slots[slot].pending;
+    if (!pending || !QrvClaimPending(model, pending)) continue;
+    QrvLogCompletion(model, pending)->status = asked.status;
+    QrvListDone(pending, asked.status, 0, done);
+    completed++;
+  }
+  model->counters.generation++;
+  QrvStore32(request->output, completed);
+  return QrvFinish(request, QRV_STATUS_SUCCESS, sizeof(completed));
+}
+
 static uint32_t Dispatch(QrvModel* model, QrvRequest* request, QrvRequest** done) {
   switch (request->code) {
     case QRVCTL_IOCTL_POST:
@@ -194,6 +215,8 @@ static uint32_t Dispatch(QrvModel* model, QrvRequest* request, QrvRequest** done
       return SetFault(model, request);
     case QRVCTL_IOCTL_WAIT_CHANGE:
       return WaitChange(model, request);
+    case QRVCTL_IOCTL_COMPLETE_PENDING:
+      return CompletePending(model, request, done);
     default:
       return QrvFinish(request, QRV_STATUS_INVALID_DEVICE_REQUEST, 0);
   }

@@ -5,11 +5,12 @@ void QrvFaultArm(QrvFaultPlan* plan, const QrvCtlFault* fault) {
   plan->remaining = fault->count;
   plan->value = fault->value;
   plan->flags = fault->flags;
+  plan->code = fault->code;
   plan->delayMs = fault->delayMs;
 }
 
-int QrvFaultHits(QrvFaultPlan* plan) {
-  if (plan->remaining == 0) return 0;
+int QrvFaultHits(QrvFaultPlan* plan, uint32_t code) {
+  if (plan->remaining == 0 || (plan->code != 0 && plan->code != code)) return 0;
   if (plan->skip > 0) {
     plan->skip--;
     return 0;

@@ -15,12 +15,14 @@ typedef struct QrvFaultPlan {
   uint32_t value;
   uint32_t flags;
   uint32_t delayMs;
+  uint32_t code; /* the only protocol code it matches; 0: any */
 } QrvFaultPlan;
 
 /* Replaces the plan; a count of 0 disarms it. */
 void QrvFaultArm(QrvFaultPlan* plan, const QrvCtlFault* fault);
 
-/* Consumes one matching request. Returns 1 when the fault hits it. */
-int QrvFaultHits(QrvFaultPlan* plan);
+/* Consumes one request of `code` if the plan matches it. Returns 1 when
+ * the fault hits it. */
+int QrvFaultHits(QrvFaultPlan* plan, uint32_t code);
 
 #endif /* QRV_SIM_KERNEL_FAULT_PLAN_H_ */

@@ -30,6 +30,7 @@ typedef struct QrvMessage {
   uint8_t* payload; /* outcome.payloadLength bytes, after the record */
   uint8_t* reply;   /* kept reply bytes, or null */
   uint32_t replyKept;
+  uint32_t releaseWhenFinal; /* nobody will read its outcome */
 } QrvMessage;
 
 typedef struct QrvSlot {
@@ -98,6 +99,12 @@ uint32_t QrvDeliver(QrvModel* model, QrvRequest* request, uint32_t port, uint32_
                     QrvMessage* message, QrvCtlLogEntry* entry, int completion);
 /* Ends a message that will not be answered. */
 void QrvFailBack(QrvModel* model, QrvMessage* message, uint32_t reason);
+/* Called once a message is final and on no queue or slot: releases it when
+ * its poster asked so. The caller must not touch it afterwards. */
+void QrvSettle(QrvModel* model, QrvMessage* message);
+/* Consumes one request of `code` for the fault `kind`. Returns 1 when the
+ * fault hits it, counting and flagging it in `entry`. */
+int QrvFaultFires(QrvModel* model, uint32_t kind, uint32_t code, QrvCtlLogEntry* entry);
 /* Returns a port to the free pool: cancels its pending receives and fails
  * back its queued and assigned messages. */
 void QrvFreePort(QrvModel* model, uint32_t port, uint32_t reason, QrvRequest** done);
@@ -107,6 +114,8 @@ void QrvWakeWaiters(QrvModel* model, QrvRequest** done);
  * caller may finish it, 0 when the I/O system is cancelling it (it is then
  * counted and logged as cancelled, and left to the canceller). */
 int QrvClaimPending(QrvModel* model, QrvRequest* request);
+/* Appends the log entry of a pending request that completes now. */
+QrvCtlLogEntry* QrvLogCompletion(QrvModel* model, const QrvRequest* request);
 /* Finishes a claimed pending request and lists it on `done`. */
 void QrvListDone(QrvRequest* request, uint32_t status, uint32_t information, QrvRequest** done);
 

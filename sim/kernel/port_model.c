@@ -60,7 +60,7 @@ QrvMessage* QrvFirstQueuedFor(QrvPort* port, uint32_t slot) {
   return NULL;
 }
 
-static QrvCtlLogEntry* LogCompletion(QrvModel* model, const QrvRequest* request) {
+QrvCtlLogEntry* QrvLogCompletion(QrvModel* model, const QrvRequest* request) {
   QrvCtlLogEntry* entry = QrvLogAppend(&model->log, request->code);
   entry->flags = QRVCTL_LOG_COMPLETION;
   entry->inputLength = request->inputLength;
@@ -68,6 +68,7 @@ static QrvCtlLogEntry* LogCompletion(QrvModel* model, const QrvRequest* request)
   entry->port = request->port;
   entry->threadIndex = request->slot;
   entry->largeBuffer = request->largeBuffer;
+  entry->issueSequence = request->sequence;
   return entry;
 }
 
@@ -86,7 +87,7 @@ static void NoteCancelled(QrvModel* model, const QrvRequest* request) {
   QrvCtlLogEntry* entry;
   if (request->code != UC_RECEIVE) return;
   model->counters.cancelled++;
-  entry = LogCompletion(model, request);
+  entry = QrvLogCompletion(model, request);
   entry->status = QRV_STATUS_CANCELLED;
 }
 
@@ -117,28 +118,46 @@ void QrvModelForget(QrvModel* model, QrvRequest* request, QrvRequest** done) {
   QrvWakeWaiters(model, done);
 }
 
+int QrvFaultFires(QrvModel* model, uint32_t kind, uint32_t code, QrvCtlLogEntry* entry) {
+  if (!QrvFaultHits(&model->faults[kind], code)) return 0;
+  model->counters.faultsFired++;
+  entry->flags |= QRVCTL_LOG_FAULT;
+  return 1;
+}
+
 static uint32_t ReportTooSmall(QrvModel* model, QrvRequest* request, QrvMessage* message,
                                uint32_t needed, QrvCtlLogEntry* entry, int completion) {
+  const QrvFaultPlan* size = &model->faults[QRVCTL_FAULT_TOO_SMALL_SIZE];
+  const QrvFaultPlan* status = &model->faults[QRVCTL_FAULT_TOO_SMALL_STATUS];
+  uint32_t word = needed;
+  if (QrvFaultFires(model, QRVCTL_FAULT_TOO_SMALL_SIZE, request->code, entry))
+    word = (size->flags & QRVCTL_FAULT_OUTPUT_LENGTH) ? request->outputLength : size->value;
   /* The output travels by direct I/O, so the size reaches the caller
    * although the request fails; the byte count covers that one word. */
-  QrvStore32(request->output, needed);
+  QrvStore32(request->output, word);
   message->outcome.state = QRVCTL_MSG_ASSIGNED;
   message->outcome.tooSmallReports++;
   if (completion)
     model->counters.tooSmallCompleted++;
   else
     model->counters.tooSmallAtOnce++;
-  entry->word = needed;
+  entry->word = word;
+  if (QrvFaultFires(model, QRVCTL_FAULT_TOO_SMALL_STATUS, request->code, entry))
+    return QrvFinish(request, status->value, UC_MESSAGE_HEADER_SIZE);
   return QrvFinish(request, QRV_STATUS_BUFFER_TOO_SMALL, UC_MESSAGE_HEADER_SIZE);
 }
 
+/* The byte count a delivery completes with: the message's size unless a
+ * fault makes it shorter or longer. */
 static uint32_t ByteCountOf(QrvModel* model, const QrvRequest* request, uint32_t needed,
                             QrvCtlLogEntry* entry) {
-  QrvFaultPlan* plan = &model->faults[QRVCTL_FAULT_SHORT_COMPLETION];
-  if (!QrvFaultHits(plan)) return needed;
-  model->counters.faultsFired++;
-  entry->flags |= QRVCTL_LOG_FAULT;
-  return plan->value < request->outputLength ? plan->value : request->outputLength;
+  const QrvFaultPlan* shorter = &model->faults[QRVCTL_FAULT_SHORT_COMPLETION];
+  const QrvFaultPlan* longer = &model->faults[QRVCTL_FAULT_LONG_COMPLETION];
+  if (QrvFaultFires(model, QRVCTL_FAULT_SHORT_COMPLETION, request->code, entry))
+    return shorter->value < request->outputLength ? shorter->value : request->outputLength;
+  if (QrvFaultFires(model, QRVCTL_FAULT_LONG_COMPLETION, request->code, entry))
+    return request->outputLength + longer->value;
+  return needed;
 }
 
 uint32_t QrvDeliver(QrvModel* model, QrvRequest* request, uint32_t port, uint32_t slot,
@@ -156,14 +175,16 @@ uint32_t QrvDeliver(QrvModel* model, QrvRequest* request, uint32_t port, uint32_
   QrvCopyBytes(out + UC_MESSAGE_HEADER_SIZE, message->payload, message->outcome.payloadLength);
   model->counters.delivered++;
   entry->word = message->outcome.header;
+  QrvFinish(request, QRV_STATUS_SUCCESS, ByteCountOf(model, request, needed, entry));
   if (message->outcome.header != 0) {
     message->outcome.state = QRVCTL_MSG_DELIVERED;
   } else {
     message->outcome.state = QRVCTL_MSG_NOT_WANTED;
     target->message = NULL;
     model->counters.notWanted++;
+    QrvSettle(model, message);
   }
-  return QrvFinish(request, QRV_STATUS_SUCCESS, ByteCountOf(model, request, needed, entry));
+  return QRV_STATUS_SUCCESS;
 }
 
 void QrvDispatchQueue(QrvModel* model, uint32_t port, QrvRequest** done) {
@@ -178,7 +199,15 @@ void QrvDispatchQueue(QrvModel* model, uint32_t port, QrvRequest** done) {
     message = QrvFirstQueuedFor(holder, slot);
     /* Claim before writing: a receive being cancelled must not swallow it. */
     if (!message || !QrvClaimPending(model, receive)) continue;
-    entry = LogCompletion(model, receive);
+    entry = QrvLogCompletion(model, receive);
+    if (receive->faultStatus) {
+      /* A faulted receive ends instead of taking the message, which stays
+       * queued for the next idle receive. */
+      entry->flags |= QRVCTL_LOG_FAULT;
+      entry->status = receive->faultStatus;
+      QrvListDone(receive, receive->faultStatus, 0, done);
+      continue;
+    }
     QrvDeliver(model, receive, port, slot, message, entry, 1);
     entry->status = receive->status;
     entry->information = receive->information;
@@ -196,6 +225,11 @@ void QrvFailBack(QrvModel* model, QrvMessage* message, uint32_t reason) {
   message->outcome.state = QRVCTL_MSG_FAILED_BACK;
   message->outcome.failReason = reason;
   model->counters.failedBack++;
+  QrvSettle(model, message);
+}
+
+void QrvSettle(QrvModel* model, QrvMessage* message) {
+  if (message->releaseWhenFinal) QrvReleaseMessage(model, message);
 }
 
 void QrvFreePort(QrvModel* model, uint32_t port, uint32_t reason, QrvRequest** done) {

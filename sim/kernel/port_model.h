@@ -57,8 +57,10 @@ typedef struct QrvRequest {
   uint32_t inputLength;
   void* output; /* null when the caller passed none */
   uint32_t outputLength;
-  const void* owner; /* the open handle the request came through */
-  void* context;     /* the caller's own; the model never looks at it */
+  const void* owner;   /* the open handle the request came through */
+  void* context;       /* the caller's own; the model never looks at it */
+  uint32_t overlapped; /* non-zero: issued with an overlapped record (logged
+                          only; a glue that cannot tell leaves it 0) */
 
   /* Set by the model when it finishes the request. */
   uint32_t status;
@@ -77,7 +79,9 @@ typedef struct QrvRequest {
   uint32_t slot;
   uint32_t largeBuffer;
   uint32_t waitGeneration;
-  QrvLink waiterLink; /* on the model's waiters or delayed requests */
+  uint32_t sequence;    /* its entry in the request log */
+  uint32_t faultStatus; /* non-zero: complete with this instead of a message */
+  QrvLink waiterLink;   /* on the model's waiters or delayed requests */
 } QrvRequest;
 
 typedef struct QrvModelOps {

@@ -25,10 +25,7 @@ static uint32_t Answer(Call* call, uint32_t word) {
 }
 
 static int FaultHits(Call* call, uint32_t kind) {
-  if (!QrvFaultHits(&call->model->faults[kind])) return 0;
-  call->model->counters.faultsFired++;
-  call->entry->flags |= QRVCTL_LOG_FAULT;
-  return 1;
+  return QrvFaultFires(call->model, kind, call->request->code, call->entry);
 }
 
 /* The answer an armed *_ANSWER or PING_WORD fault gives instead. */
@@ -63,6 +60,8 @@ static uint32_t CreatePort(Call* call, uint32_t kind) {
   call->entry->threadCount = threadCount = QrvLoad32(in + UC_PORT_REQUEST_THREAD_COUNT);
   if (in[UC_PORT_REQUEST_KIND] != kind || serviceId >= UC_MAX_PORTS || threadCount > UC_MAX_SLOTS)
     return Reject(call, QRV_STATUS_INVALID_PARAMETER);
+  if (FaultHits(call, QRVCTL_FAULT_PORT_STATUS))
+    return QrvFinish(call->request, model->faults[QRVCTL_FAULT_PORT_STATUS].value, 0);
   if (FaultHits(call, QRVCTL_FAULT_PORT_ANSWER)) return FaultAnswer(call, QRVCTL_FAULT_PORT_ANSWER);
   /* A message is posted to a service, so one service holds one port. */
   if (kind == UC_KIND_SERVICE && QrvFindServicePort(model, serviceId))
@@ -81,7 +80,7 @@ static uint32_t CreatePort(Call* call, uint32_t kind) {
   return Answer(call, port);
 }
 
-static uint32_t Echo(Call* call) {
+static uint32_t Ping(Call* call) {
   const uint8_t* in = (const uint8_t*)call->request->input;
   uint32_t port, magic;
   if (call->request->inputLength != UC_ECHO_PACKET_SIZE || !HasAnswerRoom(call->request))
@@ -96,6 +95,14 @@ static uint32_t Echo(Call* call) {
     return QrvFinish(call->request, call->model->faults[QRVCTL_FAULT_PING_STATUS].value, 0);
   if (FaultHits(call, QRVCTL_FAULT_PING_WORD)) return FaultAnswer(call, QRVCTL_FAULT_PING_WORD);
   return Answer(call, magic);
+}
+
+static uint32_t Echo(Call* call) {
+  uint32_t status = Ping(call);
+  if (status != QRV_STATUS_SUCCESS || call->request->information != UC_ANSWER_SIZE ||
+      QrvLoad32(call->request->output) != UC_ECHO_MAGIC)
+    call->model->counters.pingFailures++;
+  return status;
 }
 
 /* UC_CLOSE_ECHO_PORT and UC_FREE_PORT; their output is ignored. */
@@ -144,6 +151,9 @@ static uint32_t Pend(Call* call, QrvSlot* slot, uint32_t port, uint32_t index) {
   request->port = port;
   request->slot = index;
   request->largeBuffer = call->entry->largeBuffer;
+  request->faultStatus = 0;
+  if (FaultHits(call, QRVCTL_FAULT_PENDED_RECEIVE))
+    request->faultStatus = call->model->faults[QRVCTL_FAULT_PENDED_RECEIVE].value;
   call->model->counters.pended++;
   return QrvFinish(request, QRV_STATUS_PENDING, 0);
 }
@@ -197,7 +207,7 @@ static uint32_t KeepReply(Call* call, QrvMessage* message) {
   return QRV_STATUS_SUCCESS;
 }
 
-static uint32_t Reply(Call* call) {
+static uint32_t Answered(Call* call) {
   const QrvRequest* request = call->request;
   const uint8_t* in = (const uint8_t*)request->input;
   QrvPort* port;
@@ -223,7 +233,14 @@ static uint32_t Reply(Call* call) {
   slot->message = NULL;
   call->model->counters.replies++;
   call->model->counters.answered++;
+  QrvSettle(call->model, message);
   return QrvFinish(call->request, QRV_STATUS_SUCCESS, 0);
+}
+
+static uint32_t Reply(Call* call) {
+  uint32_t status = Answered(call);
+  if (status != QRV_STATUS_SUCCESS) call->model->counters.replyFailures++;
+  return status;
 }
 
 static uint32_t Dispatch(Call* call) {
@@ -278,6 +295,19 @@ static void BeginCall(Call* call, QrvModel* model, QrvRequest* request, QrvReque
   model->counters.generation++;
 }
 
+/* What the log keeps of a request at its issue, and the per-code total. */
+static void LogIssue(Call* call) {
+  QrvRequest* request = call->request;
+  uint32_t index = QrvCtlCodeIndex(request->code);
+  if (request->overlapped) call->entry->flags |= QRVCTL_LOG_OVERLAPPED;
+  if (!request->output) call->entry->flags |= QRVCTL_LOG_NO_OUTPUT;
+  QrvCopyBytes(call->entry->input, request->input,
+               request->inputLength < QRVCTL_LOG_INPUT_BYTES ? request->inputLength
+                                                             : QRVCTL_LOG_INPUT_BYTES);
+  request->sequence = call->entry->sequence;
+  if (index < QRVCTL_PROTOCOL_CODES) call->model->counters.requestsByCode[index]++;
+}
+
 static uint32_t EndCall(Call* call) {
   call->entry->status = call->request->status;
   call->entry->information = call->request->information;
@@ -288,6 +318,7 @@ static uint32_t EndCall(Call* call) {
 uint32_t QrvModelDispatchProtocol(QrvModel* model, QrvRequest* request, QrvRequest** done) {
   Call call;
   BeginCall(&call, model, request, done, 0);
+  LogIssue(&call);
   model->counters.requests++;
   if (!HoldBack(&call)) Dispatch(&call);
   return EndCall(&call);
@@ -307,6 +338,7 @@ void QrvModelRunDelayed(QrvModel* model, uint32_t ticket, QrvRequest** done) {
   Call call;
   if (!request || !QrvClaimPending(model, request)) return;
   BeginCall(&call, model, request, done, QRVCTL_LOG_COMPLETION);
+  call.entry->issueSequence = request->sequence;
   Dispatch(&call);
   EndCall(&call);
   QrvListDone(request, request->status, request->information, done);

@@ -76,6 +76,10 @@
  * pends until it changes. Every protocol request and every state-changing
  * control request advances the generation. */
 #define QRVCTL_IOCTL_WAIT_CHANGE QRVCTL_CODE(0x808)
+/* In: QrvCtlCompletePending. Out: uint32_t how many receives it completed.
+ * Completes every receive pending on the service's port now, with the
+ * status and no bytes, as a driver that gives up on them would. */
+#define QRVCTL_IOCTL_COMPLETE_PENDING QRVCTL_CODE(0x809)
 
 #define QRVCTL_MAX_PORTS 16u
 #define QRVCTL_MAX_SLOTS 16u
@@ -84,6 +88,17 @@
 #define QRVCTL_MAX_REPLY 65536u
 #define QRVCTL_ANY_SLOT 0xFFFFFFFFu
 #define QRVCTL_NO_PORT 16u
+/* The protocol device's eight codes, functions 0x901 to 0x908 of device
+ * type 0x8300. */
+#define QRVCTL_PROTOCOL_CODES 8u
+
+/* The index of a protocol code in QrvCtlCounters.requestsByCode, or
+ * QRVCTL_PROTOCOL_CODES for any other code. */
+static inline uint32_t QrvCtlCodeIndex(uint32_t code) {
+  uint32_t index = ((code >> 2) & 0xFFFu) - 0x901u;
+  if ((code >> 16) != 0x8300u || index >= QRVCTL_PROTOCOL_CODES) return QRVCTL_PROTOCOL_CODES;
+  return index;
+}
 
 typedef struct QrvCtlPost {
   uint32_t serviceId;     /* service whose port receives the message */
@@ -115,9 +130,15 @@ enum QrvCtlFailReason {
   QRVCTL_FAIL_NO_MEMORY = 6      /* no memory to keep its reply */
 };
 
+/* QrvCtlOutcomeRequest.release: forget a final outcome once it is read;
+ * with QRVCTL_RELEASE_WHEN_FINAL also a message that is not final yet, as
+ * soon as it becomes final, for a poster that no longer watches it. */
+#define QRVCTL_RELEASE_FINAL 1u
+#define QRVCTL_RELEASE_WHEN_FINAL 2u
+
 typedef struct QrvCtlOutcomeRequest {
   uint32_t messageId;
-  uint32_t release; /* non-zero: forget a final outcome once it is read */
+  uint32_t release; /* 0, QRVCTL_RELEASE_FINAL or QRVCTL_RELEASE_WHEN_FINAL */
 } QrvCtlOutcomeRequest;
 QRVCTL_STATIC_ASSERT(sizeof(QrvCtlOutcomeRequest) == 8, "QrvCtlOutcomeRequest layout");
 
@@ -157,8 +178,13 @@ typedef struct QrvCtlCounters {
   uint32_t notWanted;
   uint32_t failedBack;
   uint32_t faultsFired;
+  uint32_t pingFailures;  /* echo requests not answered with the magic */
+  uint32_t replyFailures; /* reply requests refused or failed */
+  /* Protocol requests seen, by code in the order UC_CREATE_ECHO_PORT to
+   * UC_REPLY (QrvCtlCodeIndex); never reset, not even by CLEAR_LOG. */
+  uint32_t requestsByCode[QRVCTL_PROTOCOL_CODES];
 } QrvCtlCounters;
-QRVCTL_STATIC_ASSERT(sizeof(QrvCtlCounters) == 84, "QrvCtlCounters layout");
+QRVCTL_STATIC_ASSERT(sizeof(QrvCtlCounters) == 124, "QrvCtlCounters layout");
 
 enum QrvCtlPortState { QRVCTL_PORT_FREE = 0, QRVCTL_PORT_ECHO = 1, QRVCTL_PORT_SERVICE = 2 };
 
@@ -184,6 +210,12 @@ QRVCTL_STATIC_ASSERT(sizeof(QrvCtlPorts) == 8 + 16 * 32, "QrvCtlPorts layout");
 /* Log entry flags. */
 #define QRVCTL_LOG_COMPLETION 0x1u /* a pended request completing later */
 #define QRVCTL_LOG_FAULT 0x2u      /* an injected fault decided the result */
+#define QRVCTL_LOG_OVERLAPPED                                                \
+  0x4u                            /* issued with an overlapped record, where \
+                                     the driver can tell */
+#define QRVCTL_LOG_NO_OUTPUT 0x8u /* issued without an output buffer */
+/* Input bytes kept per entry: every protocol record fits. */
+#define QRVCTL_LOG_INPUT_BYTES 16u
 
 /* One protocol request, as the driver saw and answered it. Fields that do
  * not apply to the code hold QRVCTL_LOG_NONE. */
@@ -195,18 +227,20 @@ typedef struct QrvCtlLogEntry {
   uint32_t flags;
   uint32_t inputLength;
   uint32_t outputLength;
-  uint32_t information; /* byte count completed with */
-  uint32_t port;        /* the port named, or the port answered */
-  uint32_t threadIndex; /* named by receive and reply; answered by bind */
-  uint32_t largeBuffer; /* receive: the LargeBuffer byte */
-  uint32_t kind;        /* port requests: the Kind byte */
-  uint32_t serviceId;   /* port requests */
-  uint32_t threadCount; /* port requests */
-  uint32_t word;        /* echo: the word sent; receive: Header delivered */
-  uint32_t messageId;   /* receive and reply: the message concerned */
-  uint32_t reserved;
+  uint32_t information;                  /* byte count completed with */
+  uint32_t port;                         /* the port named, or the port answered */
+  uint32_t threadIndex;                  /* named by receive and reply; answered by bind */
+  uint32_t largeBuffer;                  /* receive: the LargeBuffer byte */
+  uint32_t kind;                         /* port requests: the Kind byte */
+  uint32_t serviceId;                    /* port requests */
+  uint32_t threadCount;                  /* port requests */
+  uint32_t word;                         /* echo: the word sent; receive: Header delivered */
+  uint32_t messageId;                    /* receive and reply: the message concerned */
+  uint32_t issueSequence;                /* completion: the sequence of the request's own
+                                            entry; QRVCTL_LOG_NONE otherwise */
+  uint8_t input[QRVCTL_LOG_INPUT_BYTES]; /* the first input bytes, zero after */
 } QrvCtlLogEntry;
-QRVCTL_STATIC_ASSERT(sizeof(QrvCtlLogEntry) == 64, "QrvCtlLogEntry layout");
+QRVCTL_STATIC_ASSERT(sizeof(QrvCtlLogEntry) == 80, "QrvCtlLogEntry layout");
 
 /* The driver keeps the newest QRVCTL_LOG_CAPACITY entries. */
 #define QRVCTL_LOG_CAPACITY 1024u
@@ -221,30 +255,48 @@ QRVCTL_STATIC_ASSERT(sizeof(QrvCtlLogHeader) == 16, "QrvCtlLogHeader layout");
 
 /* Injectable faults. Each kind has one plan: let `skip` matching valid
  * requests pass, then apply the fault to the next `count` of them
- * (QRVCTL_FAULT_FOREVER: to every later one). */
+ * (QRVCTL_FAULT_FOREVER: to every later one). A plan with a `code` matches
+ * only requests of that protocol code. */
 enum QrvCtlFaultKind {
-  QRVCTL_FAULT_PING_STATUS = 0,      /* echo fails with NTSTATUS `value` */
-  QRVCTL_FAULT_PING_WORD = 1,        /* echo succeeds answering `value` */
-  QRVCTL_FAULT_PORT_ANSWER = 2,      /* port requests succeed answering `value`
-                                        and take no port */
-  QRVCTL_FAULT_BIND_ANSWER = 3,      /* bind succeeds answering `value` and binds
-                                        nothing */
-  QRVCTL_FAULT_RECEIVE_STATUS = 4,   /* receive fails at issue with NTSTATUS
-                                        `value`; no message is touched */
-  QRVCTL_FAULT_REPLY_STATUS = 5,     /* reply fails with NTSTATUS `value`; the
-                                        message it answers is failed back */
-  QRVCTL_FAULT_SHORT_COMPLETION = 6, /* a delivery completes with byte count
-                                        `value` instead of 4 + payload */
-  QRVCTL_FAULT_PEND_REQUEST = 7,     /* a request of control code `value` (a
-                                        receive never matches) pends, and only
-                                        after `delayMs` is it handled as usual */
-  QRVCTL_FAULT_KIND_COUNT = 8
+  QRVCTL_FAULT_PING_STATUS = 0,       /* echo fails with NTSTATUS `value` */
+  QRVCTL_FAULT_PING_WORD = 1,         /* echo succeeds answering `value` */
+  QRVCTL_FAULT_PORT_ANSWER = 2,       /* port requests succeed answering `value`
+                                         and take no port */
+  QRVCTL_FAULT_BIND_ANSWER = 3,       /* bind succeeds answering `value` and binds
+                                         nothing */
+  QRVCTL_FAULT_RECEIVE_STATUS = 4,    /* receive fails at issue with NTSTATUS
+                                         `value`; no message is touched */
+  QRVCTL_FAULT_REPLY_STATUS = 5,      /* reply fails with NTSTATUS `value`; the
+                                         message it answers is failed back */
+  QRVCTL_FAULT_SHORT_COMPLETION = 6,  /* a delivery completes with byte count
+                                         `value` instead of 4 + payload */
+  QRVCTL_FAULT_PEND_REQUEST = 7,      /* a request of control code `value` (a
+                                         receive never matches) pends, and only
+                                         after `delayMs` is it handled as usual */
+  QRVCTL_FAULT_PORT_STATUS = 8,       /* port requests fail with NTSTATUS
+                                         `value` and take no port */
+  QRVCTL_FAULT_PENDED_RECEIVE = 9,    /* a receive that pends completes with
+                                         NTSTATUS `value` when a message would
+                                         be given to it; the message goes on */
+  QRVCTL_FAULT_TOO_SMALL_STATUS = 10, /* too-small reports fail with NTSTATUS
+                                         `value` (a FACILITY_WIN32 status such
+                                         as 0xC007006F reaches the client as
+                                         111) */
+  QRVCTL_FAULT_TOO_SMALL_SIZE = 11,   /* too-small reports write `value` as the
+                                         size word (QRVCTL_FAULT_OUTPUT_LENGTH:
+                                         the receive's own output length) */
+  QRVCTL_FAULT_LONG_COMPLETION = 12,  /* a delivery completes with the output
+                                         length plus `value` as its byte count,
+                                         writing only the message */
+  QRVCTL_FAULT_KIND_COUNT = 13
 };
 
 #define QRVCTL_FAULT_FOREVER 0xFFFFFFFFu
 /* PING_WORD, PORT_ANSWER, BIND_ANSWER: succeed with a byte count of 0, so
  * that the caller's answer word is left as it was. */
 #define QRVCTL_FAULT_NO_ANSWER 0x1u
+/* TOO_SMALL_SIZE: write the receive's output length instead of `value`. */
+#define QRVCTL_FAULT_OUTPUT_LENGTH 0x2u
 
 typedef struct QrvCtlFault {
   uint32_t kind; /* enum QrvCtlFaultKind */
@@ -253,7 +305,14 @@ typedef struct QrvCtlFault {
   uint32_t value;
   uint32_t flags;
   uint32_t delayMs; /* PEND_REQUEST: how long each hit request stays pending */
+  uint32_t code;    /* only requests of this protocol code; 0: any */
 } QrvCtlFault;
-QRVCTL_STATIC_ASSERT(sizeof(QrvCtlFault) == 24, "QrvCtlFault layout");
+QRVCTL_STATIC_ASSERT(sizeof(QrvCtlFault) == 28, "QrvCtlFault layout");
+
+typedef struct QrvCtlCompletePending {
+  uint32_t serviceId;
+  uint32_t status; /* NTSTATUS */
+} QrvCtlCompletePending;
+QRVCTL_STATIC_ASSERT(sizeof(QrvCtlCompletePending) == 8, "QrvCtlCompletePending layout");
 
 #endif /* QRV_SIM_KERNEL_QRVCTL_H_ */

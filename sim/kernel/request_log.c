@@ -1,5 +1,7 @@
 #include "request_log.h"
 
+#include <string.h>
+
 void QrvLogInit(QrvRequestLog* log) {
   log->next = 0;
   log->oldest = 0;
@@ -22,7 +24,8 @@ QrvCtlLogEntry* QrvLogAppend(QrvRequestLog* log, uint32_t code) {
   entry->threadCount = QRVCTL_LOG_NONE;
   entry->word = QRVCTL_LOG_NONE;
   entry->messageId = QRVCTL_LOG_NONE;
-  entry->reserved = 0;
+  entry->issueSequence = QRVCTL_LOG_NONE;
+  memset(entry->input, 0, sizeof(entry->input));
   log->next++;
   if (log->next - log->oldest > QRVCTL_LOG_CAPACITY) log->oldest = log->next - QRVCTL_LOG_CAPACITY;
   return entry;

@@ -32,7 +32,7 @@ class ScriptedDevice : public Device {
   NTSTATUS Dispatch(IoRequest* request, DWORD* bytes) override {
     return responder_(request, bytes);
   }
-  void HandleClosed() override { handles_closed_.fetch_add(1); }
+  void HandleClosed(const void*) override { handles_closed_.fetch_add(1); }
 
   int handles_closed() const { return handles_closed_.load(); }
 
@@ -400,6 +400,12 @@ TEST(StatusTest, MapsStatusesToWin32Errors) {
   EXPECT_EQ(Win32ErrorFromStatus(qrv::posix::kStatusInvalidParameter), ERROR_INVALID_PARAMETER);
   EXPECT_EQ(Win32ErrorFromStatus(qrv::posix::kStatusInvalidDeviceRequest), ERROR_INVALID_FUNCTION);
   EXPECT_EQ(Win32ErrorFromStatus(qrv::posix::kStatusUnsuccessful), ERROR_GEN_FAILURE);
+  EXPECT_EQ(Win32ErrorFromStatus(qrv::posix::kStatusNoMemory), ERROR_NOT_ENOUGH_MEMORY);
+  EXPECT_EQ(Win32ErrorFromStatus(qrv::posix::kStatusObjectNameCollision), ERROR_ALREADY_EXISTS);
+  EXPECT_EQ(Win32ErrorFromStatus(qrv::posix::kStatusInsufficientResources),
+            ERROR_NO_SYSTEM_RESOURCES);
+  EXPECT_EQ(Win32ErrorFromStatus(qrv::posix::kStatusInvalidDeviceState), ERROR_BAD_COMMAND);
+  EXPECT_EQ(Win32ErrorFromStatus(qrv::posix::kStatusNotFound), ERROR_NOT_FOUND);
   EXPECT_EQ(Win32ErrorFromStatus(qrv::posix::StatusFromWin32Error(ERROR_BUFFER_OVERFLOW)),
             ERROR_BUFFER_OVERFLOW);
   EXPECT_EQ(Win32ErrorFromStatus(static_cast<NTSTATUS>(0xC0000999u)), ERROR_MR_MID_NOT_FOUND);

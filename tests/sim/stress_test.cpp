@@ -27,9 +27,7 @@ bool Complete(PendingReceive& receive) {
   return receive.Wait(kTimeout) && receive.Result();
 }
 
-bool Ended(DWORD error) {
-  return error == ERROR_OPERATION_ABORTED || error == ERROR_INVALID_PARAMETER;
-}
+bool Ended(DWORD error) { return error == ERROR_OPERATION_ABORTED || error == ERROR_BAD_COMMAND; }
 
 // Serves one slot like a worker: receive (again into a larger block when
 // too small), answer with the payload reversed, until the port is freed.

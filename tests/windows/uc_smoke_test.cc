@@ -297,7 +297,7 @@ TEST_F(UcSmokeTest, PortsAreSharedAndThreadIndexesStayBelowTheThreadCount) {
 }
 
 TEST_F(UcSmokeTest, PortAnswerFaultSucceedsWithSixteen) {
-  ASSERT_EQ(control_->SetFault(QrvCtlFault{QRVCTL_FAULT_PORT_ANSWER, 0, 1, 16, 0, 0}),
+  ASSERT_EQ(control_->SetFault(QrvCtlFault{QRVCTL_FAULT_PORT_ANSWER, 0, 1, 16, 0, 0, 0}),
             static_cast<DWORD>(ERROR_SUCCESS));
   PortRequest request{0, {0, 0, 0}, 2, 3};
   uint32_t port = 0;
@@ -420,10 +420,8 @@ TEST_F(UcSmokeTest, FreePortCompletesPendingReceiveAsAborted) {
   EXPECT_EQ(outcome.record.failReason, static_cast<uint32_t>(QRVCTL_FAIL_PORT_FREED));
 
   Receive late(device_.get(), port, 1, 1024);
-  DWORD error = late.Issue();
-  EXPECT_NE(error, static_cast<DWORD>(ERROR_SUCCESS));
-  EXPECT_NE(error, static_cast<DWORD>(ERROR_IO_PENDING)) << "nothing waits on a freed port";
-  std::printf("[ INFO     ] a receive on a freed port fails at once with error %lu\n", error);
+  // Refused for the port's state, as the simulated driver refuses it.
+  EXPECT_EQ(late.Issue(), static_cast<DWORD>(ERROR_BAD_COMMAND)) << "nothing waits on a freed port";
 }
 
 TEST_F(UcSmokeTest, ClosingTheHandleCancelsItsPendingReceiveAndFreesItsPort) {
@@ -493,7 +491,7 @@ TEST_F(UcSmokeTest, WaitUntilWakesOnAChangeAndGivesUpAfterItsTimeout) {
 TEST_F(UcSmokeTest, PingFaultsHitAfterTheGivenNumberOfPings) {
   uint32_t port = device_.CreateEchoPort();
   ASSERT_LT(port, kNoPort);
-  ASSERT_EQ(control_->SetFault(QrvCtlFault{QRVCTL_FAULT_PING_WORD, 2, 1, 0x0BADC0DEu, 0, 0}),
+  ASSERT_EQ(control_->SetFault(QrvCtlFault{QRVCTL_FAULT_PING_WORD, 2, 1, 0x0BADC0DEu, 0, 0, 0}),
             static_cast<DWORD>(ERROR_SUCCESS));
   std::vector<uint32_t> answers;
   for (int ping = 0; ping < 4; ping++) {
@@ -504,7 +502,7 @@ TEST_F(UcSmokeTest, PingFaultsHitAfterTheGivenNumberOfPings) {
   EXPECT_EQ(answers, (std::vector<uint32_t>{kEchoMagic, kEchoMagic, 0x0BADC0DEu, kEchoMagic}));
 
   ASSERT_EQ(control_->SetFault(
-                QrvCtlFault{QRVCTL_FAULT_PING_STATUS, 0, 1, kStatusInvalidDeviceState, 0, 0}),
+                QrvCtlFault{QRVCTL_FAULT_PING_STATUS, 0, 1, kStatusInvalidDeviceState, 0, 0, 0}),
             static_cast<DWORD>(ERROR_SUCCESS));
   uint32_t answer = 0;
   DWORD failed = device_.Echo(port, &answer);

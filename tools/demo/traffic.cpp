@@ -18,6 +18,9 @@ using qrv::sim::Message;
 using qrv::sim::Outcome;
 
 constexpr auto kReplyTimeout = std::chrono::seconds(10);
+// Latencies kept per sender for the percentiles; a longer run keeps a
+// uniform sample of this many, so that its memory stays bounded.
+constexpr size_t kLatencySamples = 1 << 13;
 
 struct InFlight {
   std::shared_ptr<Message> message;
@@ -69,9 +72,19 @@ class Sender {
     inFlight_.pop_front();
     const bool final = oldest.message->WaitFinal(
         std::chrono::duration_cast<std::chrono::milliseconds>(kReplyTimeout));
-    latencies.push_back(
-        std::chrono::duration<double, std::micro>(Clock::now() - oldest.posted).count());
+    RecordLatency(std::chrono::duration<double, std::micro>(Clock::now() - oldest.posted).count());
     Tally(final, *oldest.message)++;
+  }
+
+  // Reservoir sampling: every latency so far has the same chance to be kept.
+  void RecordLatency(double us) {
+    ++collected_;
+    if (latencies.size() < kLatencySamples) {
+      latencies.push_back(us);
+      return;
+    }
+    const uint64_t slot = std::uniform_int_distribution<uint64_t>(0, collected_ - 1)(random_);
+    if (slot < kLatencySamples) latencies[slot] = us;
   }
 
   std::atomic<uint64_t>& Tally(bool final, const Message& message) const {
@@ -96,6 +109,7 @@ class Sender {
   TrafficCounters& counters_;
   std::minstd_rand random_;
   uint32_t sequence_ = 0;
+  uint64_t collected_ = 0;
   std::deque<InFlight> inFlight_;
 };
 

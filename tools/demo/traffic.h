@@ -39,7 +39,7 @@ struct TrafficCounters {
 
 struct TrafficResult {
   double seconds = 0;
-  std::vector<double> latenciesUs;  // post to final outcome
+  std::vector<double> latenciesUs;  // post to final outcome; a bounded sample
 };
 
 // Called once a second while messages are still being posted, with the

@@ -38,6 +38,11 @@ constexpr NTSTATUS kStatusInvalidParameter = static_cast<NTSTATUS>(0xC000000Du);
 constexpr NTSTATUS kStatusInvalidDeviceRequest = static_cast<NTSTATUS>(0xC0000010u);
 constexpr NTSTATUS kStatusBufferTooSmall = static_cast<NTSTATUS>(0xC0000023u);
 constexpr NTSTATUS kStatusCancelled = static_cast<NTSTATUS>(0xC0000120u);
+constexpr NTSTATUS kStatusNoMemory = static_cast<NTSTATUS>(0xC0000017u);
+constexpr NTSTATUS kStatusObjectNameCollision = static_cast<NTSTATUS>(0xC0000035u);
+constexpr NTSTATUS kStatusInsufficientResources = static_cast<NTSTATUS>(0xC000009Au);
+constexpr NTSTATUS kStatusInvalidDeviceState = static_cast<NTSTATUS>(0xC0000184u);
+constexpr NTSTATUS kStatusNotFound = static_cast<NTSTATUS>(0xC0000225u);
 
 // A status that carries a raw Win32 error (FACILITY_WIN32), as a driver may
 // return it; it maps back to exactly that error.
@@ -45,10 +50,12 @@ constexpr NTSTATUS StatusFromWin32Error(DWORD error) {
   return static_cast<NTSTATUS>(0xC0070000u | (error & 0xFFFFu));
 }
 
-// Maps a status to the Win32 error that GetLastError reports for it:
-// success 0, pending 997, buffer overflow 234, buffer too small 122,
-// cancelled 995, invalid parameter 87, invalid device request 1,
-// unsuccessful 31, FACILITY_WIN32 statuses to their error, anything else 317.
+// Maps a status to the Win32 error that GetLastError reports for it, as
+// Windows does: success 0, pending 997, buffer overflow 234, buffer too
+// small 122, cancelled 995, invalid parameter 87, invalid device request 1,
+// unsuccessful 31, no memory 8, object name collision 183, insufficient
+// resources 1450, invalid device state 22, not found 1168, FACILITY_WIN32
+// statuses to their error, anything else 317.
 QRV_PLATFORM_API DWORD Win32ErrorFromStatus(NTSTATUS status);
 
 // One device control request. The device owns a pending request from the
@@ -65,6 +72,9 @@ class QRV_PLATFORM_API IoRequest {
   virtual DWORD OutputLength() const = 0;
   // Whether the caller passed an OVERLAPPED record.
   virtual bool Overlapped() const = 0;
+  // The open handle the request came through, as an opaque identity; the
+  // same value that Device::HandleClosed later receives for that handle.
+  virtual const void* File() const = 0;
   // Finishes a pending request with a status and a byte count.
   virtual void Complete(NTSTATUS status, DWORD bytes) = 0;
 
@@ -78,8 +88,9 @@ class QRV_PLATFORM_API Device {
   // Handles one request on the calling thread. Returns the final status with
   // *bytes set, or kStatusPending after taking ownership of the request.
   virtual NTSTATUS Dispatch(IoRequest* request, DWORD* bytes) = 0;
-  // A handle to the device was closed.
-  virtual void HandleClosed() {}
+  // A handle to the device was closed; `file` is what its requests' File()
+  // returned. Requests still pending on it stay the device's to complete.
+  virtual void HandleClosed(const void* file) { (void)file; }
 };
 
 // Registers the device under the path; it must outlive every handle opened

@@ -29,7 +29,7 @@ class DeviceFile final : public Waitable {
     Signal();
   }
 
-  void HandleClosed() override { device_->HandleClosed(); }
+  void HandleClosed() override { device_->HandleClosed(this); }
 
  private:
   Device* const device_;

@@ -76,6 +76,7 @@ class Request final : public IoRequest {
   }
   DWORD OutputLength() const override { return output_length_; }
   bool Overlapped() const override { return overlapped_ != nullptr; }
+  const void* File() const override { return file_.get(); }
 
   void Complete(NTSTATUS status, DWORD bytes) override {
     bytes = Finish(status, bytes);

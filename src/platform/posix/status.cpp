@@ -21,6 +21,16 @@ DWORD Win32ErrorFromStatus(NTSTATUS status) {
       return ERROR_INVALID_FUNCTION;
     case kStatusUnsuccessful:
       return ERROR_GEN_FAILURE;
+    case kStatusNoMemory:
+      return ERROR_NOT_ENOUGH_MEMORY;
+    case kStatusObjectNameCollision:
+      return ERROR_ALREADY_EXISTS;
+    case kStatusInsufficientResources:
+      return ERROR_NO_SYSTEM_RESOURCES;
+    case kStatusInvalidDeviceState:
+      return ERROR_BAD_COMMAND;
+    case kStatusNotFound:
+      return ERROR_NOT_FOUND;
   }
   // FACILITY_WIN32 carries the error itself in the low word, for warnings
   // (0x8007xxxx) as for errors (0xC007xxxx).

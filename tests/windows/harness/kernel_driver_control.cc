@@ -136,7 +136,7 @@ DWORD KernelDriverControl::SetFault(const QrvCtlFault& fault) {
 }
 
 DWORD KernelDriverControl::ClearFault(uint32_t kind) {
-  return SetFault(QrvCtlFault{kind, 0, 0, 0, 0, 0});
+  return SetFault(QrvCtlFault{kind, 0, 0, 0, 0, 0, 0});
 }
 
 DWORD KernelDriverControl::WaitForChange(uint32_t seen, DWORD timeoutMs) {

@@ -1,0 +1,151 @@
+#include "sim/driver/model_glue.h"
+
+#include <cstdlib>
+#include <memory>
+
+#include "qrvctl.h"
+
+namespace qrv {
+namespace sim {
+namespace {
+
+void* Allocate(uint32_t size) { return std::malloc(size); }
+void Release(void* block) { std::free(block); }
+// Nothing in process cancels a pending request behind the model's back, so
+// the model may always finish what it holds.
+int Claim(QrvRequest*) { return 1; }
+
+QrvModel* NewModel() {
+  const QrvModelOps ops = {Allocate, Release, Claim};
+  QrvModel* model = QrvModelCreate(&ops);
+  if (model == nullptr) std::abort();
+  return model;
+}
+
+// The record the model keeps of a request it may hold pending; owned by the
+// glue until the model hands it back.
+std::unique_ptr<QrvRequest> RecordOf(posix::IoRequest* request) {
+  auto record = std::make_unique<QrvRequest>();
+  record->code = request->Code();
+  record->input = request->Input();
+  record->inputLength = request->InputLength();
+  record->output = request->Output();
+  record->outputLength = request->OutputLength();
+  record->owner = request->File();
+  record->context = request;
+  record->overlapped = request->Overlapped() ? 1 : 0;
+  return record;
+}
+
+QrvRequest ControlRecord(uint32_t code, const void* in, uint32_t inLength, void* out,
+                         uint32_t outLength) {
+  QrvRequest record{};
+  record.code = code;
+  record.input = in;
+  record.inputLength = inLength;
+  record.output = out;
+  record.outputLength = outLength;
+  return record;
+}
+
+}  // namespace
+
+ModelGlue::ModelGlue() : model_(NewModel()) {}
+
+void ModelGlue::CompleteDone(QrvRequest* done) {
+  while (done != nullptr) {
+    std::unique_ptr<QrvRequest> record(done);
+    done = done->doneNext;
+    static_cast<posix::IoRequest*>(record->context)
+        ->Complete(static_cast<posix::NTSTATUS>(record->status), record->information);
+  }
+}
+
+void ModelGlue::Changed(QrvRequest* done, std::unique_lock<std::mutex>* lock) {
+  QrvCtlCounters counters{};
+  Read(QRVCTL_IOCTL_COUNTERS, nullptr, 0, &counters, sizeof(counters));
+  const uint64_t finals = uint64_t{counters.answered} + counters.notWanted + counters.failedBack;
+  if (finals != finals_) {
+    finals_ = finals;
+    settled_.notify_all();
+  }
+  changed_.notify_all();
+  lock->unlock();
+  CompleteDone(done);
+}
+
+posix::NTSTATUS ModelGlue::Dispatch(posix::IoRequest* request, DWORD* bytes) {
+  std::unique_ptr<QrvRequest> record = RecordOf(request);
+  QrvRequest* done = nullptr;
+  std::unique_lock<std::mutex> lock(mu_);
+  const uint32_t status = QrvModelDispatchProtocol(model_, record.get(), &done);
+  const bool delayed = status == QRV_STATUS_PENDING && record->place == QRV_PENDING_DELAYED;
+  const uint32_t ticket = record->ticket;
+  const uint32_t delayMs = record->delayMs;
+  // A pending record is the model's from here on: another thread may
+  // complete and free it as soon as the lock is released.
+  if (status == QRV_STATUS_PENDING) static_cast<void>(record.release());
+  Changed(done, &lock);
+  if (delayed) RunLater(ticket, delayMs);
+  if (status == QRV_STATUS_PENDING) return posix::kStatusPending;
+  *bytes = record->information;
+  return static_cast<posix::NTSTATUS>(status);
+}
+
+// The delay is the fault itself, so a plain sleep keeps it; a request that
+// was cancelled meanwhile (its handle closed) is no longer found and the run
+// does nothing. The glue lives as long as the process, so the thread may
+// outlive every test.
+void ModelGlue::RunLater(uint32_t ticket, uint32_t delayMs) {
+  std::thread([this, ticket, delayMs] {
+    std::this_thread::sleep_for(std::chrono::milliseconds(delayMs));
+    QrvRequest* done = nullptr;
+    std::unique_lock<std::mutex> lock(mu_);
+    QrvModelRunDelayed(model_, ticket, &done);
+    Changed(done, &lock);
+  }).detach();
+}
+
+void ModelGlue::HandleClosed(const void* file) {
+  QrvRequest* done = nullptr;
+  std::unique_lock<std::mutex> lock(mu_);
+  QrvModelCloseOwner(model_, file, &done);
+  Changed(done, &lock);
+}
+
+uint32_t ModelGlue::Control(uint32_t code, const void* in, uint32_t inLength, void* out,
+                            uint32_t outLength, uint32_t* bytes) {
+  QrvRequest record = ControlRecord(code, in, inLength, out, outLength);
+  QrvRequest* done = nullptr;
+  std::unique_lock<std::mutex> lock(mu_);
+  const uint32_t status = QrvModelDispatchControl(model_, &record, &done);
+  Changed(done, &lock);
+  if (bytes != nullptr) *bytes = record.information;
+  return status;
+}
+
+bool ModelGlue::WaitUntil(const std::function<bool()>& ready, std::chrono::milliseconds timeout) {
+  std::unique_lock<std::mutex> lock(mu_);
+  return changed_.wait_for(lock, timeout, ready);
+}
+
+void ModelGlue::Locked(const std::function<void()>& body) {
+  std::lock_guard<std::mutex> lock(mu_);
+  body();
+}
+
+bool ModelGlue::WaitUntilSettled(const std::function<bool()>& ready,
+                                 std::chrono::milliseconds timeout) {
+  std::unique_lock<std::mutex> lock(mu_);
+  return settled_.wait_for(lock, timeout, ready);
+}
+
+uint32_t ModelGlue::Read(uint32_t code, const void* in, uint32_t inLength, void* out,
+                         uint32_t outLength) {
+  QrvRequest record = ControlRecord(code, in, inLength, out, outLength);
+  QrvRequest* done = nullptr;
+  return QrvModelDispatchControl(model_, &record, &done);
+}
+
+}  // namespace sim
+}  // namespace qrv
