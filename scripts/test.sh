@@ -17,6 +17,14 @@ done
 
 bash scripts/check-so-exports.sh build/debug/src/libquorvel.so
 
+# --- fuzz targets: a bounded run of each (README: how to run them longer)
+echo "=== fuzz targets"
+bash scripts/install-deps.sh fuzz
+cmake --preset fuzz >/dev/null
+cmake --build build/fuzz -j"$jobs" --target service_connection_fuzzer port_model_fuzzer
+ctest --preset fuzz
+# --- end of fuzz targets
+
 echo "=== demo host, short run"
 build/debug/tools/quorvel_demo --seconds 2 --heartbeat 1
 
