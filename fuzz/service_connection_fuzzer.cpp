@@ -30,6 +30,8 @@
 
 using qrv::posix::NTSTATUS;
 
+// This program's own Sleep, chosen over the seam's by the linker: the
+// worker's pauses become yields (time is virtual here, see above).
 void Sleep(DWORD) { std::this_thread::yield(); }
 
 namespace {
