@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # Installs, as root on Debian, what the build and the tests need; does
 # nothing for what is already there.
-# Usage: install-deps.sh [native] [win32] [wine] [lint]
+# Usage: install-deps.sh [native] [win32] [wine] [lint] [fuzz]
 set -euo pipefail
 
 want=("$@")
@@ -16,6 +16,9 @@ for part in "${want[@]}"; do
       for p in cmake ninja-build g++ libgtest-dev libbenchmark-dev; do need "$p"; done ;;
     win32)
       for p in cmake ninja-build g++-mingw-w64-i686 binutils-mingw-w64-i686 googletest; do need "$p"; done ;;
+    fuzz)
+      # clang with libFuzzer and the sanitizer runtimes, for the fuzz preset.
+      for p in clang libclang-rt-14-dev; do need "$p"; done ;;
     wine)
       dpkg --print-foreign-architectures | grep -qx i386 || dpkg --add-architecture i386
       for p in wine wine32:i386; do need "$p"; done ;;

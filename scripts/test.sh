@@ -1,8 +1,9 @@
 #!/usr/bin/env bash
-# Every test: the native suites in Debug, under ASan+UBSan and under TSan,
-# the export table checks, a short demo run, the format and lint checks, and
-# the QUORVEL.DLL cross-build with its Windows suite under Wine, all through
-# CTest. Each suite's output goes to build/test-logs/<suite>.log; the
+# Every test: the native suites in Debug, under ASan+UBSan and under TSan
+# (with the exit, stress and cycle probes), the export table checks, a short
+# demo run, bounded libFuzzer runs, the format and lint checks, the
+# QUORVEL.DLL cross-build with its Windows suite under Wine (the exception
+# scenarios again at -Os), and the installed SDKs, all through CTest. Each suite's output goes to build/test-logs/<suite>.log; the
 # terminal shows one line per suite and a closing summary whose last line
 # is "N passed, M failed" (CI reads it). Exit status 0 only when nothing
 # failed.
@@ -14,7 +15,7 @@ rm -rf "$logs"
 mkdir -p "$logs"
 
 echo "installing what is missing (log: $logs/install-deps.log)"
-bash scripts/install-deps.sh native win32 wine lint >"$logs/install-deps.log" 2>&1 || {
+bash scripts/install-deps.sh native win32 wine lint fuzz >"$logs/install-deps.log" 2>&1 || {
   tail -n 20 "$logs/install-deps.log"
   exit 2
 }
@@ -67,6 +68,13 @@ ctest_suite() {
   cmake --preset "$1" && cmake --build "build/$1" -j"$jobs" && ctest --preset "$1" -j"$jobs"
 }
 
+# The libFuzzer targets, each for a bounded time (README: longer runs).
+fuzz_suite() {
+  cmake --preset fuzz &&
+    cmake --build build/fuzz -j"$jobs" --target service_connection_fuzzer port_model_fuzzer &&
+    ctest --preset fuzz
+}
+
 win32_build() {
   cmake --preset win32 && cmake --build build/win32 -j"$jobs" &&
     bash scripts/check-dll-exports.sh build/win32/src/QUORVEL.DLL
@@ -78,6 +86,7 @@ suite native-asan ctest_suite asan
 suite native-tsan ctest_suite tsan
 suite so-exports bash scripts/check-so-exports.sh build/debug/src/libquorvel.so
 suite demo build/debug/tools/quorvel_demo --seconds 2 --heartbeat 1
+suite fuzz fuzz_suite
 suite format bash scripts/check-format.sh
 suite clang-tidy bash scripts/run-clang-tidy.sh
 suite win32-build win32_build

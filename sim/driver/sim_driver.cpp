@@ -275,10 +275,14 @@ void SimDriver::SetTooSmallStatus(NTSTATUS status) {
 
 void SimDriver::ReportHostileSizes(unsigned count, HostileSize kind) {
   if (kind == HostileSize::kBelowHeader) {
-    SetFault(QRVCTL_FAULT_TOO_SMALL_SIZE, count, kHostileSizeBelowHeader);
+    ReportSizes(count, kHostileSizeBelowHeader);
   } else {
     SetFault(QRVCTL_FAULT_TOO_SMALL_SIZE, count, 0, QRVCTL_FAULT_OUTPUT_LENGTH);
   }
+}
+
+void SimDriver::ReportSizes(unsigned count, uint32_t size) {
+  SetFault(QRVCTL_FAULT_TOO_SMALL_SIZE, count, size);
 }
 
 void SimDriver::ShortCompletions(unsigned count, DWORD bytes) {

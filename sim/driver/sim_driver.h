@@ -187,6 +187,8 @@ class SimDriver : public posix::Device {
   void SetTooSmallStatus(NTSTATUS status);
   // The next `count` too-small reports write a hostile size word.
   void ReportHostileSizes(unsigned count, HostileSize kind);
+  // The next `count` too-small reports write `size` as the size word.
+  void ReportSizes(unsigned count, uint32_t size);
   // The next `count` deliveries that fit complete with `bytes` (< 4) as
   // their byte count; the message itself is delivered as usual.
   void ShortCompletions(unsigned count, DWORD bytes = 2);

@@ -1,16 +1,32 @@
 #include "monitor.h"
 
 #include <cstdio>
+#include <new>
 
 namespace pxcom {
 
 namespace {
-// Constructed when the module loads and destroyed when it unloads; hosts
-// unload the framework only once no thread can still call into it.
-Monitor g_monitor;
+
+// Never destroyed: at process exit the module's static destructors run while
+// another module's threads may still log through a sink into the monitor.
+// Its heap memory is given back at unload instead (see Releaser), so a host
+// that unloads the module leaks nothing.
+alignas(Monitor) unsigned char g_storage[sizeof(Monitor)];
+
+struct Releaser {
+  Releaser() = default;
+  Releaser(const Releaser&) = delete;
+  Releaser& operator=(const Releaser&) = delete;
+  ~Releaser() { Monitor::Instance().FreeRecords(); }
+};
+Releaser g_releaser;
+
 }  // namespace
 
-Monitor& Monitor::Instance() { return g_monitor; }
+Monitor& Monitor::Instance() {
+  static Monitor* monitor = new (g_storage) Monitor();
+  return *monitor;
+}
 
 Knobs Monitor::GetKnobs() {
   MutexLock hold(&mu_);
@@ -115,6 +131,14 @@ bool Monitor::GetRecord(int32_t index, Record* record) {
 void Monitor::ClearRecords() {
   MutexLock hold(&mu_);
   ClearRecordsLocked();
+}
+
+void Monitor::FreeRecords() {
+  MutexLock hold(&mu_);
+  std::vector<int32_t>().swap(create_sink_ids_);
+  std::vector<DestroySinkCall>().swap(destroy_sink_calls_);
+  std::vector<Record>().swap(records_);
+  ++records_generation_;
 }
 
 void Monitor::ClearRecordsLocked() {

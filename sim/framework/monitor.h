@@ -43,7 +43,8 @@ struct DestroySinkCall {
 
 class Monitor {
  public:
-  // The module's instance; it lives as long as the module is loaded.
+  // The module's instance; never destroyed, so a thread that logs while the
+  // process exits still finds it.
   static Monitor& Instance();
 
   Monitor() = default;
@@ -74,6 +75,9 @@ class Monitor {
   int32_t RecordCount();
   bool GetRecord(int32_t index, Record* record);
   void ClearRecords();
+  // Drops the records and call logs and gives their memory back; the module
+  // calls it as it unloads. Records added later start a new list.
+  void FreeRecords();
   bool WaitForText(const char* text, int32_t timeout_ms);
   int32_t CountText(const char* text);
 

@@ -147,10 +147,13 @@ Worker::Attempt Worker::AwaitCompletion() {
 }
 
 // A reported size that is not larger than the buffer it came through cannot
-// be true, and is refused. While the heap refuses the block the worker
-// pauses on the stop event, so that a stop never waits for it.
+// be true, and is refused. So is one beyond kMaxMessageSize: the driver is
+// trusted, but a stale or garbled size word must not make the worker ask the
+// heap for up to 4 GiB; real messages stay far below the limit, which only
+// catches words no real message produces. While the heap refuses the block
+// the worker pauses on the stop event, so that a stop never waits for it.
 uint8_t* Worker::ObtainBlock(uint32_t size) {
-  if (size < kMessageHeaderSize || size <= capacity_) return nullptr;
+  if (size < kMessageHeaderSize || size <= capacity_ || size > kMaxMessageSize) return nullptr;
   for (unsigned tries = 0; tries < kBlockTries; ++tries) {
     if (void* block = allocator_.Allocate(size)) return static_cast<uint8_t*>(block);
     HANDLE stop = connection_.events_[CNUcCommuniateConnection::kStopEvent];

@@ -17,6 +17,11 @@
 // worker's own thread; the connection is only read.
 class Worker {
  public:
+  // The largest message, Header included, that the worker takes a block
+  // for; a too-small report asking for more ends the worker as a lost
+  // connection.
+  static constexpr uint32_t kMaxMessageSize = 16u << 20;
+
   explicit Worker(CNUcCommuniateConnection& connection);
   Worker(const Worker&) = delete;
   Worker& operator=(const Worker&) = delete;

@@ -11,6 +11,8 @@ class CountingHeap final : public BlockHeap {
  public:
   void* Allocate(size_t size) override {
     allocations++;
+    for (size_t seen = largest; size > seen && !largest.compare_exchange_weak(seen, size);) {
+    }
     if (size >= refuseFrom.load()) return nullptr;
     live++;
     return std::malloc(size);
@@ -26,6 +28,7 @@ class CountingHeap final : public BlockHeap {
   std::atomic<int> allocations{0};
   std::atomic<int> frees{0};
   std::atomic<int> live{0};
+  std::atomic<size_t> largest{0};  // the largest block asked for
 };
 
 #endif  // QUORVEL_TESTS_LIB_COUNTING_HEAP_H_

@@ -5,6 +5,7 @@
 #include <chrono>
 #include <thread>
 
+#include "connection/worker.h"
 #include "service_fixture.h"
 
 namespace {
@@ -41,6 +42,15 @@ TEST_F(HostileDriver, TooSmallReportNoLargerThanTheBuffer) {
   StartService();
   Driver().ReportHostileSizes(1, HostileSize::kNoLarger);
   ExpectSlotZeroGivesUp(Bytes(2000, 1));
+}
+
+// A size word beyond the limit (stale or garbled): no block that large is
+// ever asked of the heap.
+TEST_F(HostileDriver, TooSmallReportBeyondTheSizeLimit) {
+  StartService();
+  Driver().ReportSizes(1, Worker::kMaxMessageSize + 1);
+  ExpectSlotZeroGivesUp(Bytes(2000, 1));
+  EXPECT_EQ(heap_.largest, kReceiveBufferSize);
 }
 
 TEST_F(HostileDriver, CompletionShorterThanTheHeader) {

@@ -1,5 +1,16 @@
 #include "library_fixture.h"
 
+#include <cstring>
+
+void WINAPI AnswerWithPayload(NIMUC::IAllocator* allocator, void* message, uint32_t length, void*,
+                              void** answer, uint32_t* answerLength) {
+  void* block = allocator->Allocate(length);
+  if (block == nullptr) return;
+  std::memcpy(block, message, length);
+  *answer = block;
+  *answerLength = length;
+}
+
 void LibraryTest::SetUp() {
   Driver().Attach();
   std::string error;

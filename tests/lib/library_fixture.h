@@ -18,6 +18,10 @@
 constexpr int kWaitMs = 10000;
 constexpr auto kWait = std::chrono::milliseconds(kWaitMs);
 
+// A service callback that answers every message with its own bytes.
+void WINAPI AnswerWithPayload(NIMUC::IAllocator* allocator, void* message, uint32_t length,
+                              void* context, void** answer, uint32_t* answerLength);
+
 class LibraryTest : public ::testing::Test {
  protected:
   void SetUp() override;

@@ -14,15 +14,6 @@ using qrv::sim::Outcome;
 constexpr uint32_t kServices = 15;
 constexpr int kMessagesPerService = 60;
 
-void WINAPI EchoBack(NIMUC::IAllocator* allocator, void* message, uint32_t length, void*,
-                     void** answer, uint32_t* answerLength) {
-  void* block = allocator->Allocate(length);
-  if (block == nullptr) return;
-  std::memcpy(block, message, length);
-  *answer = block;
-  *answerLength = length;
-}
-
 // Posts a service's share of messages of mixed sizes: small ones, ones just
 // over the 1024-byte buffer, and large ones; one in eight wants no reply.
 std::vector<std::shared_ptr<Message>> PostMixed(uint32_t serviceId) {
@@ -44,11 +35,12 @@ using Load = LibraryTest;
 
 TEST_F(Load, FifteenServicesUnderLoadThenUnInitLosesNothing) {
   ASSERT_EQ(Init(0), S_OK);
-  for (uint32_t id = 0; id < kServices; ++id) ASSERT_EQ(Register(id, &EchoBack, nullptr), S_OK);
+  for (uint32_t id = 0; id < kServices; ++id)
+    ASSERT_EQ(Register(id, &AnswerWithPayload, nullptr), S_OK);
   // The echo port and fifteen service ports take all sixteen; a second try
   // starts a new connection and fails the same way.
   for (int attempt = 0; attempt < 2; ++attempt)
-    EXPECT_EQ(Register(kServices, &EchoBack, nullptr), E_FAIL) << "attempt " << attempt;
+    EXPECT_EQ(Register(kServices, &AnswerWithPayload, nullptr), E_FAIL) << "attempt " << attempt;
   EXPECT_EQ(Sink().CountText("quorvel-Register( 15 ): start working unsuccessfully."), 2);
 
   std::vector<std::vector<std::shared_ptr<Message>>> posted(kServices);

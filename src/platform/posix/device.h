@@ -107,6 +107,9 @@ QRV_PLATFORM_API void FailThreadCreation(unsigned skip, DWORD error);
 // Clears both hooks.
 QRV_PLATFORM_API void ClearCreationFailures();
 
+// Test hook: how many handles of any kind are open in the process.
+QRV_PLATFORM_API size_t OpenHandleCount();
+
 }  // namespace posix
 }  // namespace qrv
 

@@ -1,3 +1,4 @@
+#include "platform/posix/device.h"
 #include "platform/posix/kernel_object.h"
 
 namespace qrv {
@@ -32,6 +33,13 @@ std::shared_ptr<KernelObject> HandleTable::Remove(HANDLE handle) {
   objects_.erase(it);
   return object;
 }
+
+size_t HandleTable::Count() const {
+  std::lock_guard<std::mutex> lock(mutex_);
+  return objects_.size();
+}
+
+size_t OpenHandleCount() { return HandleTable::Instance().Count(); }
 
 }  // namespace posix
 }  // namespace qrv

@@ -44,6 +44,7 @@ class HandleTable {
   std::shared_ptr<KernelObject> Find(HANDLE handle) const;
   // Takes the object out of the table; null when the handle names nothing.
   std::shared_ptr<KernelObject> Remove(HANDLE handle);
+  size_t Count() const;
 
  private:
   HandleTable() = default;
