@@ -8,7 +8,8 @@
 // Stop returns; no lent block outlives the connection.
 //
 // Time is virtual: the worker's pauses between attempts are yields, so an
-// input runs in microseconds and nothing checked depends on the clock.
+// input runs in a fraction of a millisecond and nothing checked depends on the clock.
+#include <dlfcn.h>
 #include <fuzzer/FuzzedDataProvider.h>
 
 #include <atomic>
@@ -30,9 +31,18 @@
 
 using qrv::posix::NTSTATUS;
 
-// This program's own Sleep, chosen over the seam's by the linker: the
-// worker's pauses become yields (time is virtual here, see above).
-void Sleep(DWORD) { std::this_thread::yield(); }
+// This program's own WaitForSingleObject, chosen over the seam's by the
+// dynamic linker: a finite wait (the worker's pauses on its stop event)
+// looks once and yields instead of waiting out its time, so time is virtual
+// here (see above); an unbounded wait is the seam's own.
+DWORD WaitForSingleObject(HANDLE handle, DWORD milliseconds) {
+  using Wait = DWORD (*)(HANDLE, DWORD);
+  static const auto seam = reinterpret_cast<Wait>(dlsym(RTLD_NEXT, "WaitForSingleObject"));
+  if (milliseconds == INFINITE) return seam(handle, milliseconds);
+  const DWORD result = seam(handle, 0);
+  if (result == WAIT_TIMEOUT) std::this_thread::yield();
+  return result;
+}
 
 namespace {
 
