@@ -78,9 +78,9 @@ class ConnectionFactory final : public IServiceTeardown {
   ~ConnectionFactory() = default;
 
   template <typename Connection>
-  void Delete(Connection* connection);
+  void Delete(Connection* connection) QRV_REQUIRES(ProcessLock());
   template <typename Connection>
-  void End(Connection* connection);
+  void End(Connection* connection) QRV_REQUIRES(ProcessLock());
 
   BlockHeap* heap_ QRV_GUARDED_BY(ProcessLock()) = &BlockHeap::Process();
   CNUcEchoConnection* echo_ QRV_GUARDED_BY(ProcessLock()) = nullptr;

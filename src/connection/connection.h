@@ -5,6 +5,7 @@
 
 #include <cstdint>
 
+#include "platform/process_lock.h"
 #include "platform/win32.h"
 #include "quorvel/quorvel.h"
 
@@ -20,17 +21,17 @@ class IUcConnection {
   // 1 on success, 0 on failure. After success the connection's threads exist
   // and wait for the start or stop signal.
   virtual int32_t Create(uint32_t serviceId, uint32_t threadCount, HANDLE device,
-                         UcServiceCallback callback, void* context) = 0;
+                         UcServiceCallback callback, void* context) QRV_REQUIRES(ProcessLock()) = 0;
   // Closes every handle the connection owns that is still open; waits for
   // nothing.
-  virtual void Close() = 0;
+  virtual void Close() QRV_REQUIRES(ProcessLock()) = 0;
   // 1 when the connection is started (also when it already was), 0 on
   // failure.
-  virtual int32_t Start() = 0;
+  virtual int32_t Start() QRV_REQUIRES(ProcessLock()) = 0;
   // Signals the threads, gives the port back and waits once, without a time
   // limit, for the threads whose handles are still open; returns the result
   // of that wait (WAIT_OBJECT_0 when there is none).
-  virtual uint32_t Stop() = 0;
+  virtual uint32_t Stop() QRV_REQUIRES(ProcessLock()) = 0;
 
  protected:
   ~IUcConnection() = default;

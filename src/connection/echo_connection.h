@@ -19,7 +19,7 @@ class CNUcEchoConnection final : public PortConnection {
   // Accepts only thread count 1 and a device other than INVALID_HANDLE_VALUE;
   // callback and context are not used.
   int32_t Create(uint32_t serviceId, uint32_t threadCount, HANDLE device,
-                 UcServiceCallback callback, void* context) override;
+                 UcServiceCallback callback, void* context) QRV_REQUIRES(ProcessLock()) override;
 
   // True while the heartbeat runs: started and no ping has failed. A lost
   // heartbeat counts as gone from the moment its ping fails, whatever its
@@ -28,7 +28,7 @@ class CNUcEchoConnection final : public PortConnection {
   // True once, for the caller that takes over the teardown a lost heartbeat
   // calls for; false when the heartbeat is not lost or the teardown has
   // been claimed already. REQUIRES: the process-wide lock is held.
-  bool ClaimTeardown();
+  bool ClaimTeardown() QRV_REQUIRES(ProcessLock());
 
   static DWORD WINAPI EchoThreadProc(LPVOID connection);
 

@@ -21,13 +21,13 @@ class PortConnection : public IUcConnection {
 
   // Closes every thread handle and both events that are still open, and
   // leaves them null; skips the ones that already are. Waits for nothing.
-  void Close() final;
+  void Close() QRV_REQUIRES(ProcessLock()) final;
   // Obtains the port (AcquirePort) and releases the threads; 1 at once when
   // already started.
-  int32_t Start() final;
+  int32_t Start() QRV_REQUIRES(ProcessLock()) final;
   // Sets the stop event, gives a held port back (ReleasePort), then waits
   // for the threads once; WAIT_OBJECT_0 when no thread handle is left.
-  uint32_t Stop() final;
+  uint32_t Stop() QRV_REQUIRES(ProcessLock()) final;
 
   uint32_t ServiceId() const { return serviceId_; }
   // True while a thread handle is open: the connection may still use the

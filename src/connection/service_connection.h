@@ -20,7 +20,7 @@ class CNUcCommuniateConnection final : public PortConnection {
   // a callback. When a worker cannot be created, the ones already running
   // are signalled and awaited before Create returns 0.
   int32_t Create(uint32_t serviceId, uint32_t threadCount, HANDLE device,
-                 UcServiceCallback callback, void* context) override;
+                 UcServiceCallback callback, void* context) QRV_REQUIRES(ProcessLock()) override;
 
   // True while the service is served: started, and at least one worker has
   // not left its message loop (a worker leaves on a stop, a lost connection,
