@@ -1,78 +1,22 @@
-// The lifecycle sequences of the native table, through the shipped
-// QUORVEL.DLL against the reference driver: real critical sections, real
-// overlapped completion, handle values reused at once, and the library's
-// handle calls checked as strict handle checking would check them.
+// The lifecycle sequences (tests/common) through the shipped QUORVEL.DLL
+// against the reference driver: real critical sections, real overlapped
+// completion, handle values reused at once, and the library's handle calls
+// checked as strict handle checking would check them. Rows that hold the
+// library's lock from outside run natively only.
 #include <string>
 #include <vector>
 
 #include "host/host_fixture.h"
 #include "host/strict_handles.h"
+#include "lifecycle_sequences.h"
 
 namespace qrv {
 namespace wintest {
 namespace {
 
-enum class Op {
-  kInit,        // expect: its result
-  kUnInit,      //
-  kRegister,    // id; expect: its result
-  kUnregister,  // id; expect: its result
-  kFailPings,   // every later ping fails
-  kHealPings,   // pings succeed again
-  kRefusePort,  // the next port request gets port 16
-  kAwaitText,   // text: logged (bounded wait)
-  kServe,       // id: a message to the service is answered
-  kAwaitHeartbeat
-};
-
-struct Step {
-  Op op;
-  uint32_t id = 0;
-  int32_t expect = QUORVEL_OK;
-  const char* text = nullptr;
-};
-
-struct Sequence {
-  const char* name;
-  std::vector<Step> steps;
-  std::vector<uint32_t> servedIds;  // services with a port at the end
-  int uninitLines;                  // "quorvel-UnInit: ok." lines
-};
-
-Step InitStep(int32_t expect) { return {Op::kInit, 0, expect}; }
-Step RegisterStep(uint32_t id, int32_t expect) { return {Op::kRegister, id, expect}; }
-Step UnregisterStep(uint32_t id, int32_t expect) { return {Op::kUnregister, id, expect}; }
-Step Do(Op op, uint32_t id = 0) { return {op, id}; }
-Step Await(const char* text) { return {Op::kAwaitText, 0, QUORVEL_OK, text}; }
-
-const Sequence kSequences[] = {
-    {"FailedInitKeepsTheDeviceForFiledServices",
-     {InitStep(QUORVEL_OK), Do(Op::kFailPings), Await("quorvel: echo quit."), Do(Op::kHealPings),
-      RegisterStep(5, QUORVEL_OK), Do(Op::kRefusePort), InitStep(QUORVEL_E_FAIL), Do(Op::kServe, 5),
-      Do(Op::kUnInit)},
-     {},
-     1},
-    {"FailedInitKeepsAnOpenDeviceUntilUnInit",
-     {InitStep(QUORVEL_OK), Do(Op::kFailPings), Await("quorvel: echo quit."), Do(Op::kHealPings),
-      Do(Op::kRefusePort), InitStep(QUORVEL_E_FAIL), RegisterStep(6, QUORVEL_OK), Do(Op::kServe, 6),
-      InitStep(QUORVEL_OK), Do(Op::kAwaitHeartbeat)},
-     {6},
-     0},
-    {"RepeatedStopsSkipClosedHandles",
-     {InitStep(QUORVEL_OK), Do(Op::kRefusePort), RegisterStep(5, QUORVEL_E_FAIL),
-      RegisterStep(5, QUORVEL_OK), Do(Op::kRefusePort), RegisterStep(6, QUORVEL_E_FAIL),
-      UnregisterStep(6, QUORVEL_OK), Do(Op::kRefusePort), RegisterStep(7, QUORVEL_E_FAIL),
-      Do(Op::kUnInit), Do(Op::kUnInit)},
-     {},
-     1},
-    {"FailedEchoStartClosesWhatItOpened",
-     {Do(Op::kRefusePort), InitStep(QUORVEL_E_FAIL), RegisterStep(1, QUORVEL_E_FAIL),
-      Do(Op::kUnInit), InitStep(QUORVEL_OK), Do(Op::kAwaitHeartbeat), Do(Op::kUnInit)},
-     {},
-     1},
-};
-
-void PrintTo(const Sequence& sequence, std::ostream* out) { *out << sequence.name; }
+using sequences::Op;
+using sequences::Sequence;
+using sequences::Step;
 
 class LifecycleSequence : public HostTest, public ::testing::WithParamInterface<Sequence> {
  protected:
@@ -109,7 +53,8 @@ class LifecycleSequence : public HostTest, public ::testing::WithParamInterface<
       case Op::kHealPings:
         Arm(QRVCTL_FAULT_PING_STATUS, 0, 0, 0);
         break;
-      case Op::kRefusePort:
+      case Op::kRefuseEchoPort:
+      case Op::kRefuseServicePort:
         Arm(QRVCTL_FAULT_PORT_ANSWER, 0, 1, 16);
         break;
       case Op::kAwaitText:
@@ -120,7 +65,11 @@ class LifecycleSequence : public HostTest, public ::testing::WithParamInterface<
                   static_cast<uint32_t>(QRVCTL_MSG_ANSWERED))
             << "service " << step.id;
         break;
-      default: {
+      case Op::kHoldLock:
+      case Op::kReleaseLock:
+        ADD_FAILURE() << "a host cannot hold the library's lock";
+        break;
+      default: {  // Op::kAwaitHeartbeat
         const size_t pings = RequestsOf(kEcho).size();
         EXPECT_TRUE(WaitUntil([&] { return RequestsOf(kEcho).size() >= pings + 2; }))
             << "no heartbeat runs";
@@ -131,6 +80,7 @@ class LifecycleSequence : public HostTest, public ::testing::WithParamInterface<
 
 TEST_P(LifecycleSequence, ReachesItsEndState) {
   const Sequence& sequence = GetParam();
+  if (sequence.NativeOnly()) GTEST_SKIP() << "holds the library's lock from outside";
   for (size_t i = 0; i < sequence.steps.size(); ++i) {
     SCOPED_TRACE("step " + std::to_string(i));
     Run(sequence.steps[i]);
@@ -139,12 +89,13 @@ TEST_P(LifecycleSequence, ReachesItsEndState) {
   for (uint32_t id = 0; id < 15; ++id) {
     if (PortOf(id) != QRVCTL_NO_PORT) served.push_back(id);
   }
-  EXPECT_EQ(served, sequence.servedIds);
-  EXPECT_EQ(CountText("quorvel-UnInit: ok."), sequence.uninitLines);
+  EXPECT_EQ(served, sequence.end.servedIds);
+  EXPECT_EQ(CountText("quorvel-UnInit: ok."), sequence.end.uninitLines);
   EXPECT_EQ(InvalidHandleUses(), 0) << "a null handle reached a handle call";
 }
 
-INSTANTIATE_TEST_SUITE_P(Table, LifecycleSequence, ::testing::ValuesIn(kSequences),
+INSTANTIATE_TEST_SUITE_P(Table, LifecycleSequence,
+                         ::testing::ValuesIn(sequences::LifecycleSequences()),
                          [](const ::testing::TestParamInfo<Sequence>& info) {
                            return std::string(info.param.name);
                          });

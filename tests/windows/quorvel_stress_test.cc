@@ -44,7 +44,6 @@ class Stress : public HostTest {
     HostTest::SetUp();
     std::string reason;
     ASSERT_TRUE(UseStrictHandleChecks(GetModuleHandleA(kLibraryName), &reason)) << reason;
-    for (HostService*& service : services_) service = &NewService();
   }
 
   std::mt19937_64 Random(int stream) const {
@@ -60,7 +59,11 @@ class Stress : public HostTest {
 
   uint64_t seed_ = 0;
   uint64_t round_ = 0;
-  HostService* services_[QUORVEL_MAX_SERVICES] = {};
+  // A fresh context for every Register of the round: the callback contract
+  // check keys on thread ids, which Windows recycles once a worker has ended,
+  // so a context must not outlive the connection it was registered with.
+  std::vector<HostService*> contexts_;
+  std::atomic<size_t> nextContext_{0};
   std::atomic<int> operationsLeft_{0};
   std::atomic<bool> hostsDone_{false};
   std::map<uint32_t, std::pair<uint32_t, std::vector<uint8_t>>> posted_;  // poster thread only
@@ -82,7 +85,7 @@ void Stress::HostCalls(std::mt19937_64 random) {
     const unsigned choice = random() % 100;
     int32_t result = QUORVEL_OK;
     if (choice < 45) {
-      result = Register(id, *services_[id]);
+      result = Register(id, *contexts_[nextContext_++]);
     } else if (choice < 70) {
       result = Unregister(id);
     } else if (choice < 95) {
@@ -142,6 +145,9 @@ void Stress::RunRound(int operations) {
   RestartWatchdog(kRoundLimitMs);
   operationsLeft_ = operations;
   hostsDone_ = false;
+  contexts_.clear();
+  nextContext_ = 0;
+  for (int i = 0; i < operations; ++i) contexts_.push_back(&NewService());
   EXPECT_EQ(Init(), QUORVEL_OK);
   std::vector<std::function<void()>> bodies;
   for (int slot = 0; slot < kHosts; ++slot) {
