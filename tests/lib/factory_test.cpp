@@ -40,9 +40,7 @@ TEST_F(Factory, FindWithRemovalKeepsTheOthersInOrder) {
   ASSERT_NE(two, nullptr);
   EXPECT_EQ(two->ServiceId(), 2u);
   EXPECT_EQ(factory->FindServiceConnection(2, true), nullptr);
-  two->Stop();
-  two->Close();
-  delete two;
+  factory->Destroy(two);  // its memory came from the factory's heap
   Driver().ClearRequestLog();
   factory->DestroyServiceConnections();
   std::vector<uint32_t> freed;
