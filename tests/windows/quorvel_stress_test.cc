@@ -17,6 +17,7 @@
 #include <cstdlib>
 #include <functional>
 #include <map>
+#include <memory>
 #include <random>
 #include <string>
 #include <vector>
@@ -29,7 +30,9 @@ namespace wintest {
 namespace {
 
 constexpr int kHosts = 3;
-constexpr int kOperationsPerRound = 200;
+// At most one fresh context per call of a round, and the host side tracks 64
+// contexts at a time.
+constexpr int kOperationsPerRound = 60;
 constexpr DWORD kRoundLimitMs = 60000;
 constexpr DWORD kPaceMs = 2;
 
@@ -59,10 +62,11 @@ class Stress : public HostTest {
 
   uint64_t seed_ = 0;
   uint64_t round_ = 0;
-  // A fresh context for every Register of the round: the callback contract
-  // check keys on thread ids, which Windows recycles once a worker has ended,
-  // so a context must not outlive the connection it was registered with.
-  std::vector<HostService*> contexts_;
+  // A fresh context for every Register of the round, released after the
+  // round's UnInit: the callback contract check keys on thread ids, which
+  // Windows recycles once a worker has ended, so a context must not serve
+  // two connections.
+  std::vector<std::unique_ptr<HostService>> contexts_;
   std::atomic<size_t> nextContext_{0};
   std::atomic<int> operationsLeft_{0};
   std::atomic<bool> hostsDone_{false};
@@ -95,6 +99,7 @@ void Stress::HostCalls(std::mt19937_64 random) {
     }
     EXPECT_TRUE(result == QUORVEL_OK || result == QUORVEL_E_FAIL) << result;
     ++calls_;
+    Sleep(kPaceMs);  // pacing: lets registrations live long enough to serve traffic
   }
 }
 
@@ -145,9 +150,8 @@ void Stress::RunRound(int operations) {
   RestartWatchdog(kRoundLimitMs);
   operationsLeft_ = operations;
   hostsDone_ = false;
-  contexts_.clear();
   nextContext_ = 0;
-  for (int i = 0; i < operations; ++i) contexts_.push_back(&NewService());
+  for (int i = 0; i < operations; ++i) contexts_.push_back(std::make_unique<HostService>());
   EXPECT_EQ(Init(), QUORVEL_OK);
   std::vector<std::function<void()>> bodies;
   for (int slot = 0; slot < kHosts; ++slot) {
@@ -167,6 +171,10 @@ void Stress::RunRound(int operations) {
   DisarmFaults();
   UnInit();
   CheckMessages();
+  for (const auto& context : contexts_) {
+    EXPECT_TRUE(context->Violations().empty()) << context->Violations().front();
+  }
+  contexts_.clear();
 }
 
 // After UnInit every message is final: answered (with its own bytes, as the
