@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # Every test: the native suites in Debug, under ASan+UBSan and under TSan
 # (with the exit, stress and cycle probes), the export table checks, a short
-# demo run, bounded libFuzzer runs, the format and lint checks, the
+# demo run, bounded libFuzzer runs, the format, lint and thread-safety checks, the
 # QUORVEL.DLL cross-build with its Windows suite under Wine (the exception
 # scenarios again at -Os), and the installed SDKs, all through CTest. Each suite's output goes to build/test-logs/<suite>.log; the
 # terminal shows one line per suite and a closing summary whose last line
@@ -89,6 +89,7 @@ suite demo build/debug/tools/quorvel_demo --seconds 2 --heartbeat 1
 suite fuzz fuzz_suite
 suite format bash scripts/check-format.sh
 suite clang-tidy bash scripts/run-clang-tidy.sh
+suite thread-safety bash scripts/check-thread-safety.sh
 suite win32-build win32_build
 suite windows ctest --preset win32
 # The exception scenarios again at -Os, whose register allocation differs

@@ -19,8 +19,8 @@
 //  - Every entry point returns QUORVEL_OK (0) or QUORVEL_E_FAIL
 //    (0x80004005); UnInit returns nothing. No other code is ever returned:
 //    the reason for a failure goes to the log (below), not to the caller.
-//  - Init while initialised returns 0 and does nothing. UnInit before Init,
-//    or twice, does nothing.
+//  - Init while initialised, with the heartbeat running, returns 0 and does
+//    nothing. UnInit before Init, or twice, does nothing.
 //  - Register for an id that is already registered returns 0 and keeps the
 //    first callback and context; the new ones are not used. Unregister first
 //    to change them.
@@ -32,8 +32,19 @@
 // When a ping fails the library takes the driver for lost and stops every
 // service (their callbacks are awaited, as by Unregister). It stays
 // initialised: Unregister fails for the services so stopped, Register starts
-// a fresh service for any id (no heartbeat watches it), and Init returns 0
-// without starting a heartbeat. Only UnInit followed by Init starts a new one.
+// a fresh service for any id (no heartbeat watches it), and Init starts a new
+// heartbeat: 0 from Init always means a heartbeat runs. A loss takes effect
+// before the next entry point does anything else, even one that began while
+// the heartbeat thread still waited to stop the services: a service whose
+// Register returned 0 is never stopped by a loss that happened before that
+// Register began; only a ping that fails later stops it.
+//
+// A failed Init gives back only what it took: when it found the library not
+// initialised, it closes the device and the log channel again. When it found
+// the library initialised (services registered, or a lost heartbeat being
+// replaced), it returns QUORVEL_E_FAIL and leaves everything running: the
+// services keep serving, Register and Unregister keep working, and UnInit
+// stops it all.
 //
 // Diagnostics:
 //  - Messages ("quorvel-Init: open device failed.", ...) go to the log

@@ -1,113 +1,108 @@
 #include "api/connection_factory.h"
 
-#include <algorithm>
-#include <atomic>
 #include <new>
+#include <utility>
 
-#include "api/process_state.h"
+#include "api/process_context.h"
 #include "connection/echo_connection.h"
 #include "connection/protocol.h"
 #include "connection/service_connection.h"
-#include "platform/module_thread.h"
 
 namespace {
 
 constexpr uint32_t kWorkersPerService = 3;
 
-// The echo thread reads the pointer without the lock.
-std::atomic<ConnectionFactory*> factory{nullptr};
-
-// The factory outlives UnInit to serve the next Init, but once the module is
-// unloaded there is no next Init: what it still holds is freed then, so
-// that load and unload cycles leak nothing. Only when no library thread
-// runs, which a real unload guarantees (every thread keeps the module
-// mapped); at process exit on POSIX threads may still run, and everything
-// is left as it is.
-class FactoryReaper {
- public:
-  FactoryReaper() = default;
-  FactoryReaper(const FactoryReaper&) = delete;
-  FactoryReaper& operator=(const FactoryReaper&) = delete;
-  ~FactoryReaper() {
-    if (RunningModuleThreads() != 0) return;
-    ConnectionFactory* existing = factory.exchange(nullptr);
-    if (existing != nullptr) existing->ReleaseAtUnload();
-  }
-};
-
-FactoryReaper reaper;
+// Placement construction on memory from `heap`: `new (std::nothrow)` raises
+// and catches an exception inside the module when memory runs out, which a
+// host with the toolchain's shared unwinder loaded does not survive.
+template <typename Connection, typename Argument>
+Connection* Construct(BlockHeap& heap, Argument& argument) {
+  void* memory = heap.Allocate(sizeof(Connection));
+  return memory == nullptr ? nullptr : new (memory) Connection(argument);
+}
 
 }  // namespace
 
-void ConnectionFactory::ReleaseAtUnload() {
-  // Every thread has ended: closing is all that is left to do.
-  for (CNUcCommuniateConnection* connection : services_) delete connection;
-  delete echo_;
-  delete this;
+ConnectionFactory* ConnectionFactory::Instance() { return &ProcessContext::Get().Factory(); }
+
+template <typename Connection>
+void ConnectionFactory::Delete(Connection* connection) {
+  connection->~Connection();
+  heap_->Free(connection);
 }
 
-ConnectionFactory* ConnectionFactory::Instance() {
-  ConnectionFactory* existing = factory.load(std::memory_order_acquire);
-  if (existing != nullptr) return existing;
-  ConnectionFactory* created = new (std::nothrow) ConnectionFactory();
-  factory.store(created, std::memory_order_release);
-  return created;
+template <typename Connection>
+void ConnectionFactory::End(Connection* connection) {
+  connection->Stop();
+  connection->Close();
+  Delete(connection);
 }
 
-CNUcEchoConnection* ConnectionFactory::CreateEchoConnection() {
+// Every thread has ended: closing is all that is left to do. The heap is
+// not the lock's to guard any more at this point.
+void ConnectionFactory::ReleaseAtUnload() QRV_NO_THREAD_SAFETY_ANALYSIS {
+  for (uint32_t i = 0; i < serviceCount_; ++i) Delete(services_[i]);
+  serviceCount_ = 0;
+  if (echo_ != nullptr) Delete(echo_);
   echo_ = nullptr;
-  auto* echo = new (std::nothrow) CNUcEchoConnection(*this);
+}
+
+CNUcEchoConnection* ConnectionFactory::CreateEchoConnection(HANDLE device) {
+  echo_ = nullptr;
+  auto* echo = Construct<CNUcEchoConnection>(*heap_, static_cast<IServiceTeardown&>(*this));
   if (echo == nullptr) return nullptr;
-  if (!echo->Create(kEchoServiceId, 1, DeviceHandle(), nullptr, nullptr)) {
+  if (!echo->Create(kEchoServiceId, 1, device, nullptr, nullptr)) {
     echo->Close();
-    delete echo;
+    Delete(echo);
     return nullptr;
   }
   echo_ = echo;
   return echo;
 }
 
-CNUcCommuniateConnection* ConnectionFactory::CreateServiceConnection(uint32_t serviceId,
+// The list has room for every service id, and callers look the id up first,
+// so a full list is a caller's error reported like a failed creation.
+CNUcCommuniateConnection* ConnectionFactory::CreateServiceConnection(HANDLE device,
+                                                                     uint32_t serviceId,
                                                                      UcServiceCallback callback,
                                                                      void* context) {
-  auto* connection = new (std::nothrow) CNUcCommuniateConnection();
+  if (serviceCount_ == QUORVEL_MAX_SERVICES) return nullptr;
+  auto* connection = Construct<CNUcCommuniateConnection>(*heap_, *heap_);
   if (connection == nullptr) return nullptr;
-  if (!connection->Create(serviceId, kWorkersPerService, DeviceHandle(), callback, context)) {
+  if (!connection->Create(serviceId, kWorkersPerService, device, callback, context)) {
     connection->Close();
-    delete connection;
+    Delete(connection);
     return nullptr;
   }
-  try {
-    services_.push_back(connection);
-  } catch (const std::bad_alloc&) {
-    // Unfiled, the connection would run unowned: end it like any other.
-    EndConnection(connection);
-    return nullptr;
-  }
+  services_[serviceCount_++] = connection;
   return connection;
 }
 
 CNUcCommuniateConnection* ConnectionFactory::FindServiceConnection(uint32_t serviceId,
                                                                    bool remove) {
-  auto found = std::find_if(services_.begin(), services_.end(),
-                            [serviceId](CNUcCommuniateConnection* connection) {
-                              return connection->ServiceId() == serviceId;
-                            });
-  if (found == services_.end()) return nullptr;
-  CNUcCommuniateConnection* connection = *found;
-  if (remove)
-    services_.erase(std::remove(services_.begin(), services_.end(), connection), services_.end());
-  return connection;
+  for (uint32_t i = 0; i < serviceCount_; ++i) {
+    CNUcCommuniateConnection* connection = services_[i];
+    if (connection->ServiceId() != serviceId) continue;
+    if (remove) {
+      for (uint32_t j = i + 1; j < serviceCount_; ++j) services_[j - 1] = services_[j];
+      services_[--serviceCount_] = nullptr;
+    }
+    return connection;
+  }
+  return nullptr;
 }
 
 void ConnectionFactory::DestroyServiceConnections() {
-  for (CNUcCommuniateConnection* connection : services_) EndConnection(connection);
-  services_.clear();
+  for (uint32_t i = 0; i < serviceCount_; ++i) {
+    End(services_[i]);
+    services_[i] = nullptr;
+  }
+  serviceCount_ = 0;
 }
 
 void ConnectionFactory::DestroyEchoConnection() {
   if (echo_ == nullptr) return;
-  EndConnection(echo_);
+  End(echo_);
   echo_ = nullptr;
 }
 
@@ -116,9 +111,19 @@ void ConnectionFactory::DestroyAllConnections() {
   DestroyEchoConnection();
 }
 
+void ConnectionFactory::Destroy(CNUcCommuniateConnection* connection) { End(connection); }
+
+void ConnectionFactory::SettleHeartbeatLoss() {
+  if (echo_ != nullptr && echo_->ClaimTeardown()) DestroyServiceConnections();
+}
+
 bool ConnectionFactory::TryTearDownServices() {
-  if (!TryEnterCriticalSection(ProcessLock())) return false;
-  DestroyServiceConnections();
-  LeaveCriticalSection(ProcessLock());
+  if (!ProcessLock().TryEnter()) return false;
+  SettleHeartbeatLoss();
+  ProcessLock().Leave();
   return true;
+}
+
+bool ConnectionFactory::UsesDevice() const {
+  return serviceCount_ != 0 || (echo_ != nullptr && echo_->HasThreads());
 }

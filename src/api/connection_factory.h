@@ -3,9 +3,10 @@
 #define QUORVEL_API_CONNECTION_FACTORY_H_
 
 #include <cstdint>
-#include <vector>
 
+#include "connection/block_heap.h"
 #include "connection/service_teardown.h"
+#include "platform/process_lock.h"
 #include "quorvel/quorvel.h"
 
 class CNUcEchoConnection;
@@ -13,51 +14,78 @@ class CNUcCommuniateConnection;
 
 // Holds at most one echo connection and the service connections in the
 // order of their creation, and owns them. It constructs and creates
-// connections but never starts them.
-//
-// REQUIRES for every operation but Instance and TryTearDownServices: the
-// process-wide lock is held.
+// connections but never starts them; each borrows the device it is created
+// with and never closes it. Part of the process context, which decides its
+// lifetime; the list is fixed-size (one entry per service id) and the
+// connections come from the heap through placement construction, so that
+// nothing here can raise an exception.
 class ConnectionFactory final : public IServiceTeardown {
  public:
   ConnectionFactory(const ConnectionFactory&) = delete;
   ConnectionFactory& operator=(const ConnectionFactory&) = delete;
 
-  // The factory, created on first use and never destroyed; null when it
-  // could not be allocated (the next call tries again). Takes no lock.
+  // The process context's factory; never null once the module is attached
+  // (the pointer is kept for the callers that test it). Takes no lock.
   static ConnectionFactory* Instance();
 
   // A created, recorded echo connection (service id 15, one thread), or null.
-  CNUcEchoConnection* CreateEchoConnection();
+  CNUcEchoConnection* CreateEchoConnection(HANDLE device) QRV_REQUIRES(ProcessLock());
   // A created service connection with three workers, filed at the end of the
   // list, or null.
-  CNUcCommuniateConnection* CreateServiceConnection(uint32_t serviceId, UcServiceCallback callback,
-                                                    void* context);
+  CNUcCommuniateConnection* CreateServiceConnection(HANDLE device, uint32_t serviceId,
+                                                    UcServiceCallback callback, void* context)
+      QRV_REQUIRES(ProcessLock());
   // The first listed connection with the id, or null. With `remove` it leaves
-  // the list and belongs to the caller.
-  CNUcCommuniateConnection* FindServiceConnection(uint32_t serviceId, bool remove);
+  // the list and belongs to the caller, who ends it with Destroy.
+  CNUcCommuniateConnection* FindServiceConnection(uint32_t serviceId, bool remove)
+      QRV_REQUIRES(ProcessLock());
   // Stops, closes and deletes every service connection, front to back.
-  void DestroyServiceConnections();
+  void DestroyServiceConnections() QRV_REQUIRES(ProcessLock());
   // Stops, closes and deletes the recorded echo connection, if any, and
   // records none.
-  void DestroyEchoConnection();
+  void DestroyEchoConnection() QRV_REQUIRES(ProcessLock());
   // DestroyServiceConnections, then DestroyEchoConnection.
-  void DestroyAllConnections();
-  // The echo thread's teardown after a lost heartbeat: takes the
-  // process-wide lock only if it is free at once.
+  void DestroyAllConnections() QRV_REQUIRES(ProcessLock());
+  // Stops, closes and deletes a connection that has left the list.
+  void Destroy(CNUcCommuniateConnection* connection) QRV_REQUIRES(ProcessLock());
+
+  // When the recorded heartbeat has been lost and the teardown that the loss
+  // calls for has not happened yet, does it now: every service connection
+  // is destroyed. The first caller under the lock does it, whether the echo
+  // thread or an entry point, and only once per loss.
+  void SettleHeartbeatLoss() QRV_REQUIRES(ProcessLock());
+  // The echo thread's side of SettleHeartbeatLoss: takes the process-wide
+  // lock only if it is free at once.
   bool TryTearDownServices() override;
 
-  CNUcEchoConnection* EchoConnection() const { return echo_; }
+  // True while a connection is filed or the echo connection still has a
+  // thread: the device must stay open.
+  bool UsesDevice() const QRV_REQUIRES(ProcessLock());
 
-  // Deletes the factory with whatever connections it still records.
+  CNUcEchoConnection* EchoConnection() const QRV_REQUIRES(ProcessLock()) { return echo_; }
+
+  // Makes the factory take connection objects from `heap` (tests make it
+  // fail); the process heap otherwise. REQUIRES: no connection is filed.
+  void UseHeap(BlockHeap& heap) QRV_REQUIRES(ProcessLock()) { heap_ = &heap; }
+
+  // Deletes whatever connections are still recorded, without stopping them.
   // REQUIRES: the module is being unloaded and no thread of it runs.
   void ReleaseAtUnload();
 
  private:
+  friend class ProcessContext;  // the owner
   ConnectionFactory() = default;
   ~ConnectionFactory() = default;
 
-  CNUcEchoConnection* echo_ = nullptr;
-  std::vector<CNUcCommuniateConnection*> services_;
+  template <typename Connection>
+  void Delete(Connection* connection) QRV_REQUIRES(ProcessLock());
+  template <typename Connection>
+  void End(Connection* connection) QRV_REQUIRES(ProcessLock());
+
+  BlockHeap* heap_ QRV_GUARDED_BY(ProcessLock()) = &BlockHeap::Process();
+  CNUcEchoConnection* echo_ QRV_GUARDED_BY(ProcessLock()) = nullptr;
+  CNUcCommuniateConnection* services_[QUORVEL_MAX_SERVICES] QRV_GUARDED_BY(ProcessLock()) = {};
+  uint32_t serviceCount_ QRV_GUARDED_BY(ProcessLock()) = 0;
 };
 
 #endif  // QUORVEL_API_CONNECTION_FACTORY_H_

@@ -1,6 +1,6 @@
 #include "api/dll_main.h"
 
-#include "api/process_state.h"
+#include "api/process_context.h"
 
 // Runs under the loader lock: it waits for nothing and stops no connection.
 // Threads that still run at unload hold their own reference on the module,
@@ -8,15 +8,10 @@
 extern "C" BOOL WINAPI DllMain(HINSTANCE, DWORD reason, LPVOID) {
   switch (reason) {
     case DLL_PROCESS_ATTACH:
-      SetDeviceHandle(INVALID_HANDLE_VALUE);
-      InitializeCriticalSection(ProcessLock());
+      ProcessContext::Attach();
       break;
     case DLL_PROCESS_DETACH:
-      if (DeviceHandle() != INVALID_HANDLE_VALUE) {
-        CloseHandle(DeviceHandle());
-        SetDeviceHandle(INVALID_HANDLE_VALUE);
-      }
-      DeleteCriticalSection(ProcessLock());
+      ProcessContext::Detach();
       break;
     default:
       break;

@@ -4,9 +4,9 @@
 
 #include "platform/win32.h"
 
-// Attach marks the device closed and creates the process-wide lock; detach
-// closes the device if it is still open and deletes the lock. Reads only the
-// reason code; always returns TRUE.
+// Attach creates the process context (device closed, lock created); detach
+// releases it (see ProcessContext::Detach). Reads only the reason code;
+// always returns TRUE.
 extern "C" BOOL WINAPI DllMain(HINSTANCE module, DWORD reason, LPVOID reserved);
 
 #endif  // QUORVEL_API_DLL_MAIN_H_

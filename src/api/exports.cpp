@@ -1,15 +1,13 @@
 // The four exported entry points. Each runs under the process-wide lock,
-// held through RAII, and never lets an exception reach the host: an
-// exception that escapes a body makes the entry point return E_FAIL.
+// held through RAII, and first settles a heartbeat loss whose teardown is
+// still pending, so that every entry point sees the state the loss left.
+// Nothing inside the module raises a C++ exception (a host with the
+// toolchain's shared unwinder loaded would terminate), so none is caught.
 #include "api/exports.h"
 
-#include "api/connection_factory.h"
-#include "api/process_state.h"
+#include "api/process_context.h"
 #include "connection/echo_connection.h"
-#include "connection/protocol.h"
 #include "connection/service_connection.h"
-#include "diagnostics/log_channel.h"
-#include "platform/lock_guard.h"
 
 #if defined(_WIN32)
 #define QUORVEL_EXPORT
@@ -19,20 +17,23 @@
 
 namespace {
 
-HRESULT FailInit(LogChannel& log) {
-  if (DeviceHandle() != INVALID_HANDLE_VALUE) {
-    CloseHandle(DeviceHandle());
-    SetDeviceHandle(INVALID_HANDLE_VALUE);
-  }
-  log.Shutdown();
+// A failed Init gives back only what it took itself: the device and the log
+// channel it found closed. One that found the device open (services may be
+// filed and serving, or a lost heartbeat was being replaced) leaves both as
+// they were, so that UnInit still stops what runs.
+HRESULT FailInit(bool foundOpen) QRV_REQUIRES(ProcessLock()) {
+  ProcessContext& context = ProcessContext::Get();
+  if (!foundOpen && context.CloseDevice()) context.Log().Shutdown();
   return E_FAIL;
 }
 
-HRESULT StartEcho(ConnectionFactory* factory, LogChannel& log) {
-  CNUcEchoConnection* echo = factory->CreateEchoConnection();
+HRESULT StartEcho(bool foundOpen) QRV_REQUIRES(ProcessLock()) {
+  ProcessContext& context = ProcessContext::Get();
+  LogChannel& log = context.Log();
+  CNUcEchoConnection* echo = context.Factory().CreateEchoConnection(context.Device());
   if (echo == nullptr) {
     log.Print("%s", "quorvel-Init: create echo connnection failed.");
-    return FailInit(log);
+    return FailInit(foundOpen);
   }
   if (echo->Start()) {
     log.Print("%s", "quorvel-Initialize successfully.");
@@ -41,66 +42,60 @@ HRESULT StartEcho(ConnectionFactory* factory, LogChannel& log) {
   log.Print("%s", "quorvel-Init: start echo failed.");
   echo->Stop();
   echo->Close();
-  return FailInit(log);
+  return FailInit(foundOpen);
 }
 
-HRESULT InitLocked() {
-  LogChannel& log = LogChannel::Instance();
+HRESULT InitLocked() QRV_REQUIRES(ProcessLock()) {
+  ProcessContext& context = ProcessContext::Get();
+  LogChannel& log = context.Log();
   log.Open();
-  if (DeviceHandle() == INVALID_HANDLE_VALUE) {
-    SetDeviceHandle(CreateFileW(kControlDevicePath, kControlDeviceAccess, kControlDeviceShareMode,
-                                nullptr, kControlDeviceDisposition, kControlDeviceFlags, nullptr));
-    if (DeviceHandle() == INVALID_HANDLE_VALUE) {
-      log.Print("%s", "quorvel-Init: open device failed.");
-      return FailInit(log);
-    }
+  const bool foundOpen = context.DeviceOpen();
+  if (!foundOpen && !context.OpenDevice()) {
+    log.Print("%s", "quorvel-Init: open device failed.");
+    return FailInit(foundOpen);
   }
-  ConnectionFactory* factory = ConnectionFactory::Instance();
-  if (factory == nullptr) {
-    log.Print("%s", "quorvel-Init:  get facotry instance failed.");
-    return FailInit(log);
-  }
-  CNUcEchoConnection* echo = factory->EchoConnection();
+  ConnectionFactory& factory = context.Factory();
+  CNUcEchoConnection* echo = factory.EchoConnection();
   if (echo != nullptr && echo->IsRunning()) return S_OK;
   // A recorded echo connection that does not run (its Start failed, or its
-  // heartbeat was lost) is replaced, so that 0 always means a heartbeat runs.
-  factory->DestroyEchoConnection();
-  return StartEcho(factory, log);
+  // heartbeat was lost and the loss settled) is replaced, so that 0 always
+  // means a heartbeat runs.
+  factory.DestroyEchoConnection();
+  return StartEcho(foundOpen);
 }
 
-void UnInitLocked() {
-  if (DeviceHandle() == INVALID_HANDLE_VALUE) return;
-  if (ConnectionFactory* factory = ConnectionFactory::Instance()) {
-    factory->DestroyAllConnections();
-    LogChannel::Instance().Print("%s", "quorvel-UnInit: ok.");
-    LogChannel::Instance().Shutdown();
-  }
-  CloseHandle(DeviceHandle());
-  SetDeviceHandle(INVALID_HANDLE_VALUE);
+void UnInitLocked() QRV_REQUIRES(ProcessLock()) {
+  ProcessContext& context = ProcessContext::Get();
+  if (!context.DeviceOpen()) return;
+  context.Factory().DestroyAllConnections();
+  context.Log().Print("%s", "quorvel-UnInit: ok.");
+  context.Log().Shutdown();
+  context.CloseDevice();
 }
 
 void LogService(const char* prefix, uint32_t serviceId, const char* suffix) {
   LogChannel::Instance().Print("%s%d%s", prefix, serviceId, suffix);
 }
 
-HRESULT RegisterLocked(uint32_t serviceId, UcServiceCallback callback, void* context) {
+HRESULT RegisterLocked(uint32_t serviceId, UcServiceCallback callback, void* context)
+    QRV_REQUIRES(ProcessLock()) {
   constexpr const char* kPrefix = "quorvel-Register( ";
-  if (serviceId >= QUORVEL_MAX_SERVICES || callback == nullptr ||
-      DeviceHandle() == INVALID_HANDLE_VALUE) {
+  ProcessContext& process = ProcessContext::Get();
+  if (serviceId >= QUORVEL_MAX_SERVICES || callback == nullptr || !process.DeviceOpen()) {
     return E_FAIL;
   }
-  ConnectionFactory* factory = ConnectionFactory::Instance();
-  if (CNUcCommuniateConnection* filed = factory->FindServiceConnection(serviceId, false)) {
+  ConnectionFactory& factory = process.Factory();
+  if (CNUcCommuniateConnection* filed = factory.FindServiceConnection(serviceId, false)) {
     if (filed->IsRunning()) {
       LogService(kPrefix, serviceId, " ): connection has been created.");
       return S_OK;
     }
     // Filed but serving nothing (its Start failed, or all its workers have
     // ended): replaced by a new one with this call's callback and context.
-    EndConnection(factory->FindServiceConnection(serviceId, true));
+    factory.Destroy(factory.FindServiceConnection(serviceId, true));
   }
   CNUcCommuniateConnection* connection =
-      factory->CreateServiceConnection(serviceId, callback, context);
+      factory.CreateServiceConnection(process.Device(), serviceId, callback, context);
   if (connection == nullptr) {
     LogService(kPrefix, serviceId, " ): create commmunication connection unsuccessfully.");
     return E_FAIL;
@@ -116,59 +111,61 @@ HRESULT RegisterLocked(uint32_t serviceId, UcServiceCallback callback, void* con
   return E_FAIL;
 }
 
-HRESULT UnregisterLocked(uint32_t serviceId) {
+HRESULT UnregisterLocked(uint32_t serviceId) QRV_REQUIRES(ProcessLock()) {
   constexpr const char* kPrefix = "quorvel-Unregister( ";
-  if (DeviceHandle() == INVALID_HANDLE_VALUE) return E_FAIL;
-  CNUcCommuniateConnection* connection =
-      ConnectionFactory::Instance()->FindServiceConnection(serviceId, true);
+  ProcessContext& context = ProcessContext::Get();
+  if (!context.DeviceOpen()) return E_FAIL;
+  ConnectionFactory& factory = context.Factory();
+  CNUcCommuniateConnection* connection = factory.FindServiceConnection(serviceId, true);
   if (connection == nullptr) {
     LogService(kPrefix, serviceId, " ): connection hasn't been registered or has been removed.");
     return E_FAIL;
   }
-  EndConnection(connection);
+  factory.Destroy(connection);
   LogService(kPrefix, serviceId, " ): ok.");
   return S_OK;
 }
+
+// Holds the process-wide lock for an entry point's body, after settling a
+// pending heartbeat teardown: a loss that happened before the call takes
+// effect before it, so a Register that returns 0 is never stopped by it.
+class QRV_SCOPED_CAPABILITY EntryLock {
+ public:
+  EntryLock() QRV_ACQUIRE(ProcessLock()) : guard_(ProcessLock()) {
+    ProcessContext::Get().Factory().SettleHeartbeatLoss();
+  }
+  EntryLock(const EntryLock&) = delete;
+  EntryLock& operator=(const EntryLock&) = delete;
+  ~EntryLock() QRV_RELEASE() = default;
+
+ private:
+  LockGuard guard_;
+};
 
 }  // namespace
 
 extern "C" {
 
 QUORVEL_EXPORT HRESULT WINAPI Init(uint32_t /*unused*/) {
-  try {
-    LockGuard guard(ProcessLock());
-    return InitLocked();
-  } catch (...) {
-    return E_FAIL;
-  }
+  EntryLock lock;
+  return InitLocked();
 }
 
 QUORVEL_EXPORT void WINAPI UnInit() {
-  try {
-    LockGuard guard(ProcessLock());
-    UnInitLocked();
-  } catch (...) {
-  }
+  EntryLock lock;
+  UnInitLocked();
 }
 
 QUORVEL_EXPORT HRESULT WINAPI Register(uint32_t serviceId, UcServiceCallback callback,
                                        void* context) {
-  try {
-    LockGuard guard(ProcessLock());
-    return RegisterLocked(serviceId, callback, context);
-  } catch (...) {
-    return E_FAIL;
-  }
+  EntryLock lock;
+  return RegisterLocked(serviceId, callback, context);
 }
 
 QUORVEL_EXPORT HRESULT WINAPI Unregister(uint32_t serviceId) {
   if (serviceId >= QUORVEL_MAX_SERVICES) return E_FAIL;
-  try {
-    LockGuard guard(ProcessLock());
-    return UnregisterLocked(serviceId);
-  } catch (...) {
-    return E_FAIL;
-  }
+  EntryLock lock;
+  return UnregisterLocked(serviceId);
 }
 
 }  // extern "C"

@@ -6,13 +6,15 @@ namespace {
 
 class CRuntimeHeap final : public BlockHeap {
  public:
+  constexpr CRuntimeHeap() = default;
   void* Allocate(size_t size) override { return std::malloc(size); }
   void Free(void* block) override { std::free(block); }
 };
 
+// Constant-initialised and trivially destroyed: usable from load to unload
+// without a guard variable or an exit-time destructor.
+CRuntimeHeap processHeap;
+
 }  // namespace
 
-BlockHeap& BlockHeap::Process() {
-  static CRuntimeHeap heap;
-  return heap;
-}
+BlockHeap& BlockHeap::Process() { return processHeap; }

@@ -5,41 +5,36 @@
 
 #include <cstdint>
 
+#include "platform/process_lock.h"
 #include "platform/win32.h"
 #include "quorvel/quorvel.h"
 
 // A connection is constructed, Created, Started, Stopped, Closed and deleted,
 // in this order; after a failed Create it is only Closed and deleted, after a
 // failed Start only Stopped and Closed. Stop and Close may be repeated
-// harmlessly. No two operations of one connection run at the same time:
-// every caller holds the process-wide lock. The table has no destructor: the
-// owner deletes the concrete object.
+// harmlessly: handles already closed are skipped, never waited on. No two
+// operations of one connection run at the same time: every caller holds the
+// process-wide lock. The table has no destructor: the owner deletes the
+// concrete object.
 class IUcConnection {
  public:
   // 1 on success, 0 on failure. After success the connection's threads exist
   // and wait for the start or stop signal.
   virtual int32_t Create(uint32_t serviceId, uint32_t threadCount, HANDLE device,
-                         UcServiceCallback callback, void* context) = 0;
-  // Closes every handle the connection owns; waits for nothing.
-  virtual void Close() = 0;
+                         UcServiceCallback callback, void* context) QRV_REQUIRES(ProcessLock()) = 0;
+  // Closes every handle the connection owns that is still open; waits for
+  // nothing.
+  virtual void Close() QRV_REQUIRES(ProcessLock()) = 0;
   // 1 when the connection is started (also when it already was), 0 on
   // failure.
-  virtual int32_t Start() = 0;
-  // Signals the threads, gives the port back and waits, without a time limit,
-  // for the threads to end; returns the result of that wait.
-  virtual uint32_t Stop() = 0;
+  virtual int32_t Start() QRV_REQUIRES(ProcessLock()) = 0;
+  // Signals the threads, gives the port back and waits once, without a time
+  // limit, for the threads whose handles are still open; returns the result
+  // of that wait (WAIT_OBJECT_0 when there is none).
+  virtual uint32_t Stop() QRV_REQUIRES(ProcessLock()) = 0;
 
  protected:
   ~IUcConnection() = default;
 };
-
-// Stop, Close and delete: the end of every connection. REQUIRES: the
-// connection has left its owner's records.
-template <typename Connection>
-void EndConnection(Connection* connection) {
-  connection->Stop();
-  connection->Close();
-  delete connection;
-}
 
 #endif  // QUORVEL_CONNECTION_CONNECTION_H_

@@ -14,69 +14,56 @@ constexpr DWORD kLockPollMs = 1;
 }  // namespace
 
 int32_t CNUcEchoConnection::Create(uint32_t serviceId, uint32_t threadCount, HANDLE device,
-                                   UcServiceCallback callback, void* context) {
+                                   UcServiceCallback, void*) {
   if (device == INVALID_HANDLE_VALUE || threadCount != 1) return 0;
-  serviceId_ = serviceId;
-  device_ = device;
-  threadCount_ = 1;
-  callback_ = callback;
-  context_ = context;
+  Assign(serviceId, 1, device);
   LogChannel& log = LogChannel::Instance();
   events_[kStopEvent] = CreateEventW(nullptr, FALSE, FALSE, nullptr);
   if (events_[kStopEvent] == nullptr) {
-    log.Print("%s%x", "quorvel: fail to create event_0, error code ", GetLastError());
+    log.Print("%s%x", "quorvel: fail to create event_0, error code ",
+              static_cast<unsigned>(GetLastError()));
     return 0;
   }
   events_[kStartEvent] = CreateEventW(nullptr, TRUE, FALSE, nullptr);
   if (events_[kStartEvent] == nullptr) {
-    log.Print("%s%x", "quorvel: fail to create event_1, error code ", GetLastError());
+    log.Print("%s%x", "quorvel: fail to create event_1, error code ",
+              static_cast<unsigned>(GetLastError()));
     return 0;
   }
-  thread_ = CreateModuleThread(&EchoThreadProc, this);
-  if (thread_ == nullptr) {
-    log.Print("%s%x", "quorvel: fail to create ehco thread, error code ", GetLastError());
+  threads_[0] = CreateModuleThread(&EchoThreadProc, this);
+  if (threads_[0] == nullptr) {
+    log.Print("%s%x", "quorvel: fail to create ehco thread, error code ",
+              static_cast<unsigned>(GetLastError()));
     return 0;
   }
   return 1;
 }
 
-void CNUcEchoConnection::Close() {
-  CloseHandleField(&thread_);
-  CloseHandleField(&events_[kStopEvent]);
-  CloseHandleField(&events_[kStartEvent]);
-}
-
-int32_t CNUcEchoConnection::Start() {
-  if (started_) return 1;
-  if (RequestPort(device_, IOCTL_UC_CREATE_ECHO_PORT, kEchoPort, serviceId_, threadCount_,
-                  &port_)) {
-    started_ = 1;
-    SetEvent(events_[kStartEvent]);
-    return 1;
+bool CNUcEchoConnection::AcquirePort(uint32_t* port) {
+  if (RequestPort(device_, IOCTL_UC_CREATE_ECHO_PORT, kEchoPort, serviceId_, threadCount_, port)) {
+    return true;
   }
   LogChannel::Instance().Print("%s%x", "quorvel: create echo port failed, error code ",
-                               GetLastError());
-  started_ = 0;
-  return 0;
+                               static_cast<unsigned>(GetLastError()));
+  return false;
 }
 
-uint32_t CNUcEchoConnection::Stop() {
-  // Set before anything else: a heartbeat teardown that races with this stop
-  // sees it and gives way instead of waiting for the lock our caller holds.
-  if (OwnedHandle::IsOpenHandle(events_[kStopEvent])) SetEvent(events_[kStopEvent]);
-  if (started_) {
-    SendRequest(device_, IOCTL_UC_CLOSE_ECHO_PORT, &port_, sizeof(port_), nullptr, 0);
-    LogChannel::Instance().Print("%s", "quorvel: stop echo.");
-  }
-  DWORD result = WaitForSingleObject(thread_, INFINITE);
-  started_ = 0;
-  return result;
+void CNUcEchoConnection::ReleasePort() {
+  SendRequest(device_, IOCTL_UC_CLOSE_ECHO_PORT, &port_, sizeof(port_), nullptr, 0);
+  LogChannel::Instance().Print("%s", "quorvel: stop echo.");
 }
 
-bool CNUcEchoConnection::IsRunning() const { return started_ && ThreadIsAlive(thread_); }
+bool CNUcEchoConnection::IsRunning() const {
+  return started_ && heartbeat_.load(std::memory_order_acquire) == Heartbeat::kBeating;
+}
+
+bool CNUcEchoConnection::ClaimTeardown() {
+  Heartbeat pending = Heartbeat::kLostTeardownPending;
+  return heartbeat_.compare_exchange_strong(pending, Heartbeat::kLost);
+}
 
 DWORD WINAPI CNUcEchoConnection::EchoThreadProc(LPVOID parameter) {
-  const auto* self = static_cast<const CNUcEchoConnection*>(parameter);
+  auto* self = static_cast<CNUcEchoConnection*>(parameter);
   if (self->WaitForSignal() != WAIT_OBJECT_0 + kStartEvent) return 1;
   const EchoPacket packet = {self->port_, UC_ECHO_MAGIC};
   LogChannel& log = LogChannel::Instance();
@@ -86,8 +73,7 @@ DWORD WINAPI CNUcEchoConnection::EchoThreadProc(LPVOID parameter) {
       break;
     }
     if (!self->Ping(packet)) {
-      log.Print("%s", "quorvel: echo error.");
-      self->TearDownServices();
+      self->LoseHeartbeat();
       break;
     }
     if (!self->WaitUntilPingDue()) {
@@ -118,15 +104,23 @@ bool CNUcEchoConnection::WaitUntilPingDue() const {
   return WaitForSingleObject(events_[kStopEvent], kPingPeriodMs) == WAIT_TIMEOUT;
 }
 
-// Why this cannot deadlock with a stop of this connection: every Stop runs
-// with the process-wide lock held, sets the stop event before it sends
-// anything, and then waits for this thread. While the lock is taken this
-// thread looks at the stop event every millisecond, so a stop that holds
-// the lock is seen and this thread ends without the lock. Taking the lock,
-// conversely, proves that no stop is under way: a stop would hold the lock
-// until this thread had ended. The stop event can only be consumed by this
-// thread, so once set it stays visible here.
-void CNUcEchoConnection::TearDownServices() const {
+// The state is set before the line is logged, so that whoever reads "echo
+// error." finds the heartbeat lost. Then the services are torn down by the
+// first party to hold the process-wide lock: this thread, or an entry point
+// that settles the loss before it does anything else (ClaimTeardown decides
+// which, once).
+//
+// Why waiting for the lock here cannot deadlock with a stop of this
+// connection: every Stop runs with the process-wide lock held, sets the stop
+// event before it sends anything, and then waits for this thread. While the
+// lock is taken this thread looks at the stop event every millisecond, so a
+// stop that holds the lock is seen and this thread ends without the lock.
+// Taking the lock, conversely, proves that no stop is under way: a stop
+// would hold the lock until this thread had ended. The stop event can only
+// be consumed by this thread, so once set it stays visible here.
+void CNUcEchoConnection::LoseHeartbeat() {
+  heartbeat_.store(Heartbeat::kLostTeardownPending, std::memory_order_release);
+  LogChannel::Instance().Print("%s", "quorvel: echo error.");
   while (!teardown_.TryTearDownServices()) {
     if (WaitForSingleObject(events_[kStopEvent], kLockPollMs) == WAIT_OBJECT_0) return;
   }

@@ -3,58 +3,46 @@
 #ifndef QUORVEL_CONNECTION_ECHO_CONNECTION_H_
 #define QUORVEL_CONNECTION_ECHO_CONNECTION_H_
 
-#include "connection/connection.h"
-#include "connection/protocol.h"
+#include <atomic>
+
+#include "connection/port_connection.h"
 #include "connection/service_teardown.h"
 
-// Operations run under the process-wide lock (see IUcConnection). The echo
-// thread reads the device, the port and the two events, never writes a
-// field, and reads the port only after it has seen the start event.
-class CNUcEchoConnection final : public IUcConnection {
+// One thread, which reads the device, the port and the two events and
+// writes only the heartbeat state.
+class CNUcEchoConnection final : public PortConnection {
  public:
   // `teardown` ends the service connections when a ping fails; it must
   // outlive this connection.
   explicit CNUcEchoConnection(IServiceTeardown& teardown) : teardown_(teardown) {}
-  CNUcEchoConnection(const CNUcEchoConnection&) = delete;
-  CNUcEchoConnection& operator=(const CNUcEchoConnection&) = delete;
-  // Closes whatever Close has not; waits for nothing.
-  ~CNUcEchoConnection() { Close(); }
 
-  // Accepts only thread count 1 and a device other than INVALID_HANDLE_VALUE.
+  // Accepts only thread count 1 and a device other than INVALID_HANDLE_VALUE;
+  // callback and context are not used.
   int32_t Create(uint32_t serviceId, uint32_t threadCount, HANDLE device,
-                 UcServiceCallback callback, void* context) override;
-  void Close() override;
-  // Obtains the echo port and releases the thread.
-  int32_t Start() override;
-  // Closes the echo port when one is held and waits for the thread.
-  uint32_t Stop() override;
+                 UcServiceCallback callback, void* context) QRV_REQUIRES(ProcessLock()) override;
 
-  // True while the heartbeat runs: started, and the echo thread has not
-  // ended (it ends on a stop or after a lost heartbeat).
+  // True while the heartbeat runs: started and no ping has failed. A lost
+  // heartbeat counts as gone from the moment its ping fails, whatever its
+  // thread is still doing.
   bool IsRunning() const;
+  // True once, for the caller that takes over the teardown a lost heartbeat
+  // calls for; false when the heartbeat is not lost or the teardown has
+  // been claimed already. REQUIRES: the process-wide lock is held.
+  bool ClaimTeardown() QRV_REQUIRES(ProcessLock());
 
   static DWORD WINAPI EchoThreadProc(LPVOID connection);
 
  private:
-  enum { kStopEvent = 0, kStartEvent = 1 };
+  enum class Heartbeat { kBeating, kLostTeardownPending, kLost };
 
+  bool AcquirePort(uint32_t* port) override;
+  void ReleasePort() override;
   DWORD WaitForSignal() const;
   bool Ping(const EchoPacket& packet) const;
   bool WaitUntilPingDue() const;
-  void TearDownServices() const;
+  void LoseHeartbeat();
 
-  HANDLE device_ = INVALID_HANDLE_VALUE;
-  uint32_t serviceId_ = 0;
-  uint32_t threadCount_ = 0;
-  uint32_t port_ = UC_MAX_PORTS;
-  int32_t started_ = 0;
-  // Element 0 the stop event (auto-reset), element 1 the start event
-  // (manual-reset, never reset): a wait on both that finds both set reports
-  // the stop event.
-  HANDLE events_[2] = {INVALID_HANDLE_VALUE, INVALID_HANDLE_VALUE};
-  UcServiceCallback callback_ = nullptr;
-  void* context_ = nullptr;
-  HANDLE thread_ = nullptr;
+  std::atomic<Heartbeat> heartbeat_{Heartbeat::kBeating};
   IServiceTeardown& teardown_;
 };
 

@@ -11,10 +11,8 @@ int32_t CNUcCommuniateConnection::Create(uint32_t serviceId, uint32_t threadCoun
     return 0;
   }
   callback_ = callback;
-  serviceId_ = serviceId;
-  threadCount_ = threadCount;
-  device_ = device;
   context_ = context;
+  Assign(serviceId, threadCount, device);
   return CreateEvents() && CreateWorkers() ? 1 : 0;
 }
 
@@ -23,13 +21,13 @@ bool CNUcCommuniateConnection::CreateEvents() {
   events_[kStopEvent] = CreateEventW(nullptr, TRUE, FALSE, nullptr);
   if (events_[kStopEvent] == nullptr) {
     log.Print("quorvel: fail to create event_0 for service[%d], error code[0x%x]", serviceId_,
-              GetLastError());
+              static_cast<unsigned>(GetLastError()));
     return false;
   }
   events_[kStartEvent] = CreateEventW(nullptr, TRUE, FALSE, nullptr);
   if (events_[kStartEvent] == nullptr) {
     log.Print("quorvel: fail to create event_1 for service[%d], error code[0x%x]", serviceId_,
-              GetLastError());
+              static_cast<unsigned>(GetLastError()));
     return false;
   }
   return true;
@@ -43,48 +41,28 @@ bool CNUcCommuniateConnection::CreateWorkers() {
     serving_.fetch_sub(1, std::memory_order_relaxed);
     LogChannel::Instance().Print(
         "quorvel: fail to create threads for service[%d], error code[0x%x]", serviceId_,
-        GetLastError());
+        static_cast<unsigned>(GetLastError()));
     SetEvent(events_[kStopEvent]);
-    if (i > 0) WaitForMultipleObjects(i, threads_, TRUE, INFINITE);
+    WaitForThreads();
     return false;
   }
   return true;
 }
 
-void CNUcCommuniateConnection::Close() {
-  for (uint32_t i = 0; i < threadCount_; ++i) CloseHandleField(&threads_[i]);
-  CloseHandleField(&events_[kStopEvent]);
-  CloseHandleField(&events_[kStartEvent]);
-}
-
-int32_t CNUcCommuniateConnection::Start() {
-  if (started_) return 1;
+bool CNUcCommuniateConnection::AcquirePort(uint32_t* port) {
   LogChannel& log = LogChannel::Instance();
-  uint32_t port = UC_MAX_PORTS;
-  if (RequestPort(device_, IOCTL_UC_ALLOCATE_PORT, kServicePort, serviceId_, threadCount_, &port)) {
-    log.Print("%s%d%s%d%s", "quorvel: allocate port[", port, "] for service[", serviceId_, "]");
-    port_ = port;
-    started_ = 1;
-    SetEvent(events_[kStartEvent]);
-    return 1;
+  if (RequestPort(device_, IOCTL_UC_ALLOCATE_PORT, kServicePort, serviceId_, threadCount_, port)) {
+    log.Print("%s%d%s%d%s", "quorvel: allocate port[", *port, "] for service[", serviceId_, "]");
+    return true;
   }
   log.Print("%s%d%s", "quorvel: allocate port for service[", serviceId_, "] failed.");
-  started_ = 0;
-  return 0;
+  return false;
 }
 
-uint32_t CNUcCommuniateConnection::Stop() {
-  // The stop event goes first: a worker whose receive the free-port request
-  // completes must find it set at the top of its next pass.
-  if (OwnedHandle::IsOpenHandle(events_[kStopEvent])) SetEvent(events_[kStopEvent]);
-  if (started_) {
-    SendRequest(device_, IOCTL_UC_FREE_PORT, &port_, sizeof(port_), nullptr, 0);
-    LogChannel::Instance().Print("%s%d%s%d%s", "quorvel: free port[", port_, "] for service[",
-                                 serviceId_, "]");
-  }
-  DWORD result = WaitForMultipleObjects(threadCount_, threads_, TRUE, INFINITE);
-  started_ = 0;
-  return result;
+void CNUcCommuniateConnection::ReleasePort() {
+  SendRequest(device_, IOCTL_UC_FREE_PORT, &port_, sizeof(port_), nullptr, 0);
+  LogChannel::Instance().Print("%s%d%s%d%s", "quorvel: free port[", port_, "] for service[",
+                               serviceId_, "]");
 }
 
 bool CNUcCommuniateConnection::IsRunning() const {

@@ -1,8 +1,5 @@
 #include "diagnostics/component_library.h"
 
-#include <atomic>
-#include <stdexcept>
-
 #include "platform/lock_guard.h"
 
 namespace {
@@ -28,39 +25,9 @@ constexpr const char* kEntryNames[ComponentLibrary::kEntryCount] = {
 constexpr size_t kRequiredEntries = 3;  // slots 0 to 2
 constexpr const wchar_t* kModuleName = L"PXCOM.dll";
 
-// The lock that serialises the creation of the table. It lives from load to
-// unload: constructed before the first Instance() can register
-// DestroyInstance, so it is destroyed after DestroyInstance has run.
-class InstanceLock {
- public:
-  InstanceLock() { InitializeCriticalSection(&lock_); }
-  InstanceLock(const InstanceLock&) = delete;
-  InstanceLock& operator=(const InstanceLock&) = delete;
-  ~InstanceLock() { DeleteCriticalSection(&lock_); }
-  CRITICAL_SECTION* Get() { return &lock_; }
-
- private:
-  CRITICAL_SECTION lock_;
-};
-
-InstanceLock instanceLock;
-std::atomic<ComponentLibrary*> instance{nullptr};
-bool destroyed = false;
-
-// Makes DestroyInstance run when the library is unloaded: the destructor of
-// a function-local static is registered with the module's own unload tasks
-// when first constructed, and those run in reverse order of registration.
-void DestroyAtUnload() {
-  struct Destroyer {
-    ~Destroyer() { ComponentLibrary::DestroyInstance(); }
-  };
-  static Destroyer destroyer;
-}
-
 }  // namespace
 
-ComponentLibrary::ComponentLibrary() : ownsModule_(false), module_(nullptr), entries_{} {
-  InitializeCriticalSection(&lock_);
+ComponentLibrary::ComponentLibrary() : module_(nullptr), entries_{} {
   Bind(GetModuleHandleW(kModuleName));
   followsModule_ = module_ != nullptr;
 }
@@ -90,40 +57,18 @@ bool ComponentLibrary::ConfirmBinding() {
           entries_[kCoCreateInstanceSlot]) {
     return true;
   }
-  LockGuard guard(&lock_);
+  LockGuard guard(lock_);
   Clear();
   module_ = nullptr;
   Bind(current);
   return module_ != nullptr;
 }
 
+// The table never loaded the module, so it gives nothing back to it.
 ComponentLibrary::~ComponentLibrary() {
-  if (module_ != nullptr) {
-    LockGuard guard(&lock_);
-    Clear();
-    if (ownsModule_) FreeLibrary(module_);
-    module_ = nullptr;
-    ownsModule_ = false;
-  }
-  DeleteCriticalSection(&lock_);
-}
-
-ComponentLibrary* ComponentLibrary::Instance() {
-  ComponentLibrary* table = instance.load(std::memory_order_acquire);
-  if (table != nullptr) return table;
-  LockGuard guard(instanceLock.Get());
-  table = instance.load(std::memory_order_relaxed);
-  if (table != nullptr) return table;
-  if (destroyed) throw std::runtime_error("Dead Reference Detected");
-  table = new ComponentLibrary();
-  instance.store(table, std::memory_order_release);
-  DestroyAtUnload();
-  return table;
-}
-
-void ComponentLibrary::DestroyInstance() {
-  delete instance.exchange(nullptr, std::memory_order_acq_rel);
-  destroyed = true;
+  LockGuard guard(lock_);
+  Clear();
+  module_ = nullptr;
 }
 
 int ComponentLibrary::Resolve(HMODULE module) {

@@ -4,6 +4,7 @@
 
 #include <cstddef>
 
+#include "platform/process_lock.h"
 #include "platform/win32.h"
 
 // Finds the framework module "PXCOM.dll" among the modules the host has
@@ -23,11 +24,13 @@ class ComponentLibrary {
   ComponentLibrary& operator=(const ComponentLibrary&) = delete;
 
   // Returns the table, creating and binding it on the first call. Once the
-  // table has been destroyed at unload, throws std::runtime_error("Dead
-  // Reference Detected") on every call and creates nothing.
-  static ComponentLibrary* Instance();
-  // Destroys the table and marks it destroyed; registered to run at unload.
-  static void DestroyInstance();
+  // table has been destroyed at unload ("Dead Reference Detected"), returns
+  // null on every call and creates nothing: raising an exception inside the
+  // module would terminate a host that has the toolchain's shared unwinder
+  // loaded, so the caller treats null as an unbound framework.
+  static ComponentLibrary* Instance() QRV_REQUIRES(ProcessLock());
+  // Destroys the table for good; the process context calls it at unload.
+  static void DestroyInstance() QRV_REQUIRES(ProcessLock());
 
   // Stores the address of every entry the module exports; 0 when the three
   // required ones were found, -1 otherwise (entries found so far stay).
@@ -52,15 +55,15 @@ class ComponentLibrary {
   static const char* EntryName(size_t slot);
 
  private:
+  friend class ProcessContext;  // the owner: constructs and destroys the table in place
   ComponentLibrary();
   ~ComponentLibrary();
   // Binds to the module when it offers the required entries.
   void Bind(HMODULE module);
 
-  bool ownsModule_;
   bool followsModule_ = false;  // bound once: ConfirmBinding may bind again
   HMODULE module_;
-  CRITICAL_SECTION lock_;  // taken only while the table is reset or re-bound
+  CriticalSection lock_;  // taken only while the table is reset or re-bound
   FARPROC entries_[kEntryCount];
 };
 

@@ -1,7 +1,5 @@
 #include "diagnostics/log_channel.h"
 
-#include <stdexcept>
-
 #include "diagnostics/component_library.h"
 #include "platform/exception_guard.h"
 
@@ -12,15 +10,11 @@ constexpr HRESULT kFrameworkUnbound = -1;
 // Finds the framework's create-instance entry; null when unbound. The
 // binding is confirmed first: the host may have freed the framework since
 // the last Open. A table destroyed at unload ("Dead Reference Detected")
-// counts as unbound, so the error never leaves Open.
-ComponentLibrary::CoCreateInstanceEntry FindCreateInstance() {
-  try {
-    ComponentLibrary* library = ComponentLibrary::Instance();
-    if (!library->ConfirmBinding()) return nullptr;
-    return library->CoCreateInstance();
-  } catch (const std::exception&) {
-    return nullptr;
-  }
+// counts as unbound.
+ComponentLibrary::CoCreateInstanceEntry FindCreateInstance() QRV_REQUIRES(ProcessLock()) {
+  ComponentLibrary* library = ComponentLibrary::Instance();
+  if (library == nullptr || !library->ConfirmBinding()) return nullptr;
+  return library->CoCreateInstance();
 }
 
 struct PrintCall {
@@ -36,11 +30,6 @@ QRV_CALLS_FOREIGN_INTERFACES void CallVPrint(void* context) {
 }
 
 }  // namespace
-
-LogChannel& LogChannel::Instance() {
-  static LogChannel channel;
-  return channel;
-}
 
 HRESULT LogChannel::Open() {
   if (ready_.load(std::memory_order_acquire)) return 0;

@@ -5,7 +5,18 @@
 #include <atomic>
 
 #include "diagnostics/log_interfaces.h"
+#include "platform/process_lock.h"
 #include "platform/win32.h"
+
+// Lets the compiler check each Print's arguments against its format (the
+// implicit `this` is argument 1). Windows' DWORD is unsigned long, so a
+// DWORD printed with %x is cast to unsigned int at the call.
+#if defined(__GNUC__) || defined(__clang__)
+#define QRV_PRINTF_FORMAT(formatIndex, firstArgument) \
+  __attribute__((format(printf, formatIndex, firstArgument)))
+#else
+#define QRV_PRINTF_FORMAT(formatIndex, firstArgument)
+#endif
 
 // Hands every message, as a format and its arguments, to the sink of a log
 // component that the component framework creates. One message is one Print
@@ -21,23 +32,24 @@ class LogChannel {
   LogChannel(const LogChannel&) = delete;
   LogChannel& operator=(const LogChannel&) = delete;
 
-  // The process-wide channel; never destroyed, and nothing is released at
-  // unload.
+  // The process-wide channel, owned by the process context; nothing is
+  // released at unload.
   static LogChannel& Instance();
 
   // 0 when already open; -1 when the framework is not bound; otherwise the
   // framework's or CreateSink's negative result, or CreateSink's result on
   // success.
-  HRESULT Open();
+  HRESULT Open() QRV_REQUIRES(ProcessLock());
   // E_FAIL when the channel is closed, the format null, the sink missing, or
   // the sink raised an exception; otherwise the sink's result.
-  HRESULT Print(const char* format, ...);
+  HRESULT Print(const char* format, ...) QRV_PRINTF_FORMAT(2, 3);
   // Gives the sink back and drops the channel's reference on the component.
   void Shutdown();
 
  private:
+  friend class ProcessContext;  // the owner
   LogChannel() = default;
-  HRESULT Bind();
+  HRESULT Bind() QRV_REQUIRES(ProcessLock());
 
   LONG sinkId_ = -1;
   std::atomic<bool> ready_{false};

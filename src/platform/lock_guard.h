@@ -1,20 +1,40 @@
-// Scoped ownership of a critical section.
+// A critical section as a lock the compiler can reason about, and its scoped
+// owner.
 #ifndef QUORVEL_PLATFORM_LOCK_GUARD_H_
 #define QUORVEL_PLATFORM_LOCK_GUARD_H_
 
+#include "platform/thread_annotations.h"
 #include "platform/win32.h"
 
-// Enters the critical section for the guard's scope; leaves it on every way
-// out, exceptions included.
-class LockGuard {
+// A recursive Win32 critical section, initialised by its constructor and
+// deleted by its destructor. Its owner decides its lifetime: the process
+// context keeps it from module attach to detach.
+class QRV_CAPABILITY("mutex") CriticalSection {
  public:
-  explicit LockGuard(CRITICAL_SECTION* lock) : lock_(lock) { EnterCriticalSection(lock_); }
-  LockGuard(const LockGuard&) = delete;
-  LockGuard& operator=(const LockGuard&) = delete;
-  ~LockGuard() { LeaveCriticalSection(lock_); }
+  CriticalSection() { InitializeCriticalSection(&section_); }
+  CriticalSection(const CriticalSection&) = delete;
+  CriticalSection& operator=(const CriticalSection&) = delete;
+  ~CriticalSection() { DeleteCriticalSection(&section_); }
+
+  void Enter() QRV_ACQUIRE() { EnterCriticalSection(&section_); }
+  void Leave() QRV_RELEASE() { LeaveCriticalSection(&section_); }
+  // True, holding the section, when no other thread holds it.
+  bool TryEnter() QRV_TRY_ACQUIRE(true) { return TryEnterCriticalSection(&section_) != FALSE; }
 
  private:
-  CRITICAL_SECTION* lock_;
+  CRITICAL_SECTION section_;
+};
+
+// Enters the section for the guard's scope; leaves it on every way out.
+class QRV_SCOPED_CAPABILITY LockGuard {
+ public:
+  explicit LockGuard(CriticalSection& lock) QRV_ACQUIRE(lock) : lock_(lock) { lock_.Enter(); }
+  LockGuard(const LockGuard&) = delete;
+  LockGuard& operator=(const LockGuard&) = delete;
+  ~LockGuard() QRV_RELEASE() { lock_.Leave(); }
+
+ private:
+  CriticalSection& lock_;
 };
 
 #endif  // QUORVEL_PLATFORM_LOCK_GUARD_H_

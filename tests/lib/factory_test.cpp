@@ -1,42 +1,24 @@
 // The connection factory and the failures of its allocations.
-#include <atomic>
-#include <cstdlib>
-#include <new>
-
 #include "api/connection_factory.h"
 #include "connection/service_connection.h"
+#include "counting_heap.h"
 #include "library_fixture.h"
 
 namespace {
-
-// When set, the next nothrow allocation fails (and the flag clears).
-std::atomic<bool> failNextNothrowNew{false};
 
 void WINAPI NoAnswer(NIMUC::IAllocator*, void*, uint32_t, void*, void**, uint32_t*) {}
 
 }  // namespace
 
-// Replaces the nothrow form only, so that the library's "out of memory"
-// paths can be reached; it defers to the ordinary operator new so that
-// allocation and release stay matched under the sanitizers.
-void* operator new(std::size_t size, const std::nothrow_t&) noexcept {
-  if (failNextNothrowNew.exchange(false)) return nullptr;
-  try {
-    return ::operator new(size);
-  } catch (...) {
-    return nullptr;
-  }
-}
-
 using Factory = LibraryTest;
 
-TEST_F(Factory, InitReportsAFactoryThatCannotBeHad) {
-  failNextNothrowNew = true;  // the factory is the first nothrow allocation of Init
-  EXPECT_EQ(Init(0), E_FAIL);
-  EXPECT_EQ(Texts(), std::vector<std::string>{"quorvel-Init:  get facotry instance failed."});
-  EXPECT_EQ(Sink().Counters().liveComponents, 0);
-  EXPECT_EQ(Init(0), S_OK);  // the next call tries again
-  ExpectText("quorvel-Initialize successfully.");
+// The factory is part of the process context, created at attach: Init can no
+// longer find it missing, so "quorvel-Init:  get facotry instance failed."
+// never appears.
+TEST_F(Factory, ExistsFromAttachSoInitNeverReportsItMissing) {
+  ASSERT_NE(ConnectionFactory::Instance(), nullptr);
+  EXPECT_EQ(Init(0), S_OK);
+  EXPECT_EQ(Texts(), std::vector<std::string>{"quorvel-Initialize successfully."});
 }
 
 TEST_F(Factory, InstanceIsOneObjectThatSurvivesUnInit) {
@@ -58,9 +40,7 @@ TEST_F(Factory, FindWithRemovalKeepsTheOthersInOrder) {
   ASSERT_NE(two, nullptr);
   EXPECT_EQ(two->ServiceId(), 2u);
   EXPECT_EQ(factory->FindServiceConnection(2, true), nullptr);
-  two->Stop();
-  two->Close();
-  delete two;
+  factory->Destroy(two);  // its memory came from the factory's heap
   Driver().ClearRequestLog();
   factory->DestroyServiceConnections();
   std::vector<uint32_t> freed;
@@ -78,10 +58,23 @@ TEST_F(Factory, FailedServiceCreateFilesNothing) {
   EXPECT_EQ(ConnectionFactory::Instance()->FindServiceConnection(7, false), nullptr);
 }
 
-TEST_F(Factory, MissingMemoryForTheEchoConnectionFailsInit) {
-  failNextNothrowNew = false;
-  ASSERT_NE(ConnectionFactory::Instance(), nullptr);  // created before the failure is armed
-  failNextNothrowNew = true;
+TEST_F(Factory, MissingMemoryForAConnectionFailsItsEntryPoint) {
+  CountingHeap heap;
+  {
+    LockGuard lock(ProcessLock());
+    ConnectionFactory::Instance()->UseHeap(heap);
+  }
+  heap.refuseFrom = 1;
   EXPECT_EQ(Init(0), E_FAIL);
   ExpectText("quorvel-Init: create echo connnection failed.");
+  heap.refuseFrom = ~size_t{0};
+  ASSERT_EQ(Init(0), S_OK);
+  heap.refuseFrom = 1;
+  EXPECT_EQ(Register(4, &NoAnswer, nullptr), E_FAIL);
+  ExpectText("quorvel-Register( 4 ): create commmunication connection unsuccessfully.");
+  heap.refuseFrom = ~size_t{0};
+  UnInit();
+  EXPECT_EQ(heap.live, 0);  // every connection went back to the heap it came from
+  LockGuard lock(ProcessLock());
+  ConnectionFactory::Instance()->UseHeap(BlockHeap::Process());
 }

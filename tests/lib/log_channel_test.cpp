@@ -152,14 +152,8 @@ TEST_F(LogChannelTest, DeadReferenceAfterDestroyInstanceKeepsTheChannelClosed) {
   Load(Variant::kFull);
   ASSERT_NE(ComponentLibrary::Instance()->Module(), nullptr);
   ComponentLibrary::DestroyInstance();
-  for (int i = 0; i < 2; ++i) {
-    try {
-      ComponentLibrary::Instance();
-      ADD_FAILURE() << "no exception";
-    } catch (const std::runtime_error& error) {
-      EXPECT_STREQ(error.what(), "Dead Reference Detected");
-    }
-  }
+  // Nothing is created again, and no exception is raised for it.
+  for (int i = 0; i < 2; ++i) EXPECT_EQ(ComponentLibrary::Instance(), nullptr);
   EXPECT_EQ(Channel().Open(), -1);
   // The framework module was neither freed nor touched.
   EXPECT_EQ(Sink().Counters().createInstanceCalls, 0);

@@ -5,6 +5,7 @@
 #include <deque>
 #include <vector>
 
+#include "platform/posix/device.h"
 #include "test_support.h"
 
 namespace seam_test {
@@ -129,8 +130,8 @@ TEST(HandleTest, ClosingAHandleTwiceOrANullHandleFails) {
 
 TEST(HandleTest, ClosingAHandleUnderAWaitLeavesTheWaitSound) {
   // The wait holds its own reference: closing the handle mid-wait must not
-  // free the event under it (ASan checks), and a later handle value must
-  // never alias the closed one.
+  // free the event under it (ASan checks). The value goes to the next object
+  // at once, as on Windows, so a wait that looks it up late finds that one.
   HANDLE event = NewEvent(false, false);
   ScopedHandle waiting(NewEvent(true, false));
   auto waiter = [&]() -> DWORD {
@@ -141,11 +142,29 @@ TEST(HandleTest, ClosingAHandleUnderAWaitLeavesTheWaitSound) {
   ASSERT_TRUE(SignalledInTime(waiting.get()));
   ASSERT_TRUE(CloseHandle(event));
   ScopedHandle fresh(NewEvent(true, true));
-  EXPECT_NE(fresh.get(), event);
+  EXPECT_EQ(fresh.get(), event);
   ASSERT_TRUE(SignalledInTime(thread.get()));
   DWORD result = 0;
   ASSERT_TRUE(GetExitCodeThread(thread.get(), &result));
-  EXPECT_TRUE(result == WAIT_TIMEOUT || result == WAIT_FAILED) << result;
+  EXPECT_TRUE(result == WAIT_TIMEOUT || result == WAIT_OBJECT_0) << result;
+}
+
+TEST(HandleTest, FreedValuesAreReusedLastInFirstOutAndStaleUsesAreCounted) {
+  HANDLE first = NewEvent(true, false);
+  HANDLE second = NewEvent(true, false);
+  const size_t invalidBefore = qrv::posix::InvalidHandleUses();
+  ASSERT_TRUE(CloseHandle(first));
+  ASSERT_TRUE(CloseHandle(second));
+  EXPECT_FALSE(SetEvent(second));  // stale: names nothing yet
+  EXPECT_EQ(WaitForSingleObject(nullptr, 0), WAIT_FAILED);
+  EXPECT_EQ(qrv::posix::InvalidHandleUses(), invalidBefore + 2);
+  ScopedHandle reusedSecond(NewEvent(true, false));
+  ScopedHandle reusedFirst(NewEvent(true, false));
+  ScopedHandle brandNew(NewEvent(true, false));
+  EXPECT_EQ(reusedSecond.get(), second);
+  EXPECT_EQ(reusedFirst.get(), first);
+  EXPECT_NE(brandNew.get(), first);
+  EXPECT_NE(brandNew.get(), second);
 }
 
 // A token passed around a ring of threads, each waiting on its own

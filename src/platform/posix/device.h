@@ -109,6 +109,9 @@ QRV_PLATFORM_API void ClearCreationFailures();
 
 // Test hook: how many handles of any kind are open in the process.
 QRV_PLATFORM_API size_t OpenHandleCount();
+// Test hook: how many calls were given a null, closed or wrong-kind handle
+// (each would raise an invalid-handle exception under strict handle checks).
+QRV_PLATFORM_API size_t InvalidHandleUses();
 
 }  // namespace posix
 }  // namespace qrv

@@ -14,7 +14,12 @@ HandleTable& HandleTable::Instance() {
 HANDLE HandleTable::Insert(std::shared_ptr<KernelObject> object) {
   std::lock_guard<std::mutex> lock(mutex_);
   uintptr_t value = next_;
-  next_ += 4;
+  if (freed_.empty()) {
+    next_ += 4;
+  } else {
+    value = freed_.back();
+    freed_.pop_back();
+  }
   objects_.emplace(value, std::move(object));
   return reinterpret_cast<HANDLE>(value);
 }
@@ -31,7 +36,18 @@ std::shared_ptr<KernelObject> HandleTable::Remove(HANDLE handle) {
   if (it == objects_.end()) return nullptr;
   std::shared_ptr<KernelObject> object = std::move(it->second);
   objects_.erase(it);
+  freed_.push_back(reinterpret_cast<uintptr_t>(handle));
   return object;
+}
+
+void HandleTable::CountInvalidUse() {
+  std::lock_guard<std::mutex> lock(mutex_);
+  ++invalidUses_;
+}
+
+size_t HandleTable::InvalidUses() const {
+  std::lock_guard<std::mutex> lock(mutex_);
+  return invalidUses_;
 }
 
 size_t HandleTable::Count() const {
@@ -41,6 +57,8 @@ size_t HandleTable::Count() const {
 
 size_t OpenHandleCount() { return HandleTable::Instance().Count(); }
 
+size_t InvalidHandleUses() { return HandleTable::Instance().InvalidUses(); }
+
 }  // namespace posix
 }  // namespace qrv
 
@@ -49,7 +67,10 @@ using qrv::posix::KernelObject;
 
 BOOL CloseHandle(HANDLE handle) {
   std::shared_ptr<KernelObject> object = HandleTable::Instance().Remove(handle);
-  if (object == nullptr) return qrv::posix::Fail(ERROR_INVALID_HANDLE, FALSE);
+  if (object == nullptr) {
+    HandleTable::Instance().CountInvalidUse();
+    return qrv::posix::Fail(ERROR_INVALID_HANDLE, FALSE);
+  }
   // Outside the table lock: a device's HandleClosed may call back into the seam.
   object->HandleClosed();
   return TRUE;

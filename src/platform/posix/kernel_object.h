@@ -6,6 +6,7 @@
 #include <memory>
 #include <mutex>
 #include <unordered_map>
+#include <vector>
 
 #include "platform/win32.h"
 
@@ -29,8 +30,9 @@ class KernelObject {
 };
 
 // Maps handle values to objects. Values are small multiples of four, never 0
-// or -1, and never reused, so a stale handle stays invalid for good.
-// Thread-safe.
+// or -1. Like Windows, the table hands a freed value out again at once, the
+// most recently freed first, so that a stale handle reaches whatever object
+// was created next. Thread-safe.
 class HandleTable {
  public:
   // The one table of the process; never destroyed.
@@ -45,13 +47,19 @@ class HandleTable {
   // Takes the object out of the table; null when the handle names nothing.
   std::shared_ptr<KernelObject> Remove(HANDLE handle);
   size_t Count() const;
+  // Counts a use of a handle that names nothing or an object of the wrong
+  // type: what strict handle checking on Windows would raise.
+  void CountInvalidUse();
+  size_t InvalidUses() const;
 
  private:
   HandleTable() = default;
 
   mutable std::mutex mutex_;
   std::unordered_map<uintptr_t, std::shared_ptr<KernelObject>> objects_;  // GUARDED_BY(mutex_)
-  uintptr_t next_ = 4;                                                    // GUARDED_BY(mutex_)
+  std::vector<uintptr_t> freed_;  // GUARDED_BY(mutex_); reused from the back
+  uintptr_t next_ = 4;            // GUARDED_BY(mutex_)
+  size_t invalidUses_ = 0;        // GUARDED_BY(mutex_)
 };
 
 // The object of type T the handle names, or null with ERROR_INVALID_HANDLE
@@ -59,7 +67,10 @@ class HandleTable {
 template <typename T>
 std::shared_ptr<T> FindObject(HANDLE handle) {
   std::shared_ptr<T> object = std::dynamic_pointer_cast<T>(HandleTable::Instance().Find(handle));
-  if (object == nullptr) SetLastError(ERROR_INVALID_HANDLE);
+  if (object == nullptr) {
+    HandleTable::Instance().CountInvalidUse();
+    SetLastError(ERROR_INVALID_HANDLE);
+  }
   return object;
 }
 

@@ -175,6 +175,17 @@ uint32_t HostTest::Post(uint32_t serviceId, uint32_t header, const std::vector<u
   return id;
 }
 
+DWORD HostTest::TryPost(uint32_t serviceId, uint32_t header, const std::vector<uint8_t>& payload,
+                        uint32_t* id) {
+  return control_->Post(serviceId, header, payload.data(), static_cast<uint32_t>(payload.size()),
+                        QRVCTL_ANY_SLOT, id);
+}
+
+void HostTest::RestartWatchdog(DWORD limitMs) {
+  watchdog_.reset();
+  watchdog_ = std::make_unique<Watchdog>(CurrentTestName(), limitMs);
+}
+
 MessageOutcome HostTest::AwaitOutcome(uint32_t messageId) {
   MessageOutcome outcome;
   EXPECT_TRUE(control_->WaitForOutcome(messageId, kWaitMs, &outcome))

@@ -58,6 +58,10 @@ class HostTest : public ::testing::Test {
   void SetUp() override;
   void TearDown() override;
 
+  // Bounds the rest of the scenario by `limitMs` from now instead of the
+  // default limit, for scenarios that run for long: call it once per round.
+  void RestartWatchdog(DWORD limitMs);
+
   // The library, loaded as a host loads it. SetUp loads it once.
   void LoadQuorvel();
   // FreeLibrary of the host's reference; the entry points are gone after it.
@@ -101,6 +105,10 @@ class HostTest : public ::testing::Test {
   uint32_t PortOf(uint32_t serviceId) { return control_->ServicePort(serviceId); }
   uint32_t Post(uint32_t serviceId, uint32_t header, const std::vector<uint8_t>& payload,
                 uint32_t slot = QRVCTL_ANY_SLOT);
+  // Posts like Post but fails nothing: the driver's error, or ERROR_SUCCESS
+  // with *id set (a service may lose its port between a check and a post).
+  DWORD TryPost(uint32_t serviceId, uint32_t header, const std::vector<uint8_t>& payload,
+                uint32_t* id);
   // The message's final outcome; fails the test when it does not come.
   MessageOutcome AwaitOutcome(uint32_t messageId);
   QrvCtlCounters Counters();

@@ -1,0 +1,60 @@
+#include "connection/port_connection.h"
+
+#include "platform/owned_handle.h"
+
+void PortConnection::Assign(uint32_t serviceId, uint32_t threadCount, HANDLE device) {
+  serviceId_ = serviceId;
+  threadCount_ = threadCount;
+  device_ = device;
+}
+
+void PortConnection::Close() {
+  for (HANDLE& thread : threads_) CloseHandleField(&thread);
+  CloseHandleField(&events_[kStopEvent]);
+  CloseHandleField(&events_[kStartEvent]);
+}
+
+int32_t PortConnection::Start() {
+  if (started_) return 1;
+  uint32_t port = UC_MAX_PORTS;
+  if (!AcquirePort(&port)) {
+    started_ = 0;
+    return 0;
+  }
+  port_ = port;
+  started_ = 1;
+  SetEvent(events_[kStartEvent]);
+  return 1;
+}
+
+// The stop event goes first: a thread whose request the port's release
+// completes must find it set at the top of its next pass, and a heartbeat
+// teardown that races with this stop sees it and gives way instead of
+// waiting for the lock our caller holds.
+uint32_t PortConnection::Stop() {
+  if (OwnedHandle::IsOpenHandle(events_[kStopEvent])) SetEvent(events_[kStopEvent]);
+  if (started_) ReleasePort();
+  DWORD result = WaitForThreads();
+  started_ = 0;
+  return result;
+}
+
+bool PortConnection::HasThreads() const {
+  for (HANDLE thread : threads_) {
+    if (OwnedHandle::IsOpenHandle(thread)) return true;
+  }
+  return false;
+}
+
+// A closed connection's handles are null: waiting on them would fail, and
+// under strict handle checking raise an invalid-handle exception, so only
+// the open ones are waited for.
+DWORD PortConnection::WaitForThreads() const {
+  HANDLE open[kMaxThreads];
+  DWORD count = 0;
+  for (HANDLE thread : threads_) {
+    if (OwnedHandle::IsOpenHandle(thread)) open[count++] = thread;
+  }
+  if (count == 0) return WAIT_OBJECT_0;
+  return WaitForMultipleObjects(count, open, TRUE, INFINITE);
+}

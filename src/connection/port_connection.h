@@ -1,0 +1,65 @@
+// What the echo and service connections share: a port at the driver, the
+// threads that use it, and the two events those threads wait on.
+#ifndef QUORVEL_CONNECTION_PORT_CONNECTION_H_
+#define QUORVEL_CONNECTION_PORT_CONNECTION_H_
+
+#include <cstdint>
+
+#include "connection/connection.h"
+#include "connection/protocol.h"
+
+// Operations run under the process-wide lock (see IUcConnection). The
+// threads only read the fields; the port is written before the start event
+// is set and read only after a thread has seen it. The device is borrowed
+// from the process context and never closed here.
+class PortConnection : public IUcConnection {
+ public:
+  static constexpr uint32_t kMaxThreads = 16;
+
+  PortConnection(const PortConnection&) = delete;
+  PortConnection& operator=(const PortConnection&) = delete;
+
+  // Closes every thread handle and both events that are still open, and
+  // leaves them null; skips the ones that already are. Waits for nothing.
+  void Close() QRV_REQUIRES(ProcessLock()) final;
+  // Obtains the port (AcquirePort) and releases the threads; 1 at once when
+  // already started.
+  int32_t Start() QRV_REQUIRES(ProcessLock()) final;
+  // Sets the stop event, gives a held port back (ReleasePort), then waits
+  // for the threads once; WAIT_OBJECT_0 when no thread handle is left.
+  uint32_t Stop() QRV_REQUIRES(ProcessLock()) final;
+
+  uint32_t ServiceId() const { return serviceId_; }
+  // True while a thread handle is open: the connection may still use the
+  // device.
+  bool HasThreads() const;
+
+ protected:
+  enum { kStopEvent = 0, kStartEvent = 1 };
+
+  PortConnection() = default;
+  ~PortConnection() { Close(); }
+
+  // Records what Create was given.
+  void Assign(uint32_t serviceId, uint32_t threadCount, HANDLE device);
+  // Asks the driver for the port and logs the outcome; true with *port set.
+  virtual bool AcquirePort(uint32_t* port) = 0;
+  // Gives the held port back and logs it.
+  virtual void ReleasePort() = 0;
+  // The one wait for the connection's threads: every open thread handle at
+  // once, without a time limit. WAIT_OBJECT_0 when there is none.
+  DWORD WaitForThreads() const;
+
+  HANDLE device_ = INVALID_HANDLE_VALUE;
+  uint32_t serviceId_ = 0;
+  uint32_t threadCount_ = 0;
+  uint32_t port_ = UC_MAX_PORTS;
+  int32_t started_ = 0;
+  // Element 0 the stop event, element 1 the start event (the subclass picks
+  // their reset modes); INVALID_HANDLE_VALUE until created, null once closed.
+  // A wait on both that finds both set reports the stop event.
+  HANDLE events_[2] = {INVALID_HANDLE_VALUE, INVALID_HANDLE_VALUE};
+  HANDLE threads_[kMaxThreads] = {};
+};
+
+#endif  // QUORVEL_CONNECTION_PORT_CONNECTION_H_

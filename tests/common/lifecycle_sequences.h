@@ -1,0 +1,125 @@
+// The lifecycle sequences both suites run: natively against the simulated
+// driver (tests/lib) and under Wine against the reference driver through the
+// shipped QUORVEL.DLL (tests/windows). Each row is a sequence of entry-point
+// calls and driver faults with the results, log lines and end state it must
+// reach; each runner maps the operations onto its own driver and checks
+// after every row that no closed or stale handle reached a handle call.
+#ifndef QRV_TESTS_COMMON_LIFECYCLE_SEQUENCES_H_
+#define QRV_TESTS_COMMON_LIFECYCLE_SEQUENCES_H_
+
+#include <cstdint>
+#include <ostream>
+#include <vector>
+
+#include "quorvel/quorvel.h"
+
+namespace qrv {
+namespace sequences {
+
+enum class Op {
+  kInit,               // expect: its result
+  kUnInit,             //
+  kRegister,           // id; expect: its result
+  kUnregister,         // id; expect: its result
+  kFailPings,          // every later ping fails
+  kHealPings,          // pings succeed again
+  kRefuseEchoPort,     // the next echo port request is answered with port 16
+  kRefuseServicePort,  // the next service port request is answered with port 16
+  kAwaitText,          // text: logged (bounded wait)
+  kHoldLock,           // the test thread takes the library's lock (native only)
+  kReleaseLock,        //
+  kServe,              // id: a message to the service is answered
+  kAwaitHeartbeat      // two more pings arrive (bounded wait)
+};
+
+struct Step {
+  Op op;
+  uint32_t id;
+  int32_t expect;
+  const char* text;
+};
+
+struct EndState {
+  bool deviceOpen;
+  std::vector<uint32_t> servedIds;  // services that hold a port
+  int uninitLines;                  // "quorvel-UnInit: ok." lines
+};
+
+struct Sequence {
+  const char* name;
+  std::vector<Step> steps;
+  EndState end;
+  // Holds the library's lock from outside, which only a test linked with the
+  // library's own objects can do.
+  bool NativeOnly() const {
+    for (const Step& step : steps) {
+      if (step.op == Op::kHoldLock) return true;
+    }
+    return false;
+  }
+};
+
+inline void PrintTo(const Sequence& sequence, std::ostream* out) { *out << sequence.name; }
+
+inline Step Init(int32_t expect) { return {Op::kInit, 0, expect, nullptr}; }
+inline Step Register(uint32_t id, int32_t expect) { return {Op::kRegister, id, expect, nullptr}; }
+inline Step Unregister(uint32_t id, int32_t expect) {
+  return {Op::kUnregister, id, expect, nullptr};
+}
+inline Step Do(Op op, uint32_t id = 0) { return {op, id, QUORVEL_OK, nullptr}; }
+inline Step Await(const char* text) { return {Op::kAwaitText, 0, QUORVEL_OK, text}; }
+
+constexpr int32_t kOk = QUORVEL_OK;
+constexpr int32_t kFail = QUORVEL_E_FAIL;
+
+inline std::vector<Sequence> LifecycleSequences() {
+  return {
+      {"PlainSessionServesAndEnds",
+       {Init(kOk), Register(3, kOk), Do(Op::kServe, 3), Unregister(3, kOk), Register(3, kOk),
+        Do(Op::kUnInit)},
+       {false, {}, 1}},
+      // A failed Init that finds services filed keeps the device and the
+      // channel: service 5 goes on serving, and UnInit still stops it.
+      {"FailedInitKeepsTheDeviceForFiledServices",
+       {Init(kOk), Do(Op::kFailPings), Await("quorvel: echo quit."), Do(Op::kHealPings),
+        Register(5, kOk), Do(Op::kRefuseEchoPort), Init(kFail),
+        Await("quorvel-Init: start echo failed."), Do(Op::kServe, 5), Do(Op::kUnInit)},
+       {false, {}, 1}},
+      {"FailedInitKeepsAnOpenDeviceUntilUnInit",
+       {Init(kOk), Do(Op::kFailPings), Await("quorvel: echo quit."), Do(Op::kHealPings),
+        Do(Op::kRefuseEchoPort), Init(kFail), Register(6, kOk), Do(Op::kServe, 6), Init(kOk),
+        Do(Op::kAwaitHeartbeat)},
+       {true, {6}, 0}},
+      // The echo thread has lost the heartbeat and waits for the lock held by
+      // a host thread; that thread's Init does the teardown and starts a new
+      // heartbeat, so its 0 means a heartbeat runs.
+      {"InitDuringAHeartbeatLossStartsANewHeartbeat",
+       {Init(kOk), Register(1, kOk), Do(Op::kHoldLock), Do(Op::kFailPings),
+        Await("quorvel: echo error."), Do(Op::kHealPings), Init(kOk), Do(Op::kReleaseLock),
+        Do(Op::kAwaitHeartbeat), Unregister(1, kFail), Register(1, kOk), Do(Op::kServe, 1)},
+       {true, {1}, 0}},
+      // A Register in the same window runs after the pending teardown, so the
+      // service it reports is not stopped by the loss that came before it.
+      {"RegisterDuringAHeartbeatLossKeepsServing",
+       {Init(kOk), Register(1, kOk), Do(Op::kHoldLock), Do(Op::kFailPings),
+        Await("quorvel: echo error."), Register(2, kOk), Do(Op::kReleaseLock),
+        Await("quorvel: echo quit."), Do(Op::kServe, 2), Unregister(1, kFail), Do(Op::kUnInit)},
+       {false, {}, 1}},
+      // Stop and Close after a refused port, then again on the replace,
+      // Unregister and UnInit paths: no closed handle is ever waited on.
+      {"RepeatedStopsSkipClosedHandles",
+       {Init(kOk), Do(Op::kRefuseServicePort), Register(5, kFail), Register(5, kOk),
+        Do(Op::kRefuseServicePort), Register(6, kFail), Unregister(6, kOk),
+        Do(Op::kRefuseServicePort), Register(7, kFail), Do(Op::kUnInit), Do(Op::kUnInit)},
+       {false, {}, 1}},
+      {"FailedEchoStartClosesWhatItOpened",
+       {Do(Op::kRefuseEchoPort), Init(kFail), Register(1, kFail), Do(Op::kUnInit), Init(kOk),
+        Do(Op::kAwaitHeartbeat), Do(Op::kUnInit)},
+       {false, {}, 1}},
+  };
+}
+
+}  // namespace sequences
+}  // namespace qrv
+
+#endif  // QRV_TESTS_COMMON_LIFECYCLE_SEQUENCES_H_

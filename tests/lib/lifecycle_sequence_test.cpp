@@ -1,0 +1,139 @@
+// The lifecycle sequences (tests/common) against the simulated driver. After
+// every step an event is created and kept, so that any handle value the step
+// freed is taken at once (the stand-in reuses values as Windows does): a
+// library thread that still used a closed device would then reach that
+// event, which the stand-in counts as an invalid handle use.
+#include <string>
+#include <vector>
+
+#include "api/process_context.h"
+#include "library_fixture.h"
+#include "lifecycle_sequences.h"
+#include "platform/module_thread.h"
+#include "platform/posix/device.h"
+
+namespace wire = qrv::sim::wire;
+
+namespace {
+
+using qrv::sequences::EndState;
+using qrv::sequences::Op;
+using qrv::sequences::Sequence;
+using qrv::sequences::Step;
+
+class LifecycleSequence : public LibraryTest, public ::testing::WithParamInterface<Sequence> {
+ protected:
+  void TearDown() override {
+    if (holding_) ProcessLock().Leave();
+    LibraryTest::TearDown();
+    for (HANDLE squatter : squatters_) CloseHandle(squatter);
+  }
+
+  void Run(const Step& step) {
+    switch (step.op) {
+      case Op::kInit:
+        EXPECT_EQ(::Init(0), step.expect);
+        break;
+      case Op::kUnInit:
+        ::UnInit();
+        break;
+      case Op::kRegister:
+        EXPECT_EQ(::Register(step.id, &AnswerWithPayload, nullptr), step.expect) << step.id;
+        break;
+      case Op::kUnregister:
+        EXPECT_EQ(::Unregister(step.id), step.expect) << step.id;
+        break;
+      default:
+        RunFault(step);
+    }
+  }
+
+  void RunFault(const Step& step) {
+    switch (step.op) {
+      case Op::kFailPings:
+        Driver().FaultPingsAfter(0, qrv::sim::PingFault::kFail);
+        break;
+      case Op::kHealPings:
+        Driver().ClearFaults();
+        break;
+      case Op::kRefuseEchoPort:
+        Driver().OverridePortAnswer(wire::kCreateEchoPort, 16u);
+        break;
+      case Op::kRefuseServicePort:
+        Driver().OverridePortAnswer(wire::kAllocatePort, 16u);
+        break;
+      case Op::kAwaitText:
+        ExpectText(step.text);
+        break;
+      case Op::kHoldLock:
+        ProcessLock().Enter();
+        holding_ = true;
+        break;
+      case Op::kReleaseLock:
+        holding_ = false;
+        ProcessLock().Leave();
+        break;
+      case Op::kServe:
+        Serve(step.id);
+        break;
+      default:
+        AwaitHeartbeat();
+    }
+  }
+
+  void Serve(uint32_t id) {
+    auto message = Driver().Post(id, 1, {1, 2, 3});
+    ASSERT_TRUE(message->WaitFinal(kWait)) << "service " << id << " never answered";
+    EXPECT_EQ(message->outcome(), qrv::sim::Outcome::kAnswered)
+        << "service " << id << ": " << qrv::sim::OutcomeName(message->outcome());
+  }
+
+  void AwaitHeartbeat() {
+    const size_t pings = Driver().RequestCount(wire::kEcho);
+    EXPECT_TRUE(Driver().WaitForRequests(wire::kEcho, pings + 2, kWait)) << "no heartbeat runs";
+  }
+
+  void ExpectEndState(const EndState& end) {
+    {
+      LockGuard lock(ProcessLock());
+      EXPECT_EQ(ProcessContext::Get().DeviceOpen(), end.deviceOpen);
+    }
+    std::vector<uint32_t> served;
+    for (uint32_t id = 0; id < QUORVEL_MAX_SERVICES; ++id) {
+      if (id != 15 && Driver().PortOf(id).has_value()) served.push_back(id);
+    }
+    EXPECT_EQ(served, end.servedIds);
+    EXPECT_EQ(Sink().CountText("quorvel-UnInit: ok."), end.uninitLines);
+    if (!end.deviceOpen) {
+      EXPECT_EQ(RunningModuleThreads(), 0u) << "threads outlived UnInit";
+      EXPECT_EQ(Sink().Counters().liveComponents, 0) << "the log channel stayed open";
+    }
+  }
+
+  std::vector<HANDLE> squatters_;
+  bool holding_ = false;
+};
+
+TEST_P(LifecycleSequence, ReachesItsEndState) {
+  const Sequence& sequence = GetParam();
+  // A row awaits and counts only its own lines and meets no earlier fault.
+  Sink().ClearRecords();
+  Driver().ClearFaults();
+  const size_t invalidBefore = qrv::posix::InvalidHandleUses();
+  for (size_t i = 0; i < sequence.steps.size(); ++i) {
+    SCOPED_TRACE("step " + std::to_string(i));
+    Run(sequence.steps[i]);
+    squatters_.push_back(CreateEventW(nullptr, TRUE, FALSE, nullptr));
+  }
+  ExpectEndState(sequence.end);
+  EXPECT_EQ(qrv::posix::InvalidHandleUses(), invalidBefore)
+      << "a closed or stale handle was used (strict handle checks would raise)";
+}
+
+INSTANTIATE_TEST_SUITE_P(Table, LifecycleSequence,
+                         ::testing::ValuesIn(qrv::sequences::LifecycleSequences()),
+                         [](const ::testing::TestParamInfo<Sequence>& info) {
+                           return std::string(info.param.name);
+                         });
+
+}  // namespace
