@@ -32,6 +32,7 @@ uint32_t PX_STDCALL LogComponent::AddRef() {
 
 uint32_t PX_STDCALL LogComponent::Release() {
   Monitor::Instance().Count(&PxCounters::releaseCalls);
+  Monitor::Instance().InjectCallFault(PX_CALL_RELEASE);
   const uint32_t left = --references_;
   if (left == 0) delete this;
   return left;
@@ -40,6 +41,7 @@ uint32_t PX_STDCALL LogComponent::Release() {
 Result PX_STDCALL LogComponent::CreateSink(int32_t id, ILogSink** sink) {
   Monitor& monitor = Monitor::Instance();
   monitor.LogCreateSink(id);
+  monitor.InjectCallFault(PX_CALL_CREATE_SINK);
   if (sink == nullptr) return kPointer;
   *sink = nullptr;
   const Knobs knobs = monitor.GetKnobs();
@@ -52,6 +54,7 @@ Result PX_STDCALL LogComponent::CreateSink(int32_t id, ILogSink** sink) {
 }
 
 Result PX_STDCALL LogComponent::DestroySink(int32_t id, ILogSink* sink) {
+  Monitor::Instance().InjectCallFault(PX_CALL_DESTROY_SINK);
   bool matched;
   {
     MutexLock hold(&mu_);
