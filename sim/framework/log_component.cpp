@@ -32,9 +32,9 @@ uint32_t PX_STDCALL LogComponent::AddRef() {
 
 uint32_t PX_STDCALL LogComponent::Release() {
   Monitor::Instance().Count(&PxCounters::releaseCalls);
-  Monitor::Instance().InjectCallFault(PX_CALL_RELEASE);
   const uint32_t left = --references_;
   if (left == 0) delete this;
+  Monitor::Instance().InjectCallFault(PX_CALL_RELEASE);
   return left;
 }
 

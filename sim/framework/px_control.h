@@ -51,7 +51,7 @@ typedef enum PxFault {
 } PxFault;
 
 /* The calls of the log component's life that PxControl_SetCallFault can
- * make raise a fault on entry, before they do anything. */
+ * make raise a fault. */
 typedef enum PxCall {
   PX_CALL_CREATE_INSTANCE = 0, /* TzCoCreateInstance */
   PX_CALL_CREATE_SINK = 1,
@@ -84,9 +84,11 @@ PXCOM_EXPORT void PxControl_SetNullSink(int32_t on);
  * 0 otherwise (the setting is unchanged). */
 PXCOM_EXPORT int32_t PxControl_SetVPrintFault(int32_t fault);
 /* Makes `call` raise `fault` (a PxFault) on entry, before it changes
- * anything (a faulted call is counted, except DestroySink, whose log entry
- * needs its outcome); PX_FAULT_NONE restores it. Returns 1 if the call and the
- * fault exist on this platform (and the knob is set), 0 otherwise. */
+ * anything, except Release, which raises once it has dropped the reference
+ * (so that a faulted Release leaks no component). A faulted call is counted,
+ * except DestroySink, whose log entry needs its outcome. PX_FAULT_NONE
+ * restores the call. Returns 1 if the call and the fault exist on this
+ * platform (and the knob is set), 0 otherwise. */
 PXCOM_EXPORT int32_t PxControl_SetCallFault(int32_t call, int32_t fault);
 /* Nonzero: every rendered text is also written to stderr, one line each. */
 PXCOM_EXPORT void PxControl_SetEcho(int32_t on);
