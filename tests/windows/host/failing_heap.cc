@@ -46,15 +46,26 @@ void* __cdecl FailingRealloc(void* block, size_t size) {
   return ThisCallFails() ? nullptr : reinterpret_cast<Realloc>(realRealloc)(block, size);
 }
 
+// Points `module`'s import of `name` at `replacement`, keeping the real
+// function in *real first: a thread can reach the replacement only through
+// the slot. Idempotent.
+bool Patch(HMODULE module, const char* name, void* replacement, void** real, std::string* reason) {
+  void** slot = ImportSlot(module, name);
+  if (slot == nullptr) {
+    *reason = std::string("the module imports no ") + name;
+    return false;
+  }
+  if (*slot == replacement) return true;
+  *real = *slot;
+  return WriteImportSlot(slot, replacement, reason);
+}
+
 }  // namespace
 
 bool InstallFailingHeap(HMODULE module, std::string* reason) {
-  return PatchImport(module, "malloc", reinterpret_cast<void*>(&FailingMalloc), &realMalloc,
-                     reason) &&
-         PatchImport(module, "calloc", reinterpret_cast<void*>(&FailingCalloc), &realCalloc,
-                     reason) &&
-         PatchImport(module, "realloc", reinterpret_cast<void*>(&FailingRealloc), &realRealloc,
-                     reason);
+  return Patch(module, "malloc", reinterpret_cast<void*>(&FailingMalloc), &realMalloc, reason) &&
+         Patch(module, "calloc", reinterpret_cast<void*>(&FailingCalloc), &realCalloc, reason) &&
+         Patch(module, "realloc", reinterpret_cast<void*>(&FailingRealloc), &realRealloc, reason);
 }
 
 void FailNthAllocation(int n) {

@@ -12,9 +12,10 @@ T* At(HMODULE module, DWORD rva) {
   return reinterpret_cast<T*>(reinterpret_cast<uint8_t*>(module) + rva);
 }
 
-// The import address table entry through which `module` calls `name`, or
-// null. Walks the import directory by the name tables, which the loader
-// leaves intact while it overwrites the address tables.
+}  // namespace
+
+// Walks the import directory by the name tables, which the loader leaves
+// intact while it overwrites the address tables.
 void** ImportSlot(HMODULE module, const char* name) {
   const auto* nt = At<IMAGE_NT_HEADERS32>(module, At<IMAGE_DOS_HEADER>(module, 0)->e_lfanew);
   const IMAGE_DATA_DIRECTORY& imports =
@@ -34,23 +35,13 @@ void** ImportSlot(HMODULE module, const char* name) {
   return nullptr;
 }
 
-}  // namespace
-
-bool PatchImport(HMODULE module, const char* name, void* replacement, void** original,
-                 std::string* reason) {
-  void** slot = ImportSlot(module, name);
-  if (slot == nullptr) {
-    *reason = std::string("the module imports no ") + name;
-    return false;
-  }
-  if (*slot == replacement) return true;
-  *original = *slot;
+bool WriteImportSlot(void** slot, void* target, std::string* reason) {
   DWORD previous = 0;
   if (!VirtualProtect(slot, sizeof(*slot), PAGE_READWRITE, &previous)) {
     *reason = "VirtualProtect failed with error " + std::to_string(GetLastError());
     return false;
   }
-  InterlockedExchangePointer(slot, replacement);
+  InterlockedExchangePointer(slot, target);
   VirtualProtect(slot, sizeof(*slot), previous, &previous);
   return true;
 }

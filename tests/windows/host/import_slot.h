@@ -1,5 +1,5 @@
-// The import address table of a loaded module, as the scenarios patch it to
-// put a stand-in between the library and a system function.
+// The import address table of a loaded module, for the scenarios that put
+// wrappers between the library and the system calls it imports.
 #ifndef QRV_TESTS_WINDOWS_HOST_IMPORT_SLOT_H_
 #define QRV_TESTS_WINDOWS_HOST_IMPORT_SLOT_H_
 
@@ -10,13 +10,13 @@
 namespace qrv {
 namespace wintest {
 
-// Points `module`'s import of `name`, from whichever DLL it is imported, at
-// `replacement`, storing what the slot held in *original first (a thread can
-// reach the replacement only through the slot). Idempotent. False, with the
-// reason, when the module imports no such name or the slot cannot be
+// The import address table entry through which `module` calls `name`, or
+// null when it imports no such name.
+void** ImportSlot(HMODULE module, const char* name);
+
+// Points `slot` at `target`; false, with the reason, when the page cannot be
 // written.
-bool PatchImport(HMODULE module, const char* name, void* replacement, void** original,
-                 std::string* reason);
+bool WriteImportSlot(void** slot, void* target, std::string* reason);
 
 }  // namespace wintest
 }  // namespace qrv

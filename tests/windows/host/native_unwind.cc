@@ -11,10 +11,17 @@ extern void* qrv_real_rtl_unwind;
 
 namespace qrv {
 namespace wintest {
-
 bool UseNativeLikeRtlUnwind(HMODULE module, std::string* reason) {
-  return PatchImport(module, "RtlUnwind", reinterpret_cast<void*>(&qrv_clearing_rtl_unwind),
-                     &qrv_real_rtl_unwind, reason);
+  void** slot = ImportSlot(module, "RtlUnwind");
+  if (slot == nullptr) {
+    *reason = "the module imports no RtlUnwind";
+    return false;
+  }
+  void* wrapper = reinterpret_cast<void*>(&qrv_clearing_rtl_unwind);
+  if (*slot == wrapper) return true;
+  // Set before the slot: a thread can reach the wrapper only through it.
+  qrv_real_rtl_unwind = *slot;
+  return WriteImportSlot(slot, wrapper, reason);
 }
 
 }  // namespace wintest
