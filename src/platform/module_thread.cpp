@@ -41,8 +41,11 @@ HANDLE CreateModuleThread(LPTHREAD_START_ROUTINE start, LPVOID parameter) {
                           reinterpret_cast<LPCWSTR>(&ModuleThreadMain), &module)) {
     return nullptr;
   }
-  // Straight from the heap: nothing here may throw, not even inside the
-  // runtime (see nothrow_new_win32.cpp).
+  // Straight from the heap, not new (std::nothrow), which the toolchain's
+  // runtime implements by throwing and catching bad_alloc: a throw inside
+  // this module terminates a host that has the runtime's shared copy
+  // (libgcc_s_dw2-1.dll) loaded, since the module's unwind tables were
+  // registered with that copy.
   void* memory = std::malloc(sizeof(Launch));
   if (memory == nullptr) {
     FreeLibrary(module);
