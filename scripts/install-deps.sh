@@ -15,7 +15,8 @@ for part in "${want[@]}"; do
     native)
       for p in cmake ninja-build g++ libgtest-dev libbenchmark-dev; do need "$p"; done ;;
     win32)
-      for p in cmake ninja-build g++-mingw-w64-i686 binutils-mingw-w64-i686 googletest; do need "$p"; done ;;
+      # llvm-14: llvm-readobj-14 for the DLL's load configuration (check-dll-seh.sh).
+      for p in cmake ninja-build g++-mingw-w64-i686 binutils-mingw-w64-i686 googletest llvm-14; do need "$p"; done ;;
     fuzz)
       # clang with libFuzzer and the sanitizer runtimes, for the fuzz preset.
       for p in clang libclang-rt-14-dev; do need "$p"; done ;;

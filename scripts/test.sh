@@ -77,7 +77,8 @@ fuzz_suite() {
 
 win32_build() {
   cmake --preset win32 && cmake --build build/win32 -j"$jobs" &&
-    bash scripts/check-dll-exports.sh build/win32/src/QUORVEL.DLL
+    bash scripts/check-dll-exports.sh build/win32/src/QUORVEL.DLL &&
+    bash scripts/check-dll-seh.sh build/win32/src/QUORVEL.DLL
 }
 
 printf '%-16s %6s %7s %7s %10s\n' suite tests passed failed time

@@ -57,6 +57,19 @@
 //    122 before the message is received into a larger block. These lines
 //    cannot be turned off; a host whose standard output matters redirects
 //    it.
+//  - Those lines go to the standard output of msvcrt.dll, the C runtime the
+//    library uses, not to that of the host's own runtime: a host on another
+//    C runtime (ucrtbase.dll, a static one) does not capture them with
+//    freopen or _dup2 on its stdout. msvcrt.dll takes the process's standard
+//    output handle when it is first loaded into the process. To capture the
+//    lines, either redirect at the OS level (the process's standard output
+//    given at its creation: a shell redirection, STARTUPINFO.hStdOutput of
+//    CreateProcess), or call SetStdHandle(STD_OUTPUT_HANDLE, ...) before
+//    msvcrt.dll is first loaded, in practice before the first load of
+//    QUORVEL.DLL, and so before the library prints its first line.
+//  - While the log is open (from Init to UnInit) the library holds one
+//    reference on PXCOM.dll: a host that frees the framework meanwhile
+//    keeps logging working, and the module unloads at UnInit.
 //
 // Rules for callbacks and threads:
 //  - A service callback runs on one of the service's three worker threads;
@@ -66,8 +79,12 @@
 //    services they stop has returned, and they hold the library's lock while
 //    they wait. A callback must therefore return in bounded time and must
 //    not call the entry points.
-//  - UnInit must not be called from the host's own DllMain: it waits for
-//    threads, which the loader lock forbids.
+//  - Every entry point may wait for library threads to end: Init after a
+//    failed start, Register when it replaces a stopped service or after a
+//    failed thread start, Unregister, and UnInit. A thread that ends needs
+//    the loader lock, so no entry point may be called while the caller
+//    holds it: not from DllMain, a TLS callback, or the constructor or
+//    destructor of a static object in a DLL. Such a call deadlocks.
 //  - A callback that lets a C++ exception escape ends the worker thread that
 //    called it, without a reply for that message. Hosts built with MSVC raise
 //    C++ exceptions as structured exceptions (code 0xE06D7363), which the

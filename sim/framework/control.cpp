@@ -3,6 +3,7 @@
 #include <cstring>
 #include <string>
 
+#include "fault.h"
 #include "monitor.h"
 #include "px_control.h"
 
@@ -35,18 +36,14 @@ void PxControl_FailCreateSink(int32_t result) {
 void PxControl_SetNullSink(int32_t on) { Monitor::Instance().SetKnob(&Knobs::null_sink, on != 0); }
 
 int32_t PxControl_SetVPrintFault(int32_t fault) {
-  switch (fault) {
-    case PX_FAULT_NONE:
-    case PX_FAULT_THROW:
-      break;
-#if defined(_WIN32)
-    case PX_FAULT_ACCESS_VIOLATION:
-      break;
-#endif
-    default:
-      return 0;
-  }
+  if (!pxcom::FaultAvailable(fault)) return 0;
   Monitor::Instance().SetKnob(&Knobs::vprint_fault, static_cast<PxFault>(fault));
+  return 1;
+}
+
+int32_t PxControl_SetCallFault(int32_t call, int32_t fault) {
+  if (call < 0 || call >= PX_CALL_COUNT || !pxcom::FaultAvailable(fault)) return 0;
+  Monitor::Instance().SetCallFault(static_cast<PxCall>(call), static_cast<PxFault>(fault));
   return 1;
 }
 

@@ -17,6 +17,7 @@ extern "C" PXCOM_EXPORT Result PX_STDCALL TzCoCreateInstance(const Guid* clsid, 
                                                              void** out) {
   pxcom::Monitor& monitor = pxcom::Monitor::Instance();
   monitor.Count(&PxCounters::createInstanceCalls);
+  monitor.InjectCallFault(PX_CALL_CREATE_INSTANCE);
   if (out == nullptr) return pxcom::kPointer;
   *out = nullptr;
   if (clsid == nullptr || iid == nullptr) return pxcom::kInvalidArg;

@@ -34,12 +34,14 @@ uint32_t PX_STDCALL LogComponent::Release() {
   Monitor::Instance().Count(&PxCounters::releaseCalls);
   const uint32_t left = --references_;
   if (left == 0) delete this;
+  Monitor::Instance().InjectCallFault(PX_CALL_RELEASE);
   return left;
 }
 
 Result PX_STDCALL LogComponent::CreateSink(int32_t id, ILogSink** sink) {
   Monitor& monitor = Monitor::Instance();
   monitor.LogCreateSink(id);
+  monitor.InjectCallFault(PX_CALL_CREATE_SINK);
   if (sink == nullptr) return kPointer;
   *sink = nullptr;
   const Knobs knobs = monitor.GetKnobs();
@@ -52,6 +54,7 @@ Result PX_STDCALL LogComponent::CreateSink(int32_t id, ILogSink** sink) {
 }
 
 Result PX_STDCALL LogComponent::DestroySink(int32_t id, ILogSink* sink) {
+  Monitor::Instance().InjectCallFault(PX_CALL_DESTROY_SINK);
   bool matched;
   {
     MutexLock hold(&mu_);

@@ -3,6 +3,8 @@
 #include <cstdio>
 #include <new>
 
+#include "fault.h"
+
 namespace pxcom {
 
 namespace {
@@ -31,6 +33,20 @@ Monitor& Monitor::Instance() {
 Knobs Monitor::GetKnobs() {
   MutexLock hold(&mu_);
   return knobs_;
+}
+
+void Monitor::SetCallFault(PxCall call, PxFault fault) {
+  MutexLock hold(&mu_);
+  knobs_.call_faults[call] = fault;
+}
+
+void Monitor::InjectCallFault(PxCall call) {
+  PxFault fault;
+  {
+    MutexLock hold(&mu_);
+    fault = knobs_.call_faults[call];
+  }
+  InjectFault(fault);
 }
 
 void Monitor::SetLineCallback(PxLineCallback callback, void* context) {

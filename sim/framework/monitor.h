@@ -27,6 +27,7 @@ struct Knobs {
   int32_t create_sink_failure = 0;      // negative: CreateSink fails with it
   bool null_sink = false;
   PxFault vprint_fault = PX_FAULT_NONE;
+  PxFault call_faults[PX_CALL_COUNT] = {};  // indexed by PxCall
   bool echo = false;
   VPrintHook vprint_hook;
 };
@@ -57,6 +58,9 @@ class Monitor {
     MutexLock hold(&mu_);
     knobs_.*knob = value;
   }
+  void SetCallFault(PxCall call, PxFault fault);
+  // Raises the fault set for `call`, if any, on the calling thread.
+  void InjectCallFault(PxCall call);
   void SetLineCallback(PxLineCallback callback, void* context);
   // Clears everything but liveComponents and the line callback.
   void Reset();

@@ -50,6 +50,16 @@ typedef enum PxFault {
   PX_FAULT_ACCESS_VIOLATION = 2
 } PxFault;
 
+/* The calls of the log component's life that PxControl_SetCallFault can
+ * make raise a fault. */
+typedef enum PxCall {
+  PX_CALL_CREATE_INSTANCE = 0, /* TzCoCreateInstance */
+  PX_CALL_CREATE_SINK = 1,
+  PX_CALL_RELEASE = 2,
+  PX_CALL_DESTROY_SINK = 3,
+  PX_CALL_COUNT = 4
+} PxCall;
+
 /* Called with each rendered text, from the thread inside VPrint, after the
  * record is stored. Calls are serialised; the callback must not call
  * PxControl_SetLineCallback. */
@@ -73,6 +83,13 @@ PXCOM_EXPORT void PxControl_SetNullSink(int32_t on);
 /* Returns 1 if the fault is available on this platform (and is now set),
  * 0 otherwise (the setting is unchanged). */
 PXCOM_EXPORT int32_t PxControl_SetVPrintFault(int32_t fault);
+/* Makes `call` raise `fault` (a PxFault) on entry, before it changes
+ * anything, except Release, which raises once it has dropped the reference
+ * (so that a faulted Release leaks no component). A faulted call is counted,
+ * except DestroySink, whose log entry needs its outcome. PX_FAULT_NONE
+ * restores the call. Returns 1 if the call and the fault exist on this
+ * platform (and the knob is set), 0 otherwise. */
+PXCOM_EXPORT int32_t PxControl_SetCallFault(int32_t call, int32_t fault);
 /* Nonzero: every rendered text is also written to stderr, one line each. */
 PXCOM_EXPORT void PxControl_SetEcho(int32_t on);
 /* Null `callback` turns it off; once this returns, the previous callback

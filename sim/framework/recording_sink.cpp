@@ -3,40 +3,12 @@
 #include <cstdio>
 #include <string>
 
+#include "fault.h"
 #include "monitor.h"
-
-#if !defined(_WIN32)
-#include <stdexcept>
-#endif
 
 namespace pxcom {
 
 namespace {
-
-// Raises the fault the way the library will meet it in production: a C++
-// exception from a sink built like the library on Linux; on Windows, the
-// structured exception an MSVC-built sink raises for a C++ throw (a GCC
-// throw cannot cross into another module's runtime), or a processor fault.
-void InjectFault(PxFault fault) {
-  switch (fault) {
-    case PX_FAULT_NONE:
-      return;
-    case PX_FAULT_THROW:
-#if defined(_WIN32)
-      RaiseException(0xE06D7363, EXCEPTION_NONCONTINUABLE, 0, nullptr);
-#else
-      throw std::runtime_error("pxcom: VPrint fault injected");
-#endif
-      return;
-    case PX_FAULT_ACCESS_VIOLATION: {
-      // Volatile, so the compiler cannot see the null and replace the write
-      // with a trap instruction.
-      volatile int* volatile target = nullptr;
-      *target = 0;
-      return;
-    }
-  }
-}
 
 // Renders into *text; false when vsnprintf reports an encoding error.
 bool Render(const char* format, va_list args, std::string* text) {

@@ -109,6 +109,7 @@ bool StandIn::Resolve(std::string* missing) {
          ResolveOne(handle_, "PxControl_FailCreateSink", &api_.fail_create_sink, missing) &&
          ResolveOne(handle_, "PxControl_SetNullSink", &api_.set_null_sink, missing) &&
          ResolveOne(handle_, "PxControl_SetVPrintFault", &api_.set_vprint_fault, missing) &&
+         ResolveOne(handle_, "PxControl_SetCallFault", &api_.set_call_fault, missing) &&
          ResolveOne(handle_, "PxControl_SetEcho", &api_.set_echo, missing) &&
          ResolveOne(handle_, "PxControl_SetLineCallback", &api_.set_line_callback, missing) &&
          ResolveOne(handle_, "PxControl_SetVPrintHook", &api_.set_vprint_hook, missing) &&

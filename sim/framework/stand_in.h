@@ -82,6 +82,16 @@ class StandIn {
   bool SetVPrintFault(Fault fault) {
     return api_.set_vprint_fault(static_cast<int32_t>(fault)) != 0;
   }
+  enum class Call {
+    kCreateInstance = PX_CALL_CREATE_INSTANCE,
+    kCreateSink = PX_CALL_CREATE_SINK,
+    kRelease = PX_CALL_RELEASE,
+    kDestroySink = PX_CALL_DESTROY_SINK,
+  };
+  // False when the fault is not available on this platform.
+  bool SetCallFault(Call call, Fault fault) {
+    return api_.set_call_fault(static_cast<int32_t>(call), static_cast<int32_t>(fault)) != 0;
+  }
   void SetEcho(bool on) { api_.set_echo(on ? 1 : 0); }
   void SetLineCallback(PxLineCallback callback, void* context) {
     api_.set_line_callback(callback, context);
@@ -108,6 +118,7 @@ class StandIn {
     decltype(&PxControl_FailCreateSink) fail_create_sink;
     decltype(&PxControl_SetNullSink) set_null_sink;
     decltype(&PxControl_SetVPrintFault) set_vprint_fault;
+    decltype(&PxControl_SetCallFault) set_call_fault;
     decltype(&PxControl_SetEcho) set_echo;
     decltype(&PxControl_SetLineCallback) set_line_callback;
     decltype(&PxControl_SetVPrintHook) set_vprint_hook;

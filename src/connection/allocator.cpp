@@ -1,40 +1,44 @@
 #include "connection/allocator.h"
 
-#include <new>
+#include <cstdint>
+#include <cstring>
 
-namespace {
+// The list of lent blocks grows from the same heap as the blocks, by plain
+// heap calls that report failure by a null: the library throws nothing
+// inside itself, because a host that has the toolchain's shared runtime
+// loaded would find no unwind tables for this module's frames and
+// terminate.
+CNimUCAllocator::CNimUCAllocator(BlockHeap& heap) : heap_(heap) {}
 
-// Enough list entries for the blocks of a typical message, reserved up front
-// so that steady traffic costs the list no heap call.
-constexpr size_t kReservedEntries = 8;
-
-}  // namespace
-
-CNimUCAllocator::CNimUCAllocator(BlockHeap& heap) : heap_(heap) {
-  try {
-    blocks_.reserve(kReservedEntries);
-  } catch (const std::bad_alloc&) {
-    // The list grows on demand instead.
-  }
+CNimUCAllocator::~CNimUCAllocator() {
+  ReleaseAll();
+  if (blocks_ != inline_) heap_.Free(blocks_);
 }
 
-CNimUCAllocator::~CNimUCAllocator() { ReleaseAll(); }
-
 void* QUORVEL_STDCALL CNimUCAllocator::Allocate(uint32_t size) {
+  if (count_ == capacity_ && !Reserve()) return nullptr;
   // A zero-byte request still yields a distinct block, whatever the C
   // runtime makes of malloc(0).
   void* block = heap_.Allocate(size == 0 ? 1 : size);
   if (block == nullptr) return nullptr;
-  try {
-    blocks_.push_back(block);
-  } catch (const std::bad_alloc&) {
-    heap_.Free(block);
-    return nullptr;
-  }
+  blocks_[count_++] = block;
   return block;
 }
 
+// Doubles the list; the larger one is kept for later messages.
+bool CNimUCAllocator::Reserve() {
+  const size_t capacity = capacity_ * 2;
+  if (capacity > SIZE_MAX / sizeof(void*)) return false;
+  auto** larger = static_cast<void**>(heap_.Allocate(capacity * sizeof(void*)));
+  if (larger == nullptr) return false;
+  std::memcpy(larger, blocks_, count_ * sizeof(void*));
+  if (blocks_ != inline_) heap_.Free(blocks_);
+  blocks_ = larger;
+  capacity_ = capacity;
+  return true;
+}
+
 void CNimUCAllocator::ReleaseAll() {
-  for (void* block : blocks_) heap_.Free(block);
-  blocks_.clear();
+  for (size_t i = 0; i < count_; ++i) heap_.Free(blocks_[i]);
+  count_ = 0;
 }

@@ -3,7 +3,6 @@
 #define QUORVEL_CONNECTION_ALLOCATOR_H_
 
 #include <cstddef>
-#include <vector>
 
 #include "connection/block_heap.h"
 #include "quorvel/quorvel.h"
@@ -25,11 +24,22 @@ class CNimUCAllocator final : public NIMUC::IAllocator {
   // Releases every lent block, first to last; the list is then empty.
   void ReleaseAll();
 
-  size_t BlockCount() const { return blocks_.size(); }
+  size_t BlockCount() const { return count_; }
 
  private:
+  // Enough entries for the blocks of a typical message, held in the object
+  // so that steady traffic costs the list no heap call.
+  static constexpr size_t kInlineEntries = 8;
+
+  // Makes room for one more entry; false, with the list unchanged, when the
+  // heap refuses a larger one.
+  bool Reserve();
+
   BlockHeap& heap_;
-  std::vector<void*> blocks_;
+  void* inline_[kInlineEntries] = {};
+  void** blocks_ = inline_;  // inline_, or a list taken from heap_
+  size_t capacity_ = kInlineEntries;
+  size_t count_ = 0;
 };
 
 #endif  // QUORVEL_CONNECTION_ALLOCATOR_H_

@@ -49,19 +49,29 @@ void ComponentLibrary::Bind(HMODULE module) {
 // that reloads it wants the diagnostics back, and the lookup is the same one
 // the first binding made. Only a table that was bound once does this; one
 // that never found the framework keeps to the first lookup.
-bool ComponentLibrary::ConfirmBinding() {
-  if (!followsModule_) return false;
-  HMODULE current = GetModuleHandleW(kModuleName);
-  if (current != nullptr && current == module_ &&
-      GetProcAddress(current, kEntryNames[kCoCreateInstanceSlot]) ==
-          entries_[kCoCreateInstanceSlot]) {
-    return true;
+// The reference is taken before the comparison, so that the module
+// compared is the one that stays loaded.
+HMODULE ComponentLibrary::AcquireBinding() {
+  if (!followsModule_) return nullptr;
+  HMODULE current = nullptr;
+  if (!GetModuleHandleExW(0, kModuleName, &current)) {
+    Rebind(nullptr);
+    return nullptr;
   }
+  if (current != module_ || GetProcAddress(current, kEntryNames[kCoCreateInstanceSlot]) !=
+                                entries_[kCoCreateInstanceSlot]) {
+    Rebind(current);
+  }
+  if (module_ == current) return current;
+  FreeLibrary(current);
+  return nullptr;
+}
+
+void ComponentLibrary::Rebind(HMODULE module) {
   LockGuard guard(lock_);
   Clear();
   module_ = nullptr;
-  Bind(current);
-  return module_ != nullptr;
+  Bind(module);
 }
 
 // The table never loaded the module, so it gives nothing back to it.

@@ -8,8 +8,9 @@
 #include "platform/win32.h"
 
 // Finds the framework module "PXCOM.dll" among the modules the host has
-// already loaded when the table is created; never loads, frees or holds a
-// reference on it. A table that finds no module then is unbound for good.
+// already loaded when the table is created; never loads it. The table holds
+// no reference on it; AcquireBinding hands one to its caller. A table that
+// finds no module then is unbound for good.
 // A table that was bound follows the module: the host may free the
 // framework between UnInit and the next Init, and load it again.
 class ComponentLibrary {
@@ -38,13 +39,16 @@ class ComponentLibrary {
   // Sets all entries to null; the module is not touched.
   void Clear();
 
-  // Confirms, before anything calls through the table, that the module its
-  // entries were read from is still the one loaded under the framework's
-  // name; if not, the table is unbound while no such module is loaded and
-  // re-bound to one loaded again. True when the table is bound afterwards.
+  // Takes one reference on the module loaded now under the framework's
+  // name, then confirms that the table's entries were read from it; if not,
+  // the table is unbound while no such module is loaded and re-bound to one
+  // loaded again. Returns the module, with the reference that keeps it
+  // loaded until the caller's FreeLibrary, when the table is bound to it
+  // afterwards; otherwise null, holding nothing. Only a table that was bound
+  // once follows the module; one that never found it returns null.
   // REQUIRES: no thread calls through the table meanwhile (the log channel
   // calls this only from Open, under the process-wide lock).
-  bool ConfirmBinding();
+  HMODULE AcquireBinding();
 
   HMODULE Module() const { return module_; }
   FARPROC Entry(size_t slot) const { return entries_[slot]; }
@@ -60,6 +64,8 @@ class ComponentLibrary {
   ~ComponentLibrary();
   // Binds to the module when it offers the required entries.
   void Bind(HMODULE module);
+  // Unbinds, then binds to `module` (null: stays unbound).
+  void Rebind(HMODULE module);
 
   bool followsModule_ = false;  // bound once: ConfirmBinding may bind again
   HMODULE module_;

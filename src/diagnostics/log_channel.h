@@ -4,6 +4,7 @@
 
 #include <atomic>
 
+#include "diagnostics/component_library.h"
 #include "diagnostics/log_interfaces.h"
 #include "platform/process_lock.h"
 #include "platform/win32.h"
@@ -37,24 +38,29 @@ class LogChannel {
   static LogChannel& Instance();
 
   // 0 when already open; -1 when the framework is not bound; otherwise the
-  // framework's or CreateSink's negative result, or CreateSink's result on
-  // success.
+  // framework's or CreateSink's negative result (E_FAIL when either
+  // raised), or CreateSink's result on success. Holds one reference on the
+  // framework module from success to Shutdown.
   HRESULT Open() QRV_REQUIRES(ProcessLock());
   // E_FAIL when the channel is closed, the format null, the sink missing, or
   // the sink raised an exception; otherwise the sink's result.
   HRESULT Print(const char* format, ...) QRV_PRINTF_FORMAT(2, 3);
-  // Gives the sink back and drops the channel's reference on the component.
+  // Gives the sink back, drops the channel's reference on the component and
+  // then its reference on the framework module. Whatever the framework
+  // raises meanwhile, the channel ends closed.
   void Shutdown();
 
  private:
   friend class ProcessContext;  // the owner
   LogChannel() = default;
   HRESULT Bind() QRV_REQUIRES(ProcessLock());
+  HRESULT CreateComponentAndSink(ComponentLibrary::CoCreateInstanceEntry createInstance);
 
   LONG sinkId_ = -1;
   std::atomic<bool> ready_{false};
   std::atomic<ILogSink*> sink_{nullptr};
   ILogComponent* component_ = nullptr;
+  HMODULE framework_ = nullptr;  // one reference on the framework while open
 };
 
 #endif  // QUORVEL_DIAGNOSTICS_LOG_CHANNEL_H_

@@ -1,6 +1,7 @@
 #include "platform/module_thread.h"
 
 #include <atomic>
+#include <cstdlib>
 #include <new>
 
 namespace {
@@ -15,7 +16,7 @@ struct Launch {
 
 DWORD WINAPI ModuleThreadMain(LPVOID parameter) {
   Launch launch = *static_cast<Launch*>(parameter);
-  delete static_cast<Launch*>(parameter);
+  std::free(parameter);
   DWORD exitCode = launch.start(launch.parameter);
   runningThreads.fetch_sub(1, std::memory_order_release);
   // The reference must be dropped by code outside this module: a plain
@@ -28,7 +29,7 @@ void AbandonLaunch(Launch* launch) {
   DWORD error = GetLastError();
   runningThreads.fetch_sub(1, std::memory_order_release);
   FreeLibrary(launch->module);
-  delete launch;
+  std::free(launch);
   SetLastError(error);
 }
 
@@ -40,12 +41,18 @@ HANDLE CreateModuleThread(LPTHREAD_START_ROUTINE start, LPVOID parameter) {
                           reinterpret_cast<LPCWSTR>(&ModuleThreadMain), &module)) {
     return nullptr;
   }
-  Launch* launch = new (std::nothrow) Launch{start, parameter, module};
-  if (launch == nullptr) {
+  // Straight from the heap, not new (std::nothrow), which the toolchain's
+  // runtime implements by throwing and catching bad_alloc: a throw inside
+  // this module terminates a host that has the runtime's shared copy
+  // (libgcc_s_dw2-1.dll) loaded, since the module's unwind tables were
+  // registered with that copy.
+  void* memory = std::malloc(sizeof(Launch));
+  if (memory == nullptr) {
     FreeLibrary(module);
     SetLastError(ERROR_NOT_ENOUGH_MEMORY);
     return nullptr;
   }
+  auto* launch = new (memory) Launch{start, parameter, module};
   runningThreads.fetch_add(1, std::memory_order_relaxed);
   HANDLE thread = CreateThread(nullptr, 0, ModuleThreadMain, launch, 0, nullptr);
   if (thread == nullptr) AbandonLaunch(launch);

@@ -198,8 +198,8 @@ QRV_PLATFORM_API BOOL GetOverlappedResult(HANDLE device, LPOVERLAPPED overlapped
 QRV_PLATFORM_API HMODULE GetModuleHandleW(LPCWSTR moduleName);
 QRV_PLATFORM_API FARPROC GetProcAddress(HMODULE module, LPCSTR procName);
 // With GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS: takes a reference on the
-// module that holds the address, released by FreeLibrary or
-// FreeLibraryAndExitThread.
+// module that holds the address; with 0: on the loaded module of that name
+// (never loading it). Released by FreeLibrary or FreeLibraryAndExitThread.
 QRV_PLATFORM_API BOOL GetModuleHandleExW(DWORD flags, LPCWSTR moduleNameOrAddress, HMODULE* module);
 QRV_PLATFORM_API BOOL FreeLibrary(HMODULE module);
 // Ends the calling thread (a thread made by CreateThread) with the exit

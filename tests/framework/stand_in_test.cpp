@@ -206,6 +206,12 @@ TEST_F(LogComponentTest, KnobsFailCreationLeaveSinkNullAndThrow) {
   EXPECT_EQ(stand_in_->CountText("lost"), 0);
   EXPECT_EQ(stand_in_->Counters().liveComponents, 1);  // a state, not reset
 
+  // A faulting DestroySink leaves the sink in place; Reset clears the knob.
+  EXPECT_FALSE(stand_in_->SetCallFault(StandIn::Call::kDestroySink,
+                                       StandIn::Fault::kAccessViolation));  // Windows only
+  ASSERT_TRUE(stand_in_->SetCallFault(StandIn::Call::kDestroySink, StandIn::Fault::kThrow));
+  EXPECT_THROW(component->DestroySink(4, sink), std::runtime_error);
+  stand_in_->Reset();
   EXPECT_EQ(component->DestroySink(4, sink), kOk);
   component->Release();
 }

@@ -42,3 +42,25 @@ TEST(Allocator, DestructionReleasesWhatIsStillLent) {
   }
   EXPECT_EQ(heap.live, 0);
 }
+
+// Blocks past the entries held in the object grow the list from the same
+// heap; a refused growth lends nothing, keeps every earlier block recorded
+// and leaks nothing, and the grown list is given back with the allocator.
+TEST(Allocator, RefusedListGrowthLendsNothingAndLeaksNothing) {
+  CountingHeap heap;
+  {
+    CNimUCAllocator allocator(heap);
+    heap.refuseFrom = 2 * 8 * sizeof(void*);  // the first growth, not the blocks
+    size_t lent = 0;
+    while (allocator.Allocate(1) != nullptr) ++lent;
+    EXPECT_EQ(lent, 8u);
+    EXPECT_EQ(allocator.BlockCount(), 8u);
+    EXPECT_EQ(heap.live, 8) << "a block was taken for a refused entry";
+    heap.refuseFrom = ~size_t{0};
+    for (int i = 0; i < 100; ++i) ASSERT_NE(allocator.Allocate(1), nullptr);
+    EXPECT_EQ(allocator.BlockCount(), 108u);
+    allocator.ReleaseAll();
+    EXPECT_EQ(heap.live, 1);  // the grown list, kept for the next message
+  }
+  EXPECT_EQ(heap.live, 0);
+}

@@ -113,6 +113,56 @@ TEST_F(LogChannelTest, ThrowingSinkIsSwallowedAndStaysInUse) {
   EXPECT_EQ(Sink().CountText("kept"), 1);
 }
 
+// Whatever one of the framework's calls raises counts as that call failing:
+// Open and Shutdown return, the channel ends closed, the component of a
+// raising CreateSink is still released, and the next Open starts afresh.
+TEST_F(LogChannelTest, FrameworkCallThatRaisesCountsAsFailed) {
+  using Call = pxcom::StandIn::Call;
+  struct Case {
+    Call call;
+    bool opens;        // Open succeeds: the fault comes in Shutdown
+    int releaseCalls;  // by Open and Shutdown together
+  };
+  static const Case kCases[] = {
+      {Call::kCreateInstance, false, 0},
+      {Call::kCreateSink, false, 1},
+      {Call::kDestroySink, true, 1},
+      {Call::kRelease, true, 1},
+  };
+  Load(Variant::kFull);
+  for (const Case& test : kCases) {
+    SCOPED_TRACE(::testing::Message() << "call " << static_cast<int>(test.call));
+    Sink().Reset();
+    ASSERT_TRUE(Sink().SetCallFault(test.call, pxcom::StandIn::Fault::kThrow));
+    const HRESULT opened = Channel().Open();
+    EXPECT_EQ(opened >= 0, test.opens) << std::hex << opened;
+    if (!test.opens) {
+      EXPECT_EQ(opened, E_FAIL);
+    }
+    Channel().Shutdown();
+    EXPECT_EQ(Channel().Print("%s", "x"), E_FAIL) << "the channel stayed open";
+    EXPECT_EQ(Sink().Counters().releaseCalls, test.releaseCalls);
+    Sink().SetCallFault(test.call, pxcom::StandIn::Fault::kNone);
+    ASSERT_GE(Channel().Open(), 0) << "a raising call left the channel unable to open";
+    EXPECT_GE(Channel().Print("%s", "again"), 0);
+    Channel().Shutdown();
+  }
+}
+
+// The host frees the framework while the channel is open: the channel's own
+// reference keeps it mapped, so printing goes on, until Shutdown drops it.
+TEST_F(LogChannelTest, FrameworkFreedWhileOpenStaysLoadedUntilShutdown) {
+  std::string error;
+  auto host = pxcom::StandIn::Load(Variant::kFull, &error);
+  ASSERT_NE(host, nullptr) << error;
+  ASSERT_GE(Channel().Open(), 0);
+  host->Unload();
+  ASSERT_NE(GetModuleHandleW(L"PXCOM.dll"), nullptr) << "the open channel holds no reference";
+  EXPECT_EQ(Channel().Print("%s", "quorvel: still here"), 19);
+  Channel().Shutdown();
+  EXPECT_EQ(GetModuleHandleW(L"PXCOM.dll"), nullptr) << "the reference outlived Shutdown";
+}
+
 TEST_F(LogChannelTest, FrameworkLoadedAfterTheFirstOpenIsNeverSeen) {
   EXPECT_EQ(Channel().Open(), -1);
   Load(Variant::kFull);

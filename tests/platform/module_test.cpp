@@ -54,18 +54,29 @@ TEST(ModuleTest, NullNameIsTheMainProgram) {
   EXPECT_TRUE(FreeLibrary(from_address));
 }
 
-TEST(ModuleTest, ReferenceFromAnAddressKeepsTheModuleUntilFreed) {
-  void* loaded = dlopen(SEAM_TEST_MODULE_PATH, RTLD_LAZY);
-  ASSERT_NE(loaded, nullptr) << dlerror();
-  void* entry = dlsym(loaded, "SeamTestModuleAnswer");
-  ASSERT_NE(entry, nullptr);
-  HMODULE module = nullptr;
-  ASSERT_TRUE(GetModuleHandleExW(GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS,
-                                 static_cast<LPCWSTR>(entry), &module));
-  EXPECT_EQ(module, loaded);
-  ASSERT_EQ(dlclose(loaded), 0);
-  EXPECT_TRUE(Loaded(SEAM_TEST_MODULE_PATH));
-  EXPECT_TRUE(FreeLibrary(module));
+// Both lookups take a reference of their own, by an address inside the
+// module and by its name; neither loads a module that is not loaded.
+TEST(ModuleTest, ReferenceFromAnAddressOrANameKeepsTheModuleUntilFreed) {
+  for (const bool byName : {false, true}) {
+    SCOPED_TRACE(byName ? "by name" : "by address");
+    void* loaded = dlopen(SEAM_TEST_MODULE_PATH, RTLD_LAZY);
+    ASSERT_NE(loaded, nullptr) << dlerror();
+    void* entry = dlsym(loaded, "SeamTestModuleAnswer");
+    ASSERT_NE(entry, nullptr);
+    HMODULE module = nullptr;
+    ASSERT_TRUE(byName ? GetModuleHandleExW(0, L"" SEAM_TEST_MODULE_NAME, &module)
+                       : GetModuleHandleExW(GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS,
+                                            static_cast<LPCWSTR>(entry), &module));
+    EXPECT_EQ(module, loaded);
+    ASSERT_EQ(dlclose(loaded), 0);
+    EXPECT_TRUE(Loaded(SEAM_TEST_MODULE_PATH));
+    EXPECT_TRUE(FreeLibrary(module));
+    EXPECT_FALSE(Loaded(SEAM_TEST_MODULE_PATH));
+  }
+  HMODULE module = reinterpret_cast<HMODULE>(1);
+  EXPECT_FALSE(GetModuleHandleExW(0, L"" SEAM_TEST_MODULE_NAME, &module));
+  EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_MOD_NOT_FOUND));
+  EXPECT_EQ(module, nullptr);
   EXPECT_FALSE(Loaded(SEAM_TEST_MODULE_PATH));
 }
 

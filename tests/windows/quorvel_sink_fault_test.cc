@@ -1,15 +1,18 @@
-// Faults raised inside the framework sink's VPrint, as a sink built by
+// Faults raised inside the framework's code, as a framework built by
 // another compiler raises them on Windows: an access violation and an
 // MSVC-style C++ exception (structured exception 0xE06D7363). The library's
 // Print catches both, on the host's threads and on its own, and every
-// operation goes on as if the message had been written. A caught C++
+// operation goes on as if the message had been written; so do the calls
+// that open and shut the log channel, which count as failed. A caught C++
 // exception's object is destroyed as a catch-all would destroy it, and the
 // codes that must never be swallowed pass on to the host's own handlers.
 #include <functional>
 #include <vector>
 
+#include "host/host_catch.h"
 #include "host/host_fixture.h"
 #include "host/msvc_throw.h"
+#include "host/stdcall_probe.h"
 
 namespace qrv {
 namespace wintest {
@@ -185,6 +188,81 @@ TEST_F(SinkFault, CodesThatMustNotBeSwallowedReachTheHost) {
     Sink().SetVPrintHook(nullptr, nullptr);
     EXPECT_EQ(!seen.empty(), test.passes) << seen.size() << " raises reached the host";
     for (DWORD code : seen) EXPECT_EQ(code, test.code);
+  }
+}
+
+// Service 7 registered and unregistered on a thread of the host's own.
+struct Registration {
+  const quorvel::HostLibrary* library;
+  HostService* service;
+  int32_t result;
+};
+
+DWORD WINAPI RegisterAndUnregister(LPVOID context) {
+  auto* call = static_cast<Registration*>(context);
+  call->result = call->library->registerService(
+      7, reinterpret_cast<UcServiceCallback>(&qrv_service_stub), call->service);
+  if (call->result == QUORVEL_OK) call->library->unregisterService(7);
+  return 0;
+}
+
+// A fault in each call that opens (Init) or shuts (UnInit) the log channel,
+// with the host catching around the entry point: nothing reaches the host,
+// the process-wide lock is free for another thread's Register, and the
+// channel opens again once the fault is gone.
+TEST_F(SinkFault, FaultInAFrameworkCallNeverLeavesTheEntryPoint) {
+  using Call = pxcom::StandIn::Call;
+  using Fault = pxcom::StandIn::Fault;
+  struct Case {
+    Call call;
+    bool inInit;  // the call runs in Init's Open, else in UnInit's Shutdown
+  };
+  static const Case kCases[] = {{Call::kCreateInstance, true},
+                                {Call::kCreateSink, true},
+                                {Call::kDestroySink, false},
+                                {Call::kRelease, false}};
+  HostService& service = NewService();
+  for (const Case& test : kCases) {
+    for (Fault fault : {Fault::kThrow, Fault::kAccessViolation}) {
+      SCOPED_TRACE(::testing::Message() << "call " << static_cast<int>(test.call) << ", fault "
+                                        << static_cast<int>(fault));
+      Sink().Reset();
+      const int live = Sink().Counters().liveComponents;
+      ASSERT_TRUE(Sink().SetCallFault(test.call, fault));
+      if (!test.inInit) {
+        ASSERT_EQ(Init(), QUORVEL_OK);
+      }
+      int32_t result = QUORVEL_E_FAIL;
+      const DWORD escaped = CallCatchingAll([&] {
+        if (test.inInit) {
+          result = Init();
+        } else {
+          UnInit();
+        }
+      });
+      EXPECT_EQ(escaped, 0u) << std::hex << "exception 0x" << escaped << " left the entry point";
+      if (test.inInit) {
+        EXPECT_EQ(result, QUORVEL_OK);
+      }
+
+      Registration registration{&Library(), &service, 0};
+      {
+        Watchdog watchdog("Register on a second thread after a framework fault", kWaitMs);
+        HANDLE thread = CreateThread(nullptr, 0, &RegisterAndUnregister, &registration, 0, nullptr);
+        ASSERT_NE(thread, nullptr);
+        WaitForSingleObject(thread, INFINITE);
+        CloseHandle(thread);
+      }
+      // Registered while initialised; refused, but returned, after UnInit.
+      EXPECT_EQ(registration.result, test.inInit ? QUORVEL_OK : QUORVEL_E_FAIL);
+
+      Sink().SetCallFault(test.call, Fault::kNone);
+      UnInit();
+      ASSERT_EQ(Init(), QUORVEL_OK);
+      ExpectText("quorvel-Initialize successfully.");
+      UnInit();
+      EXPECT_EQ(Sink().Counters().liveComponents, live) << "a component was left behind";
+    }
   }
 }
 

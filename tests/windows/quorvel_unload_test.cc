@@ -159,6 +159,32 @@ TEST_F(Unload, FrameworkFreedBetweenUnInitAndInitIsNeverCalledAndItsReloadIsBoun
   VirtualFree(reserved, 0, MEM_RELEASE);
 }
 
+// The host frees PXCOM.dll while services log: the library's own reference
+// keeps it mapped, so logging goes on until UnInit, which lets it unload.
+TEST_F(Unload, FrameworkFreedWhileServicesLogStaysLoadedUntilUnInit) {
+  HostService& service = NewService();
+  ASSERT_EQ(Init(), QUORVEL_OK);
+  ASSERT_EQ(Register(2, service), QUORVEL_OK);
+  ASSERT_TRUE(WaitForPendingReceives(2, 3)) << "the workers never received";
+  // Read through the module's own exports while only the library holds it.
+  const auto recordCount =
+      reinterpret_cast<decltype(&PxControl_RecordCount)>(Sink().Symbol("PxControl_RecordCount"));
+  const auto countText =
+      reinterpret_cast<decltype(&PxControl_CountText)>(Sink().Symbol("PxControl_CountText"));
+  const HMODULE framework = GetModuleHandleA("PXCOM.dll");
+  FreeFramework();
+  ASSERT_EQ(GetModuleHandleA("PXCOM.dll"), framework) << "unmapped while the library may log";
+
+  EXPECT_EQ(AwaitOutcome(Post(2, 1, Bytes(9, 2))).reply, Bytes(9, 2));
+  const int32_t before = recordCount();
+  ASSERT_EQ(Unregister(2), QUORVEL_OK);
+  // The free-port line, the workers' lines on their own threads, the result.
+  EXPECT_EQ(recordCount() - before, 1 + 3 * 2 + 1);
+  EXPECT_EQ(countText("quorvel-Unregister( 2 ): ok."), 1);
+  UnInit();
+  EXPECT_EQ(GetModuleHandleA("PXCOM.dll"), nullptr) << "the library's reference outlived UnInit";
+}
+
 }  // namespace
 }  // namespace wintest
 }  // namespace qrv

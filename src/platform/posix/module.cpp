@@ -79,11 +79,15 @@ FARPROC GetProcAddress(HMODULE module, LPCSTR procName) {
 }
 
 BOOL GetModuleHandleExW(DWORD flags, LPCWSTR moduleNameOrAddress, HMODULE* module) {
-  // Only the by-address lookup, with its reference, is offered.
-  if (module == nullptr || flags != GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS) {
+  // The lookups by address and by name of a loaded module, each with its
+  // reference; no other flag is offered.
+  if (module == nullptr || (flags != 0 && flags != GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS) ||
+      (flags == 0 && moduleNameOrAddress == nullptr)) {
     return Fail(ERROR_INVALID_PARAMETER, FALSE);
   }
-  *module = qrv::posix::ReferenceModuleAt(moduleNameOrAddress);
+  *module = flags == 0 ? dlopen(qrv::posix::Utf8FromWide(moduleNameOrAddress).c_str(),
+                                RTLD_LAZY | RTLD_NOLOAD)
+                       : qrv::posix::ReferenceModuleAt(moduleNameOrAddress);
   return *module != nullptr ? TRUE : Fail(ERROR_MOD_NOT_FOUND, FALSE);
 }
 
