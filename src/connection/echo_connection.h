@@ -6,6 +6,7 @@
 #include "connection/connection.h"
 #include "connection/protocol.h"
 #include "connection/service_teardown.h"
+#include "connection/sync_request.h"
 
 // Operations run under the process-wide lock (see IUcConnection). The echo
 // thread reads the device, the port and the two events, never writes a
@@ -37,9 +38,10 @@ class CNUcEchoConnection final : public IUcConnection {
 
  private:
   enum { kStopEvent = 0, kStartEvent = 1 };
+  enum class PingResult { kAnswered, kFailed, kStopped };
 
   DWORD WaitForSignal() const;
-  bool Ping(const EchoPacket& packet) const;
+  PingResult Ping(SyncRequest& request, const EchoPacket& packet) const;
   bool WaitUntilPingDue() const;
   void TearDownServices() const;
 

@@ -1,4 +1,5 @@
 #include "platform/posix/device.h"
+#include "platform/posix/kernel_calls.h"
 #include "platform/posix/kernel_object.h"
 
 namespace qrv {
@@ -48,6 +49,7 @@ using qrv::posix::HandleTable;
 using qrv::posix::KernelObject;
 
 BOOL CloseHandle(HANDLE handle) {
+  qrv::posix::NoteKernelCall("CloseHandle");
   std::shared_ptr<KernelObject> object = HandleTable::Instance().Remove(handle);
   if (object == nullptr) return qrv::posix::Fail(ERROR_INVALID_HANDLE, FALSE);
   // Outside the table lock: a device's HandleClosed may call back into the seam.
