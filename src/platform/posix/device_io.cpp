@@ -195,7 +195,7 @@ using qrv::posix::NTSTATUS;
 BOOL DeviceIoControl(HANDLE device, DWORD ioControlCode, LPVOID inBuffer, DWORD inBufferSize,
                      LPVOID outBuffer, DWORD outBufferSize, LPDWORD bytesReturned,
                      LPOVERLAPPED overlapped) {
-  qrv::posix::NoteKernelCall("DeviceIoControl");
+  const qrv::posix::KernelCall call("DeviceIoControl");
   auto file = qrv::posix::FindObject<qrv::posix::DeviceFile>(device);
   if (file == nullptr) return FALSE;
   if ((inBuffer == nullptr && inBufferSize != 0) || (outBuffer == nullptr && outBufferSize != 0)) {
@@ -232,7 +232,7 @@ BOOL DeviceIoControl(HANDLE device, DWORD ioControlCode, LPVOID inBuffer, DWORD 
 }
 
 BOOL CancelIoEx(HANDLE device, LPOVERLAPPED overlapped) {
-  qrv::posix::NoteKernelCall("CancelIoEx");
+  const qrv::posix::KernelCall call("CancelIoEx");
   auto file = qrv::posix::FindObject<qrv::posix::DeviceFile>(device);
   if (file == nullptr) return FALSE;
   qrv::posix::InFlight& inFlight = qrv::posix::InFlight::Instance();

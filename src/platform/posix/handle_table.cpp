@@ -49,7 +49,7 @@ using qrv::posix::HandleTable;
 using qrv::posix::KernelObject;
 
 BOOL CloseHandle(HANDLE handle) {
-  qrv::posix::NoteKernelCall("CloseHandle");
+  const qrv::posix::KernelCall call("CloseHandle");
   std::shared_ptr<KernelObject> object = HandleTable::Instance().Remove(handle);
   if (object == nullptr) return qrv::posix::Fail(ERROR_INVALID_HANDLE, FALSE);
   // Outside the table lock: a device's HandleClosed may call back into the seam.

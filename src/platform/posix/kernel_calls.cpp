@@ -9,12 +9,16 @@ namespace posix {
 namespace {
 
 std::atomic<KernelCallObserver> g_observer{nullptr};
+thread_local unsigned t_depth = 0;
 
 }  // namespace
 
-void NoteKernelCall(const char* function) {
+KernelCall::KernelCall(const char* function) {
+  if (t_depth++ != 0 || function == nullptr) return;
   if (KernelCallObserver observer = g_observer.load(std::memory_order_acquire)) observer(function);
 }
+
+KernelCall::~KernelCall() { --t_depth; }
 
 void SetKernelCallObserver(KernelCallObserver observer) {
   g_observer.store(observer, std::memory_order_release);

@@ -9,9 +9,8 @@ BOOL GetOverlappedResult(HANDLE device, LPOVERLAPPED overlapped, LPDWORD bytesTr
                          BOOL wait) {
   if (overlapped == nullptr) return Fail(ERROR_INVALID_PARAMETER, FALSE);
   // Reading a finished record stays in user mode on Windows.
-  if (wait && LoadStatus(overlapped) == qrv::posix::kStatusPending) {
-    qrv::posix::NoteKernelCall("GetOverlappedResult");
-  }
+  const bool must_wait = wait && LoadStatus(overlapped) == qrv::posix::kStatusPending;
+  const qrv::posix::KernelCall call(must_wait ? "GetOverlappedResult" : nullptr);
   // The event may be shared with other requests, or be auto-reset and set by
   // an earlier completion: a set event proves nothing, Internal decides.
   while (LoadStatus(overlapped) == qrv::posix::kStatusPending) {

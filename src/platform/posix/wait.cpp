@@ -91,11 +91,11 @@ DWORD WaitForObjects(DWORD count, const HANDLE* handles, BOOL waitAll, DWORD mil
 }  // namespace
 
 DWORD WaitForMultipleObjects(DWORD count, const HANDLE* handles, BOOL waitAll, DWORD milliseconds) {
-  qrv::posix::NoteKernelCall("WaitForMultipleObjects");
+  const qrv::posix::KernelCall call("WaitForMultipleObjects");
   return WaitForObjects(count, handles, waitAll, milliseconds);
 }
 
 DWORD WaitForSingleObject(HANDLE handle, DWORD milliseconds) {
-  qrv::posix::NoteKernelCall("WaitForSingleObject");
+  const qrv::posix::KernelCall call("WaitForSingleObject");
   return WaitForObjects(1, &handle, FALSE, milliseconds);
 }
