@@ -32,7 +32,8 @@ namespace qrv {
 namespace wintest {
 namespace {
 
-constexpr uint32_t kServices = 15;  // with the echo port, every port the driver has
+constexpr uint32_t kServices = 15;     // with the echo port, every port the driver has
+constexpr uint32_t kBareService = 14;  // its port is freed before the library takes 15
 constexpr uint32_t kWorkersPerService = 3;
 constexpr double kCapPerWorker = 100.0;
 constexpr int kRoundTrips = 300;
@@ -74,26 +75,23 @@ Summary Summarize(std::vector<double> samples) {
   return {samples[samples.size() / 2], samples[samples.size() * 99 / 100]};
 }
 
-// Each message is posted once `pending` receives wait on the service's port,
-// so every one takes the pending path; the time runs from the post until
-// the poster has read the final outcome.
-std::vector<double> RoundTrips(KernelDriverControl& control, uint32_t serviceId, uint32_t pending) {
+// The message is posted once `pending` receives wait on the service's port,
+// so that it takes the pending path; the time runs from the post until the
+// poster has read the final outcome. Returns microseconds.
+double RoundTrip(KernelDriverControl& control, uint32_t serviceId, uint32_t pending) {
   const std::vector<uint8_t> payload(kPayloadSize, 0x5A);
-  std::vector<double> samples;
-  for (int i = 0; i < kRoundTrips; ++i) {
-    if (!control.WaitForPendingReceives(serviceId, pending, kWaitMs)) Fail("no pending receive");
-    uint32_t id = 0;
-    MessageOutcome outcome;
-    const Stopwatch watch;
-    if (control.Post(serviceId, 1, payload.data(), kPayloadSize, QRVCTL_ANY_SLOT, &id) != 0 ||
-        !control.WaitForOutcome(id, kWaitMs, &outcome)) {
-      Fail("a round trip did not finish");
-    }
-    samples.push_back(watch.ElapsedMs() * 1000.0);
-    if (outcome.record.state != QRVCTL_MSG_ANSWERED) Fail("a round trip was not answered");
-    control.Outcome(id, true, &outcome);
+  if (!control.WaitForPendingReceives(serviceId, pending, kWaitMs)) Fail("no pending receive");
+  uint32_t id = 0;
+  MessageOutcome outcome;
+  const Stopwatch watch;
+  if (control.Post(serviceId, 1, payload.data(), kPayloadSize, QRVCTL_ANY_SLOT, &id) != 0 ||
+      !control.WaitForOutcome(id, kWaitMs, &outcome)) {
+    Fail("a round trip did not finish");
   }
-  return samples;
+  const double us = watch.ElapsedMs() * 1000.0;
+  if (outcome.record.state != QRVCTL_MSG_ANSWERED) Fail("a round trip was not answered");
+  control.Outcome(id, true, &outcome);
+  return us;
 }
 
 uint64_t Answered(KernelDriverControl& control) {
@@ -165,18 +163,23 @@ int Run() {
   auto control = KernelDriverControl::Open(&openError);
   if (!control) Fail("cannot open the control device: " + std::to_string(openError));
 
-  Summary bare;
-  {
-    BareClient client;
-    if (!client.Start(0, &error)) Fail("bare client: " + error);
-    bare = Summarize(RoundTrips(*control, 0, 1));
-  }
   const std::wstring path = ModulePath();
   quorvel::HostLibrary library(path.c_str());
   if (!library.Loaded()) Fail(library.Error());
   if (library.init(0) != QUORVEL_OK) Fail("Init failed");
   if (library.registerService(0, &Echo, nullptr) != QUORVEL_OK) Fail("Register failed");
-  const Summary quorvel = Summarize(RoundTrips(*control, 0, kWorkersPerService));
+  // The two round trips alternate, so that both see the same load.
+  std::vector<double> bareSamples, quorvelSamples;
+  {
+    BareClient client;
+    if (!client.Start(kBareService, &error)) Fail("bare client: " + error);
+    for (int i = 0; i < kRoundTrips; ++i) {
+      bareSamples.push_back(RoundTrip(*control, kBareService, 1));
+      quorvelSamples.push_back(RoundTrip(*control, 0, kWorkersPerService));
+    }
+  }
+  const Summary bare = Summarize(bareSamples);
+  const Summary quorvel = Summarize(quorvelSamples);
   const double one = Throughput(*control, 1);
   for (uint32_t service = 1; service < kServices; ++service) {
     if (library.registerService(service, &Echo, nullptr) != QUORVEL_OK) Fail("Register failed");
