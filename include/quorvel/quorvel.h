@@ -34,6 +34,10 @@
 // initialised: Unregister fails for the services so stopped, Register starts
 // a fresh service for any id (no heartbeat watches it), and Init returns 0
 // without starting a heartbeat. Only UnInit followed by Init starts a new one.
+// A ping the driver leaves unanswered for a whole second fails the same way.
+// No entry point waits on a driver that stops answering: a port request it
+// holds for a second is cancelled and Init or Register fails; the requests
+// of a stopping service are cancelled, so Unregister and UnInit return.
 //
 // Diagnostics:
 //  - Messages ("quorvel-Init: open device failed.", ...) go to the log
