@@ -89,6 +89,7 @@ DWORD WINAPI CNUcEchoConnection::EchoThreadProc(LPVOID parameter) {
       break;
     }
     const PingResult ping = self->Ping(request, packet);
+    // A stop that cuts a ping short is a stop, not a lost heartbeat.
     if (ping == PingResult::kStopped) {
       log.Print("%s", "quorvel: echo disconnected.");
       break;
