@@ -19,9 +19,10 @@ T* At(HMODULE module, DWORD rva) {
   return reinterpret_cast<T*>(reinterpret_cast<uint8_t*>(module) + rva);
 }
 
-// The import address table entry through which `module` calls `name`, or
-// null. Walks the import directory by the name tables, which the loader
-// leaves intact while it overwrites the address tables.
+}  // namespace
+
+// Walks the import directory by the name tables, which the loader leaves
+// intact while it overwrites the address tables.
 void** ImportSlot(HMODULE module, const char* name) {
   const auto* nt = At<IMAGE_NT_HEADERS32>(module, At<IMAGE_DOS_HEADER>(module, 0)->e_lfanew);
   const IMAGE_DATA_DIRECTORY& imports =
@@ -40,8 +41,6 @@ void** ImportSlot(HMODULE module, const char* name) {
   }
   return nullptr;
 }
-
-}  // namespace
 
 bool UseNativeLikeRtlUnwind(HMODULE module, std::string* reason) {
   void** slot = ImportSlot(module, "RtlUnwind");

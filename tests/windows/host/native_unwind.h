@@ -13,6 +13,10 @@
 namespace qrv {
 namespace wintest {
 
+// The import address table entry through which `module` calls `name`, or
+// null.
+void** ImportSlot(HMODULE module, const char* name);
+
 // Replaces `module`'s import slot of RtlUnwind, from whichever system DLL it
 // is imported, with the clearing wrapper. Idempotent. False, with the reason,
 // when the module imports no RtlUnwind or the slot cannot be written.
