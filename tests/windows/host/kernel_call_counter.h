@@ -15,8 +15,9 @@
 namespace qrv {
 namespace wintest {
 
-// Patches the module's slots; false, with the reason, when one is missing
-// or cannot be written. Counting starts at once.
+// Patches the module's slots of those it imports; false, with the reason,
+// when it imports no DeviceIoControl or a slot cannot be written. Counting
+// starts at once.
 bool CountKernelCalls(HMODULE module, std::string* reason);
 // Notes a mark (such as "callback") in the same record, on the calling
 // thread.
