@@ -69,14 +69,7 @@ bool Patch(HMODULE module, const char* name, Function* real, Function wrapper,
   void** slot = ImportSlot(module, name);
   if (slot == nullptr) return true;  // a function it never calls costs nothing
   *real = reinterpret_cast<Function>(*slot);
-  DWORD previous = 0;
-  if (!VirtualProtect(slot, sizeof(*slot), PAGE_READWRITE, &previous)) {
-    *reason = "VirtualProtect failed with error " + std::to_string(GetLastError());
-    return false;
-  }
-  InterlockedExchangePointer(slot, reinterpret_cast<void*>(wrapper));
-  VirtualProtect(slot, sizeof(*slot), previous, &previous);
-  return true;
+  return ReplaceImportSlot(slot, reinterpret_cast<void*>(wrapper), reason);
 }
 
 }  // namespace

@@ -52,12 +52,16 @@ bool UseNativeLikeRtlUnwind(HMODULE module, std::string* reason) {
   if (*slot == wrapper) return true;
   // Set before the slot: a thread can reach the wrapper only through it.
   qrv_real_rtl_unwind = *slot;
+  return ReplaceImportSlot(slot, wrapper, reason);
+}
+
+bool ReplaceImportSlot(void** slot, void* replacement, std::string* reason) {
   DWORD previous = 0;
   if (!VirtualProtect(slot, sizeof(*slot), PAGE_READWRITE, &previous)) {
     *reason = "VirtualProtect failed with error " + std::to_string(GetLastError());
     return false;
   }
-  InterlockedExchangePointer(slot, wrapper);
+  InterlockedExchangePointer(slot, replacement);
   VirtualProtect(slot, sizeof(*slot), previous, &previous);
   return true;
 }

@@ -16,6 +16,9 @@ namespace wintest {
 // The import address table entry through which `module` calls `name`, or
 // null.
 void** ImportSlot(HMODULE module, const char* name);
+// Points an import slot at `replacement`; false, with the reason, when the
+// slot cannot be written.
+bool ReplaceImportSlot(void** slot, void* replacement, std::string* reason);
 
 // Replaces `module`'s import slot of RtlUnwind, from whichever system DLL it
 // is imported, with the clearing wrapper. Idempotent. False, with the reason,
