@@ -46,6 +46,11 @@
 // services keep serving, Register and Unregister keep working, and UnInit
 // stops it all.
 //
+// A ping the driver leaves unanswered for a whole second counts as failed.
+// No entry point waits on a driver that stops answering: a port request it
+// holds for a second is cancelled and Init or Register fails; the requests
+// of a stopping service are cancelled, so Unregister and UnInit return.
+//
 // Diagnostics:
 //  - Messages ("quorvel-Init: open device failed.", ...) go to the log
 //    component of the product's framework module PXCOM.dll when the host has

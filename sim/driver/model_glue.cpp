@@ -62,6 +62,9 @@ void ModelGlue::CompleteDone(QrvRequest* done) {
 }
 
 void ModelGlue::Changed(QrvRequest* done, std::unique_lock<std::mutex>* lock) {
+  for (const QrvRequest* record = done; record != nullptr; record = record->doneNext) {
+    pending_.erase(static_cast<const posix::IoRequest*>(record->context));
+  }
   QrvCtlCounters counters{};
   Read(QRVCTL_IOCTL_COUNTERS, nullptr, 0, &counters, sizeof(counters));
   const uint64_t finals = uint64_t{counters.answered} + counters.notWanted + counters.failedBack;
@@ -84,7 +87,7 @@ posix::NTSTATUS ModelGlue::Dispatch(posix::IoRequest* request, DWORD* bytes) {
   const uint32_t delayMs = record->delayMs;
   // A pending record is the model's from here on: another thread may
   // complete and free it as soon as the lock is released.
-  if (status == QRV_STATUS_PENDING) static_cast<void>(record.release());
+  if (status == QRV_STATUS_PENDING) pending_.emplace(request, record.release());
   Changed(done, &lock);
   if (delayed) RunLater(ticket, delayMs);
   if (status == QRV_STATUS_PENDING) return posix::kStatusPending;
@@ -111,6 +114,20 @@ void ModelGlue::HandleClosed(const void* file) {
   std::unique_lock<std::mutex> lock(mu_);
   QrvModelCloseOwner(model_, file, &done);
   Changed(done, &lock);
+}
+
+// As the kernel glue's cancel routine: the model lets go of the record
+// under the lock, and the request completes as cancelled outside it.
+void ModelGlue::Cancel(posix::IoRequest* request) {
+  std::unique_lock<std::mutex> lock(mu_);
+  const auto found = pending_.find(request);
+  if (found == pending_.end()) return;
+  const std::unique_ptr<QrvRequest> record(found->second);
+  pending_.erase(found);
+  QrvRequest* done = nullptr;
+  QrvModelForget(model_, record.get(), &done);
+  Changed(done, &lock);
+  request->Complete(posix::kStatusCancelled, 0);
 }
 
 uint32_t ModelGlue::Control(uint32_t code, const void* in, uint32_t inLength, void* out,

@@ -15,6 +15,7 @@
 #include <functional>
 #include <mutex>
 #include <thread>
+#include <unordered_map>
 
 #include "platform/posix/device.h"
 #include "port_model.h"
@@ -36,6 +37,9 @@ class ModelGlue {
   posix::NTSTATUS Dispatch(posix::IoRequest* request, DWORD* bytes);
   // The open handle `file` closed: its ports are freed, its requests ended.
   void HandleClosed(const void* file);
+  // CancelIoEx: a request the model still holds pending is detached and
+  // completed as cancelled; one it has finished already is left alone.
+  void Cancel(posix::IoRequest* request);
 
   // One request of the control codes (qrvctl.h) with the given buffers;
   // returns its status and sets *bytes when given. Wakes every waiter.
@@ -69,6 +73,9 @@ class ModelGlue {
   std::condition_variable settled_;  // notified when a message became final
   QrvModel* const model_;            // GUARDED_BY(mu_); never freed
   uint64_t finals_ = 0;              // GUARDED_BY(mu_): final messages seen
+  // The records of the requests the model holds pending, by request, so a
+  // cancel can name one; a record leaves when the model hands it back.
+  std::unordered_map<const posix::IoRequest*, QrvRequest*> pending_;  // GUARDED_BY(mu_)
 };
 
 }  // namespace sim

@@ -119,6 +119,8 @@ NTSTATUS SimDriver::Dispatch(posix::IoRequest* request, DWORD* bytes) {
 
 void SimDriver::HandleClosed(const void* file) { glue_->HandleClosed(file); }
 
+void SimDriver::Cancel(posix::IoRequest* request) { glue_->Cancel(request); }
+
 std::shared_ptr<Message> SimDriver::Post(uint32_t serviceId, uint32_t header,
                                          std::vector<uint8_t> payload,
                                          std::optional<uint32_t> threadIndex) {

@@ -207,6 +207,9 @@ class SimDriver : public posix::Device {
   NTSTATUS Dispatch(posix::IoRequest* request, DWORD* bytes) override;
   // Frees the ports the handle allocated, as if freed by request.
   void HandleClosed(const void* file) override;
+  // Completes a request still pending (a receive, or one held back by
+  // DelayRequests) as cancelled.
+  void Cancel(posix::IoRequest* request) override;
 
  private:
   SimDriver();

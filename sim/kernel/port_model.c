@@ -83,12 +83,11 @@ static void Detach(QrvModel* model, QrvRequest* request) {
 }
 
 /* A pending receive ends as cancelled: count and log it. */
+/* Every cancelled request shows in the log; the counter is of receives. */
 static void NoteCancelled(QrvModel* model, const QrvRequest* request) {
-  QrvCtlLogEntry* entry;
-  if (request->code != UC_RECEIVE) return;
-  model->counters.cancelled++;
-  entry = QrvLogCompletion(model, request);
+  QrvCtlLogEntry* entry = QrvLogCompletion(model, request);
   entry->status = QRV_STATUS_CANCELLED;
+  if (request->code == UC_RECEIVE) model->counters.cancelled++;
 }
 
 int QrvClaimPending(QrvModel* model, QrvRequest* request) {

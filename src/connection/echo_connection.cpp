@@ -66,13 +66,22 @@ DWORD WINAPI CNUcEchoConnection::EchoThreadProc(LPVOID parameter) {
   auto* self = static_cast<CNUcEchoConnection*>(parameter);
   if (self->WaitForSignal() != WAIT_OBJECT_0 + kStartEvent) return 1;
   const EchoPacket packet = {self->port_, UC_ECHO_MAGIC};
+  // Without its event every ping fails, as a heartbeat failure.
+  SyncRequest request;
+  request.Open();
   LogChannel& log = LogChannel::Instance();
   for (;;) {
     if (self->WaitForSignal() != WAIT_OBJECT_0 + kStartEvent) {
       log.Print("%s", "quorvel: echo disconnected.");
       break;
     }
-    if (!self->Ping(packet)) {
+    const PingResult ping = self->Ping(request, packet);
+    // A stop that cuts a ping short is a stop, not a lost heartbeat.
+    if (ping == PingResult::kStopped) {
+      log.Print("%s", "quorvel: echo disconnected.");
+      break;
+    }
+    if (ping == PingResult::kFailed) {
       self->LoseHeartbeat();
       break;
     }
@@ -90,11 +99,18 @@ DWORD CNUcEchoConnection::WaitForSignal() const {
 }
 
 // The answer word starts at 0 for every ping: a ping that completes
-// without writing it fails rather than passing on an earlier answer.
-bool CNUcEchoConnection::Ping(const EchoPacket& packet) const {
+// without writing it fails rather than passing on an earlier answer. An
+// answer left pending for a whole period is what the heartbeat exists to
+// catch: the ping is cancelled and fails. A stop cancels it at once, and
+// since the wait consumed the stop event, the caller must end.
+CNUcEchoConnection::PingResult CNUcEchoConnection::Ping(SyncRequest& request,
+                                                        const EchoPacket& packet) const {
   uint32_t answer = 0;
-  return SendRequest(device_, IOCTL_UC_ECHO, &packet, sizeof(packet), &answer, sizeof(answer)) &&
-         answer == UC_ECHO_MAGIC;
+  const RequestResult result =
+      request.Send(device_, IOCTL_UC_ECHO, &packet, sizeof(packet), &answer, sizeof(answer),
+                   events_[kStopEvent], kPingPeriodMs);
+  if (result.cut == RequestCut::kStopped) return PingResult::kStopped;
+  return result.succeeded && answer == UC_ECHO_MAGIC ? PingResult::kAnswered : PingResult::kFailed;
 }
 
 // Waits out the heartbeat period on the stop event rather than sleeping

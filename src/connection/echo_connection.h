@@ -7,6 +7,7 @@
 
 #include "connection/port_connection.h"
 #include "connection/service_teardown.h"
+#include "connection/sync_request.h"
 
 // One thread, which reads the device, the port and the two events and
 // writes only the heartbeat state.
@@ -34,11 +35,12 @@ class CNUcEchoConnection final : public PortConnection {
 
  private:
   enum class Heartbeat { kBeating, kLostTeardownPending, kLost };
+  enum class PingResult { kAnswered, kFailed, kStopped };
 
   bool AcquirePort(uint32_t* port) override;
   void ReleasePort() override;
   DWORD WaitForSignal() const;
-  bool Ping(const EchoPacket& packet) const;
+  PingResult Ping(SyncRequest& request, const EchoPacket& packet) const;
   bool WaitUntilPingDue() const;
   void LoseHeartbeat();
 

@@ -1,27 +1,23 @@
 #include "connection/protocol.h"
 
-#include "platform/owned_handle.h"
+#include "connection/sync_request.h"
 
 // The device is open for overlapped I/O, where a driver may answer any
 // request pending. Sent without an OVERLAPPED, such a request would return
 // while the driver still holds the caller's buffers, and its completion
-// would write into memory that is gone. Each request therefore gets a record
-// and an event of its own and is awaited until it completes, without a time
-// limit as a receive is; a driver that finishes at once sees the same request
-// as before. The byte count is not used by any of the synchronous codes.
+// would write into memory that is gone; so each goes through a record of its
+// own. These requests come from entry points that hold the process-wide
+// lock: a driver that leaves one unanswered for a heartbeat period is taken
+// as gone, so that no entry point waits on it for ever. Entry points are
+// rare, so the record's event is made per call here; the threads that send
+// per message own theirs. The byte count is not used by any of these codes.
 bool SendRequest(HANDLE device, DWORD code, const void* input, DWORD inputSize, void* output,
                  DWORD outputSize) {
-  const OwnedHandle event(CreateEventW(nullptr, TRUE, FALSE, nullptr));
-  if (!event.IsOpen()) return false;
-  OVERLAPPED overlapped = {};
-  overlapped.hEvent = event.Get();
-  DWORD returned = 0;
-  if (DeviceIoControl(device, code, const_cast<void*>(input), inputSize, output, outputSize,
-                      &returned, &overlapped)) {
-    return true;
-  }
-  if (GetLastError() != ERROR_IO_PENDING) return false;
-  return GetOverlappedResult(device, &overlapped, &returned, TRUE) != FALSE;
+  SyncRequest request;
+  return request.Open() && request
+                               .Send(device, code, input, inputSize, output, outputSize, nullptr,
+                                     kControlRequestBoundMs)
+                               .succeeded;
 }
 
 bool RequestPort(HANDLE device, DWORD code, PortKind kind, uint32_t serviceId, uint32_t threadCount,

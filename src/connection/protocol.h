@@ -110,11 +110,14 @@ constexpr DWORD kMessageHeaderSize = 4;
 static_assert(offsetof(MessageBuffer, Header) == 0, "MessageBuffer layout");
 static_assert(offsetof(MessageBuffer, Payload) == kMessageHeaderSize, "MessageBuffer layout");
 
-// Sends one synchronous request and reports whether the driver finished it
-// successfully; on failure the last error says why (the driver's error, or
-// the error of creating the request's event). The request travels with its
-// own OVERLAPPED and event, and one the driver answers pending is awaited
-// here, so the call returns only once the driver is done with its buffers.
+// Sends one synchronous request of an entry point (port and closing
+// requests) and reports whether the driver finished it successfully; on
+// failure the last error says why (the driver's error, the error of creating
+// the request's event, or ERROR_OPERATION_ABORTED). The request travels with
+// an OVERLAPPED and event of its own; an answer left pending is awaited for
+// kControlRequestBoundMs, then cancelled and awaited to its completion, so
+// the call returns only once the driver is done with its buffers.
+constexpr DWORD kControlRequestBoundMs = 1000;
 bool SendRequest(HANDLE device, DWORD code, const void* input, DWORD inputSize, void* output,
                  DWORD outputSize);
 

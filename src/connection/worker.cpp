@@ -56,7 +56,7 @@ DWORD Worker::StartUp() {
   if (WaitForSignal() != WAIT_OBJECT_0 + CNUcCommuniateConnection::kStartEvent) return 1;
   overlapped_ = {};
   event_.Reset(CreateEventW(nullptr, FALSE, FALSE, nullptr));
-  if (!event_.IsOpen()) return 2;
+  if (!event_.IsOpen() || !request_.Open()) return 2;
   overlapped_.hEvent = event_.Get();
   if (!Bind()) return 3;
   receive_ = {connection_.port_, threadIndex_, 0, {0, 0, 0}};
@@ -69,8 +69,11 @@ DWORD Worker::StartUp() {
 
 bool Worker::Bind() {
   threadIndex_ = 0xFFFFFFFFu;
-  return SendRequest(connection_.device_, IOCTL_UC_BIND_THREAD, &connection_.port_,
-                     sizeof(connection_.port_), &threadIndex_, sizeof(threadIndex_)) &&
+  return request_
+             .Send(connection_.device_, IOCTL_UC_BIND_THREAD, &connection_.port_,
+                   sizeof(connection_.port_), &threadIndex_, sizeof(threadIndex_), StopEvent(),
+                   INFINITE)
+             .succeeded &&
          threadIndex_ < connection_.threadCount_;
 }
 
@@ -133,13 +136,20 @@ Worker::Attempt Worker::ReceiveInto(uint8_t* buffer, DWORD size) {
 // stop neither prints nor waits out the pauses. Returns true when the stop
 // event is set or becomes set within `ms`.
 bool Worker::StopSignalledWithin(DWORD ms) const {
-  return WaitForSingleObject(connection_.events_[CNUcCommuniateConnection::kStopEvent], ms) ==
-         WAIT_OBJECT_0;
+  return WaitForSingleObject(StopEvent(), ms) == WAIT_OBJECT_0;
 }
 
+HANDLE Worker::StopEvent() const {
+  return connection_.events_[CNUcCommuniateConnection::kStopEvent];
+}
+
+// A stop cancels the receive rather than trusting the driver to end it when
+// the port is freed, so that Stop never waits on a driver that has stopped
+// answering; a message the driver delivered first is still served.
 Worker::Attempt Worker::AwaitCompletion() {
   DWORD returned = 0;
-  if (!GetOverlappedResult(connection_.device_, &overlapped_, &returned, TRUE)) {
+  if (!AwaitPending(connection_.device_, &overlapped_, StopEvent(), INFINITE, &returned)
+           .succeeded) {
     return {false, GetLastError()};
   }
   bytesReturned_ = returned;
@@ -185,8 +195,10 @@ void Worker::InvokeCallback(void* worker) {
 // (a null buffer of length 0), so the driver never reads through null.
 bool Worker::SendReply() {
   const bool empty = answer_ == nullptr || answerLength_ == 0;
-  return SendRequest(connection_.device_, IOCTL_UC_REPLY, &reply_, sizeof(reply_),
-                     empty ? nullptr : answer_, empty ? 0 : answerLength_);
+  return request_
+      .Send(connection_.device_, IOCTL_UC_REPLY, &reply_, sizeof(reply_), empty ? nullptr : answer_,
+            empty ? 0 : answerLength_, StopEvent(), INFINITE)
+      .succeeded;
 }
 
 void Worker::FinishMessage() {

@@ -7,6 +7,7 @@
 #include "connection/allocator.h"
 #include "connection/protocol.h"
 #include "connection/service_connection.h"
+#include "connection/sync_request.h"
 #include "platform/owned_handle.h"
 
 // Binds to the service's port, then takes one message at a time: receives
@@ -28,8 +29,8 @@ class Worker {
   ~Worker();
 
   // The thread's whole life; returns its exit code: 1 stopped before start,
-  // 2 no event, 3 bind failed, 4 no buffer, otherwise the last error read
-  // after the quit line.
+  // 2 no event (for receives or requests), 3 bind failed, 4 no buffer, otherwise the last error
+  // read after the quit line.
   DWORD Run();
 
  private:
@@ -45,6 +46,7 @@ class Worker {
   Attempt ReceiveInto(uint8_t* buffer, DWORD size);
   Attempt AwaitCompletion();
   bool StopSignalledWithin(DWORD ms) const;
+  HANDLE StopEvent() const;
   uint8_t* ObtainBlock(uint32_t size);
   bool HandleMessage();
   static void InvokeCallback(void* worker);
@@ -58,6 +60,7 @@ class Worker {
   CNimUCAllocator allocator_;
   OVERLAPPED overlapped_ = {};
   OwnedHandle event_;
+  SyncRequest request_;  // bind and replies; the stop event cancels them
   uint32_t threadIndex_ = 0xFFFFFFFFu;
   ReceiveRequest receive_ = {};
   ReplyHeader reply_ = {};

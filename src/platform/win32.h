@@ -192,6 +192,11 @@ QRV_PLATFORM_API BOOL DeviceIoControl(HANDLE device, DWORD ioControlCode, LPVOID
                                       LPDWORD bytesReturned, LPOVERLAPPED overlapped);
 QRV_PLATFORM_API BOOL GetOverlappedResult(HANDLE device, LPOVERLAPPED overlapped,
                                           LPDWORD bytesTransferred, BOOL wait);
+// Asks the device to cancel the requests in flight on the handle that were
+// issued with `overlapped` (every one when null), whichever thread issued
+// them; returns before they complete. FALSE with ERROR_NOT_FOUND when none is
+// in flight.
+QRV_PLATFORM_API BOOL CancelIoEx(HANDLE device, LPOVERLAPPED overlapped);
 
 // Finds a module already loaded in the process; never loads one and holds
 // no reference on it.

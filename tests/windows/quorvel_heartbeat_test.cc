@@ -90,6 +90,28 @@ TEST_F(Heartbeat, FailedPingCallIsAHeartbeatFailureToo) {
   EXPECT_NE(pings.back().flags & QRVCTL_LOG_FAULT, 0u);
 }
 
+// A ping the driver holds without end is what the heartbeat exists to
+// catch: after one period the echo thread cancels it (the driver completes
+// it as cancelled) and tears the services down, and UnInit returns.
+TEST_F(Heartbeat, PingHeldWithoutReleaseIsCancelledAfterAPeriod) {
+  constexpr uint32_t kHeldMs = 600000;
+  constexpr int kTwoPeriodsMs = 3000;  // two periods and slack for Wine
+  constexpr uint32_t kStatusCancelled = 0xC0000120u;
+  ASSERT_EQ(Init(), QUORVEL_OK);
+  RegisterTwoServices();
+  Arm(QRVCTL_FAULT_PEND_REQUEST, 0, QRVCTL_FAULT_FOREVER, kEcho, 0, kHeldMs);
+  EXPECT_TRUE(Sink().WaitForText("quorvel: echo error.", kTwoPeriodsMs))
+      << "a ping left pending never failed the heartbeat";
+  ExpectServicesTornDown();
+  std::vector<uint32_t> completions;
+  for (const auto& entry : DriverLog()) {
+    if (entry.code == kEcho && entry.flags == QRVCTL_LOG_COMPLETION)
+      completions.push_back(entry.status);
+  }
+  ASSERT_FALSE(completions.empty()) << "the held ping never completed";
+  EXPECT_EQ(completions.back(), kStatusCancelled);
+}
+
 // A ping the driver completes without writing its answer is a lost
 // heartbeat too; the next Init replaces the ended echo connection, so that
 // its success means a heartbeat again.

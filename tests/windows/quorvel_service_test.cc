@@ -316,6 +316,40 @@ INSTANTIATE_TEST_SUITE_P(
                       PendedCase{"PortRequest", kAllocatePort}, PendedCase{"Reply", kReply}),
     [](const ::testing::TestParamInfo<PendedCase>& info) { return std::string(info.param.name); });
 
+// A worker's request or a closing request that the driver holds without
+// end is cancelled (the worker's by the stop, Stop's own after its bound),
+// so UnInit returns; the watchdog ends a scenario whose UnInit hangs.
+class HeldRequest : public Service, public ::testing::WithParamInterface<PendedCase> {};
+
+TEST_P(HeldRequest, IsCancelledAndUnInitReturns) {
+  constexpr uint32_t kHeldMs = 600000;
+  constexpr uint32_t kStatusCancelled = 0xC0000120u;
+  Arm(QRVCTL_FAULT_PEND_REQUEST, 0, 1, GetParam().code, 0, kHeldMs);
+  HostService& service = NewService();
+  ASSERT_EQ(Init(), QUORVEL_OK);
+  ASSERT_EQ(Register(kService, service), QUORVEL_OK);
+  if (GetParam().code == kReply) Post(kService, 1, Bytes(4, 1));
+  if (GetParam().code != kFreePort) {
+    ASSERT_TRUE(WaitUntil([&] { return !RequestsOf(GetParam().code).empty(); }))
+        << "the request never came";
+  }
+  UnInit();
+  std::vector<uint32_t> completions;
+  for (const auto& entry : DriverLog()) {
+    if (entry.code == GetParam().code && entry.flags == QRVCTL_LOG_COMPLETION)
+      completions.push_back(entry.status);
+  }
+  EXPECT_EQ(completions, std::vector<uint32_t>{kStatusCancelled});
+}
+
+INSTANTIATE_TEST_SUITE_P(Codes, HeldRequest,
+                         ::testing::Values(PendedCase{"Bind", kBindThread},
+                                           PendedCase{"Reply", kReply},
+                                           PendedCase{"FreePort", kFreePort}),
+                         [](const ::testing::TestParamInfo<PendedCase>& info) {
+                           return std::string(info.param.name);
+                         });
+
 }  // namespace
 }  // namespace wintest
 }  // namespace qrv

@@ -15,6 +15,10 @@
 //    later with IoRequest::Complete, which writes the caller's output and, if
 //    there is one, Internal and InternalHigh, and then sets the event. A call
 //    on any other handle blocks until then;
+//  - CancelIoEx asks the device to cancel the requests of a handle (all, or
+//    the one of an OVERLAPPED) that are still in flight: Device::Cancel is
+//    called for each, and the device completes the ones it still holds,
+//    normally as kStatusCancelled;
 //  - METHOD_BUFFERED codes hand the device a system buffer and copy it back
 //    to the caller only when the status is not an error (success or a
 //    warning such as kStatusBufferOverflow); the direct-I/O codes hand the
@@ -88,6 +92,13 @@ class QRV_PLATFORM_API Device {
   // Handles one request on the calling thread. Returns the final status with
   // *bytes set, or kStatusPending after taking ownership of the request.
   virtual NTSTATUS Dispatch(IoRequest* request, DWORD* bytes) = 0;
+  // CancelIoEx names the request, which the device pended or is about to
+  // finish. A device that still holds it completes it (normally with
+  // kStatusCancelled) before or after returning; one that has finished it
+  // already, or cannot cancel, does nothing. Called without any lock of the
+  // stand-in, so Complete may be called from inside; the request object stays
+  // valid for the call even when the device completes it meanwhile.
+  virtual void Cancel(IoRequest* request) { (void)request; }
   // A handle to the device was closed; `file` is what its requests' File()
   // returned. Requests still pending on it stay the device's to complete.
   virtual void HandleClosed(const void* file) { (void)file; }
@@ -106,6 +117,14 @@ QRV_PLATFORM_API void FailEventCreation(unsigned skip, DWORD error);
 QRV_PLATFORM_API void FailThreadCreation(unsigned skip, DWORD error);
 // Clears both hooks.
 QRV_PLATFORM_API void ClearCreationFailures();
+
+// Test hook: called on the calling thread at the start of every function of
+// the seam that enters the kernel on Windows (creating, signalling, waiting
+// on and closing objects, device requests and their cancels, and
+// GetOverlappedResult when it must wait), with the function's name. Null: no
+// observer. The observer must not call the seam.
+typedef void (*KernelCallObserver)(const char* function);
+QRV_PLATFORM_API void SetKernelCallObserver(KernelCallObserver observer);
 
 // Test hook: how many handles of any kind are open in the process.
 QRV_PLATFORM_API size_t OpenHandleCount();

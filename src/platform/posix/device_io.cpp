@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "platform/posix/device_file.h"
+#include "platform/posix/kernel_calls.h"
 #include "platform/posix/overlapped_status.h"
 
 namespace qrv {
@@ -47,6 +48,34 @@ class SyncCompletion {
   DWORD bytes_ = 0;      // GUARDED_BY(mutex_)
 };
 
+class Request;
+
+// The requests in flight in the process, for CancelIoEx. A request leaves
+// the set when it is finished; one that a canceller still holds (pinned) is
+// deleted by the last canceller instead, so that Device::Cancel never sees a
+// freed or reused request.
+class InFlight {
+ public:
+  static InFlight& Instance() {
+    static InFlight* const inFlight = new InFlight();  // never destroyed: threads may outlive exit
+    return *inFlight;
+  }
+
+  void Add(Request* request) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    requests_.push_back(request);
+  }
+  // Removes a finished request and deletes it unless a canceller holds it.
+  void Retire(Request* request);
+  // Pins the matching requests; the caller passes each to Unpin.
+  std::vector<Request*> PinMatching(const DeviceFile* file, const OVERLAPPED* overlapped);
+  void Unpin(Request* request);
+
+ private:
+  std::mutex mutex_;
+  std::vector<Request*> requests_;  // GUARDED_BY(mutex_)
+};
+
 class Request final : public IoRequest {
  public:
   // `sync` is null for a call that returns while the request is pending.
@@ -81,8 +110,13 @@ class Request final : public IoRequest {
   void Complete(NTSTATUS status, DWORD bytes) override {
     bytes = Finish(status, bytes);
     if (sync_ != nullptr) sync_->Signal(status, bytes);
-    delete this;
+    InFlight::Instance().Retire(this);
   }
+
+  bool Matches(const DeviceFile* file, const OVERLAPPED* overlapped) const {
+    return file_.get() == file && (overlapped == nullptr || overlapped_ == overlapped);
+  }
+  Device* device() const { return file_->device(); }
 
   // Publishes the outcome to the caller and returns the byte count it
   // reports. Buffered output is copied back unless the status is an error;
@@ -114,9 +148,42 @@ class Request final : public IoRequest {
   const DWORD output_length_;
   OVERLAPPED* const overlapped_;
   SyncCompletion* const sync_;
+  // InFlight's bookkeeping, under its mutex.
+  friend class InFlight;
+  unsigned pins_ = 0;
+  bool retired_ = false;
   // The device writes the system buffer through the const interface.
   mutable std::vector<unsigned char> buffer_;
 };
+
+void InFlight::Retire(Request* request) {
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    requests_.erase(std::find(requests_.begin(), requests_.end(), request));
+    request->retired_ = true;
+    if (request->pins_ != 0) return;
+  }
+  delete request;
+}
+
+std::vector<Request*> InFlight::PinMatching(const DeviceFile* file, const OVERLAPPED* overlapped) {
+  std::vector<Request*> matching;
+  std::lock_guard<std::mutex> lock(mutex_);
+  for (Request* request : requests_) {
+    if (!request->Matches(file, overlapped)) continue;
+    ++request->pins_;
+    matching.push_back(request);
+  }
+  return matching;
+}
+
+void InFlight::Unpin(Request* request) {
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (--request->pins_ != 0 || !request->retired_) return;
+  }
+  delete request;
+}
 
 }  // namespace
 }  // namespace posix
@@ -128,6 +195,7 @@ using qrv::posix::NTSTATUS;
 BOOL DeviceIoControl(HANDLE device, DWORD ioControlCode, LPVOID inBuffer, DWORD inBufferSize,
                      LPVOID outBuffer, DWORD outBufferSize, LPDWORD bytesReturned,
                      LPOVERLAPPED overlapped) {
+  const qrv::posix::KernelCall call("DeviceIoControl");
   auto file = qrv::posix::FindObject<qrv::posix::DeviceFile>(device);
   if (file == nullptr) return FALSE;
   if ((inBuffer == nullptr && inBufferSize != 0) || (outBuffer == nullptr && outBufferSize != 0)) {
@@ -147,16 +215,32 @@ BOOL DeviceIoControl(HANDLE device, DWORD ioControlCode, LPVOID inBuffer, DWORD 
   auto request = std::make_unique<qrv::posix::Request>(file, ioControlCode, inBuffer, inBufferSize,
                                                        outBuffer, outBufferSize, overlapped,
                                                        returns_pending ? nullptr : &sync);
+  qrv::posix::Request* issued = request.release();  // owned by InFlight from here
+  qrv::posix::InFlight::Instance().Add(issued);
   DWORD bytes = 0;
-  NTSTATUS status = file->device()->Dispatch(request.get(), &bytes);
+  NTSTATUS status = file->device()->Dispatch(issued, &bytes);
   if (status == qrv::posix::kStatusPending) {
     // The device owns it until Complete.
-    request.release();  // NOLINT(bugprone-unused-return-value)
     if (returns_pending) return Fail(ERROR_IO_PENDING, FALSE);
     status = sync.Wait(&bytes);
   } else {
-    bytes = request->Finish(status, bytes);
+    bytes = issued->Finish(status, bytes);
+    qrv::posix::InFlight::Instance().Retire(issued);
   }
   if (bytesReturned != nullptr) *bytesReturned = bytes;
   return qrv::posix::CompletionResult(status);
+}
+
+BOOL CancelIoEx(HANDLE device, LPOVERLAPPED overlapped) {
+  const qrv::posix::KernelCall call("CancelIoEx");
+  auto file = qrv::posix::FindObject<qrv::posix::DeviceFile>(device);
+  if (file == nullptr) return FALSE;
+  qrv::posix::InFlight& inFlight = qrv::posix::InFlight::Instance();
+  const auto matching = inFlight.PinMatching(file.get(), overlapped);
+  if (matching.empty()) return Fail(ERROR_NOT_FOUND, FALSE);
+  for (qrv::posix::Request* request : matching) {
+    request->device()->Cancel(request);
+    inFlight.Unpin(request);
+  }
+  return TRUE;
 }

@@ -1,4 +1,5 @@
 #include "platform/posix/creation_failures.h"
+#include "platform/posix/kernel_calls.h"
 #include "platform/posix/waitable.h"
 
 namespace qrv {
@@ -38,6 +39,7 @@ using qrv::posix::FindObject;
 HANDLE CreateEventW(LPSECURITY_ATTRIBUTES, BOOL manualReset, BOOL initialState, LPCWSTR name) {
   // Named events would need a namespace shared across processes; the library
   // only uses unnamed ones, so a name is refused rather than ignored.
+  const qrv::posix::KernelCall call("CreateEventW");
   if (name != nullptr) return Fail<HANDLE>(ERROR_INVALID_PARAMETER, nullptr);
   DWORD error;
   if (qrv::posix::CreationMustFail(qrv::posix::CreationKind::kEvent, &error)) {
@@ -48,6 +50,7 @@ HANDLE CreateEventW(LPSECURITY_ATTRIBUTES, BOOL manualReset, BOOL initialState, 
 }
 
 BOOL SetEvent(HANDLE event) {
+  const qrv::posix::KernelCall call("SetEvent");
   std::shared_ptr<Event> object = FindObject<Event>(event);
   if (object == nullptr) return FALSE;
   object->Set();
@@ -55,6 +58,7 @@ BOOL SetEvent(HANDLE event) {
 }
 
 BOOL ResetEvent(HANDLE event) {
+  const qrv::posix::KernelCall call("ResetEvent");
   std::shared_ptr<Event> object = FindObject<Event>(event);
   if (object == nullptr) return FALSE;
   object->Reset();

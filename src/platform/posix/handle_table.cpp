@@ -1,4 +1,5 @@
 #include "platform/posix/device.h"
+#include "platform/posix/kernel_calls.h"
 #include "platform/posix/kernel_object.h"
 
 namespace qrv {
@@ -66,6 +67,7 @@ using qrv::posix::HandleTable;
 using qrv::posix::KernelObject;
 
 BOOL CloseHandle(HANDLE handle) {
+  const qrv::posix::KernelCall call("CloseHandle");
   std::shared_ptr<KernelObject> object = HandleTable::Instance().Remove(handle);
   if (object == nullptr) {
     HandleTable::Instance().CountInvalidUse();

@@ -1,3 +1,4 @@
+#include "platform/posix/kernel_calls.h"
 #include "platform/posix/kernel_object.h"
 #include "platform/posix/overlapped_status.h"
 
@@ -7,6 +8,9 @@ using qrv::posix::LoadStatus;
 BOOL GetOverlappedResult(HANDLE device, LPOVERLAPPED overlapped, LPDWORD bytesTransferred,
                          BOOL wait) {
   if (overlapped == nullptr) return Fail(ERROR_INVALID_PARAMETER, FALSE);
+  // Reading a finished record stays in user mode on Windows.
+  const bool must_wait = wait && LoadStatus(overlapped) == qrv::posix::kStatusPending;
+  const qrv::posix::KernelCall call(must_wait ? "GetOverlappedResult" : nullptr);
   // The event may be shared with other requests, or be auto-reset and set by
   // an earlier completion: a set event proves nothing, Internal decides.
   while (LoadStatus(overlapped) == qrv::posix::kStatusPending) {

@@ -2,6 +2,7 @@
 #include <memory>
 #include <vector>
 
+#include "platform/posix/kernel_calls.h"
 #include "platform/posix/waitable.h"
 
 namespace qrv {
@@ -71,7 +72,9 @@ DWORD Wait(const Objects& objects, bool wait_all, DWORD milliseconds) {
 
 using qrv::posix::Fail;
 
-DWORD WaitForMultipleObjects(DWORD count, const HANDLE* handles, BOOL waitAll, DWORD milliseconds) {
+namespace {
+
+DWORD WaitForObjects(DWORD count, const HANDLE* handles, BOOL waitAll, DWORD milliseconds) {
   if (count == 0 || count > MAXIMUM_WAIT_OBJECTS || handles == nullptr) {
     return Fail(ERROR_INVALID_PARAMETER, WAIT_FAILED);
   }
@@ -85,6 +88,14 @@ DWORD WaitForMultipleObjects(DWORD count, const HANDLE* handles, BOOL waitAll, D
   return qrv::posix::Wait(objects, waitAll != FALSE, milliseconds);
 }
 
+}  // namespace
+
+DWORD WaitForMultipleObjects(DWORD count, const HANDLE* handles, BOOL waitAll, DWORD milliseconds) {
+  const qrv::posix::KernelCall call("WaitForMultipleObjects");
+  return WaitForObjects(count, handles, waitAll, milliseconds);
+}
+
 DWORD WaitForSingleObject(HANDLE handle, DWORD milliseconds) {
-  return WaitForMultipleObjects(1, &handle, FALSE, milliseconds);
+  const qrv::posix::KernelCall call("WaitForSingleObject");
+  return WaitForObjects(1, &handle, FALSE, milliseconds);
 }

@@ -1,5 +1,8 @@
 #include "host/host_fixture.h"
 
+#include <cstdlib>
+
+#include "harness/driver_service.h"
 #include "host/native_unwind.h"
 
 namespace qrv {
@@ -72,8 +75,14 @@ void HostTest::TearDown() {
   watchdog_.reset();
 }
 
+// QRV_QUORVEL_DLL (a Unix path) runs the scenarios against another build
+// of the module, as the test command's -Os pass does; by default the copy
+// next to the program.
 void HostTest::LoadQuorvel() {
-  library_ = std::make_unique<quorvel::HostLibrary>(kLibraryName);
+  const char* other = std::getenv("QRV_QUORVEL_DLL");
+  library_ = other != nullptr && *other != '\0'
+                 ? std::make_unique<quorvel::HostLibrary>(WinePathOf(other).c_str())
+                 : std::make_unique<quorvel::HostLibrary>(kLibraryName);
   DWORD error = GetLastError();
   ASSERT_TRUE(library_->Loaded()) << "cannot load " << kLibraryName
                                   << " or find its four ordinals: error " << error;
