@@ -1,5 +1,6 @@
 #include "connection/echo_connection.h"
 
+#include "connection/thread_wait.h"
 #include "diagnostics/log_channel.h"
 #include "platform/module_thread.h"
 #include "platform/owned_handle.h"
@@ -68,7 +69,7 @@ uint32_t CNUcEchoConnection::Stop() {
     SendRequest(device_, IOCTL_UC_CLOSE_ECHO_PORT, &port_, sizeof(port_), nullptr, 0);
     LogChannel::Instance().Print("%s", "quorvel: stop echo.");
   }
-  DWORD result = WaitForSingleObject(thread_, INFINITE);
+  DWORD result = WaitForConnectionThreads(&thread_, 1, serviceId_, port_);
   started_ = 0;
   return result;
 }

@@ -1,5 +1,6 @@
 #include "connection/service_connection.h"
 
+#include "connection/thread_wait.h"
 #include "connection/worker.h"
 #include "diagnostics/log_channel.h"
 #include "platform/module_thread.h"
@@ -82,7 +83,7 @@ uint32_t CNUcCommuniateConnection::Stop() {
     LogChannel::Instance().Print("%s%d%s%d%s", "quorvel: free port[", port_, "] for service[",
                                  serviceId_, "]");
   }
-  DWORD result = WaitForMultipleObjects(threadCount_, threads_, TRUE, INFINITE);
+  DWORD result = WaitForConnectionThreads(threads_, threadCount_, serviceId_, port_);
   started_ = 0;
   return result;
 }
