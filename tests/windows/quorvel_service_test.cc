@@ -2,6 +2,7 @@
 // reference driver: replies and their bytes at the driver, oversized
 // messages through both too-small paths, and the faults a callback or the
 // driver can cause.
+#include <cstdio>
 #include <cstring>
 #include <string>
 
@@ -301,7 +302,9 @@ TEST_F(Service, StopHeldByACallbackSaysWhatItWaitsForOnceAndWaitsOn) {
   ASSERT_EQ(WaitForSingleObject(stopper.get(), kWaitMs), WAIT_OBJECT_0)
       << "Unregister never returned";
   EXPECT_FALSE(stoppedBeforeRelease) << "Unregister returned while a callback still ran";
-  EXPECT_EQ(TextsStartingWith("quorvel: still waiting").size(), 1u);
+  const auto waiting = TextsStartingWith("quorvel: still waiting");
+  EXPECT_EQ(waiting.size(), 1u);
+  for (const std::string& line : waiting) std::printf("[ LOG      ] %s\n", line.c_str());
   const uint32_t state = AwaitOutcome(message).record.state;
   EXPECT_TRUE(state == QRVCTL_MSG_ANSWERED || state == QRVCTL_MSG_FAILED_BACK) << state;
 }
