@@ -55,7 +55,9 @@
 //  - A stop (Unregister, UnInit, a lost heartbeat) that has waited 5 s for
 //    a service's threads logs once "quorvel: still waiting for service[S]
 //    port[P] thread id[T, ...] after 5 s." naming the threads (Windows
-//    thread ids, decimal) whose callback has not returned, and waits on.
+//    thread ids, decimal) that have not ended, usually in a callback that
+//    has not returned, and waits on. The heartbeat's thread, stuck in an
+//    unanswered ping, is reported as service[15] with the heartbeat's port.
 //
 // Rules for callbacks and threads:
 //  - A service callback runs on one of the service's three worker threads;
