@@ -5,14 +5,24 @@
 #   lib/libquorvel.so.1 ...                    (native) the library and the
 #   lib/libqrvplatform.so                      POSIX stand-in it runs on
 #   lib/cmake/quorvel/                         package config: quorvel::quorvel
-# and, as the component "testkit", what a host needs to test its callbacks
-# without a kernel: natively the simulated driver (quorvel::testkit) and the
-# framework stand-in module (quorvel::framework_stand_in); for Windows the
-# reference driver qrvdrv.sys, its control header and PXCOM.dll.
+# and, as the component "testkit", in folders of its own so that copying
+# bin/ or lib/ into a product never takes a stand-in along:
+#   testkit/bin/                               (win32) PXCOM.dll, qrvdrv.sys
+#   testkit/lib/                               (native) PXCOM.dll, the simulated
+#                                              driver; (win32) PXCOM's import library
+#   testkit/include/quorvel/testkit/           px_control.h; qrvctl.h (win32),
+#                                              the simulated driver's headers (native)
+# find_package(quorvel COMPONENTS testkit) adds quorvel::testkit (natively
+# the simulated driver, on Windows the control headers) and
+# quorvel::framework_stand_in (PXCOM.dll). cpack makes two zips: the SDK
+# without the test kit, and the test kit alone, which unpacks over it.
 include(CMakePackageConfigHelpers)
 
 set(QUORVEL_CMAKE_DIR ${CMAKE_INSTALL_LIBDIR}/cmake/quorvel)
-set(QUORVEL_TESTKIT_INCLUDEDIR ${CMAKE_INSTALL_INCLUDEDIR}/quorvel/testkit)
+# Other install rules of the test kit (tools) use these with COMPONENT testkit.
+set(QUORVEL_TESTKIT_BINDIR testkit/bin)
+set(QUORVEL_TESTKIT_LIBDIR testkit/lib)
+set(QUORVEL_TESTKIT_INCLUDEDIR testkit/include/quorvel/testkit)
 
 install(FILES ${PROJECT_SOURCE_DIR}/include/quorvel/quorvel.h
   DESTINATION ${CMAKE_INSTALL_INCLUDEDIR}/quorvel COMPONENT sdk)
@@ -42,16 +52,27 @@ endif()
 install(EXPORT quorvel-targets NAMESPACE quorvel:: DESTINATION ${QUORVEL_CMAKE_DIR} COMPONENT sdk)
 
 if(QUORVEL_BUILD_TESTKIT)
+  set_target_properties(pxcom PROPERTIES EXPORT_NAME framework_stand_in)
+  install(FILES ${PROJECT_SOURCE_DIR}/sim/framework/px_control.h
+    DESTINATION ${QUORVEL_TESTKIT_INCLUDEDIR} COMPONENT testkit)
   if(WIN32)
-    install(TARGETS qrvdrv pxcom RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR} COMPONENT testkit)
+    # On Windows the test kit's code is the two modules; quorvel::testkit
+    # carries only the include directory of the control headers.
+    add_library(quorvel_testkit_headers INTERFACE)
+    set_target_properties(quorvel_testkit_headers PROPERTIES EXPORT_NAME testkit)
+    target_include_directories(quorvel_testkit_headers INTERFACE
+      $<INSTALL_INTERFACE:${QUORVEL_TESTKIT_INCLUDEDIR}>)
+    install(TARGETS qrvdrv RUNTIME DESTINATION ${QUORVEL_TESTKIT_BINDIR} COMPONENT testkit)
+    install(TARGETS pxcom quorvel_testkit_headers EXPORT quorvel-testkit-targets
+      RUNTIME DESTINATION ${QUORVEL_TESTKIT_BINDIR} COMPONENT testkit
+      ARCHIVE DESTINATION ${QUORVEL_TESTKIT_LIBDIR} COMPONENT testkit)
     install(FILES ${PROJECT_SOURCE_DIR}/sim/kernel/qrvctl.h
       DESTINATION ${QUORVEL_TESTKIT_INCLUDEDIR} COMPONENT testkit)
   else()
     set_target_properties(qrvsimdriver PROPERTIES EXPORT_NAME testkit)
-    set_target_properties(pxcom PROPERTIES EXPORT_NAME framework_stand_in)
     install(TARGETS qrvsimdriver qrv_port_model pxcom EXPORT quorvel-testkit-targets
-      ARCHIVE DESTINATION ${CMAKE_INSTALL_LIBDIR} COMPONENT testkit
-      LIBRARY DESTINATION ${CMAKE_INSTALL_LIBDIR} COMPONENT testkit)
+      ARCHIVE DESTINATION ${QUORVEL_TESTKIT_LIBDIR} COMPONENT testkit
+      LIBRARY DESTINATION ${QUORVEL_TESTKIT_LIBDIR} COMPONENT testkit)
     install(FILES ${PROJECT_SOURCE_DIR}/sim/driver/sim_driver.h
       ${PROJECT_SOURCE_DIR}/sim/driver/message.h ${PROJECT_SOURCE_DIR}/sim/driver/wire_tables.h
       DESTINATION ${QUORVEL_TESTKIT_INCLUDEDIR}/sim/driver COMPONENT testkit)
@@ -59,11 +80,9 @@ if(QUORVEL_BUILD_TESTKIT)
       DESTINATION ${QUORVEL_TESTKIT_INCLUDEDIR}/platform COMPONENT testkit)
     install(FILES ${PROJECT_SOURCE_DIR}/src/platform/posix/device.h
       DESTINATION ${QUORVEL_TESTKIT_INCLUDEDIR}/platform/posix COMPONENT testkit)
-    install(FILES ${PROJECT_SOURCE_DIR}/sim/framework/px_control.h
-      DESTINATION ${QUORVEL_TESTKIT_INCLUDEDIR} COMPONENT testkit)
-    install(EXPORT quorvel-testkit-targets NAMESPACE quorvel::
-      DESTINATION ${QUORVEL_CMAKE_DIR} COMPONENT testkit)
   endif()
+  install(EXPORT quorvel-testkit-targets NAMESPACE quorvel::
+    DESTINATION ${QUORVEL_CMAKE_DIR} COMPONENT testkit)
 endif()
 
 configure_package_config_file(${PROJECT_SOURCE_DIR}/cmake/quorvel-config.cmake.in
@@ -82,5 +101,11 @@ if(PROJECT_IS_TOP_LEVEL)
   else()
     set(CPACK_PACKAGE_FILE_NAME quorvel-${PROJECT_VERSION}-linux)
   endif()
+  # One zip per component: the SDK under the usual name, the test kit
+  # beside it; both unpack into the same folder.
+  set(CPACK_ARCHIVE_COMPONENT_INSTALL ON)
+  set(CPACK_COMPONENTS_ALL sdk testkit)
+  set(CPACK_ARCHIVE_SDK_FILE_NAME ${CPACK_PACKAGE_FILE_NAME})
+  set(CPACK_ARCHIVE_TESTKIT_FILE_NAME ${CPACK_PACKAGE_FILE_NAME}-testkit)
   include(CPack)
 endif()

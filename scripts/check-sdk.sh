@@ -6,7 +6,8 @@
 # consumer serves a message from the simulated driver; the win32 consumer's
 # import table must name QUORVEL.DLL by ordinal only, and its hosts serve a
 # message from the reference driver under Wine with the installed
-# QUORVEL.DLL. cpack must produce the win32 SDK zip.
+# QUORVEL.DLL. The test kit must stay in testkit/ and out of the SDK zip,
+# in a zip of its own. The README's CMake snippets are built as printed.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 mkdir -p build
@@ -14,12 +15,57 @@ work=$(mktemp -d "$PWD/build/sdk-check.XXXXXX")  # under the tree: ccache hits
 trap 'rm -rf "$work"' EXIT
 fail() { echo "check-sdk: $*" >&2; exit 1; }
 
+# The README's indented block after the line "<!-- $1 -->", as printed.
+snippet() {
+  awk -v marker="<!-- $1 -->" '$0 == marker {found = 1; next}
+    found && /^    / {print substr($0, 5); started = 1; next}
+    found && started {exit}' README.md
+}
+# Builds the README's snippet $1 with $2 as its source file $3 in $work/$1;
+# the remaining arguments go to cmake.
+build_snippet() {
+  local name=$1 source=$2 as=$3
+  shift 3
+  mkdir -p "$work/$name"
+  snippet "$name" >"$work/$name/CMakeLists.txt"
+  grep -q find_package "$work/$name/CMakeLists.txt" || fail "README has no snippet $name"
+  cp "$source" "$work/$name/$as"
+  cmake -S "$work/$name" -B "$work/$name/build" -G Ninja "$@" >/dev/null
+  cmake --build "$work/$name/build"
+}
+# Runs the Linux host $1, which links the framework stand-in and echoes the
+# library's log to stderr: it must start, serve, and show the log.
+serve_with_log() {
+  "$1" 2>"$work/host.err" || fail "$1 failed: $(cat "$work/host.err")"
+  grep -qx 'quorvel-Initialize successfully.' "$work/host.err" ||
+    fail "$1 shows no library log: $(cat "$work/host.err")"
+}
+# Fails when the listing $2 of $1 has a line matching $3.
+refuse() { ! grep -qE "$3" <<<"$2" || fail "$1 holds $(grep -E "$3" <<<"$2" | head -1)"; }
+# Runs the Linux host $1, which links the framework stand-in and echoes the
+# library's log to stderr: it must start, serve, and show the log.
+serve_with_log() {
+  "$1" 2>"$work/host.err" || fail "$1 failed: $(cat "$work/host.err")"
+  grep -qx 'quorvel-Initialize successfully.' "$work/host.err" ||
+    fail "$1 shows no library log: $(cat "$work/host.err")"
+}
+# Fails when the listing $2 of $1 has no line matching $3.
+require() { grep -qE "$3" <<<"$2" || fail "$1 has no $3"; }
+
 echo "=== SDK: native install, consumer built with find_package"
 cmake --install build/debug --prefix "$work/native" >/dev/null
+listing=$(cd "$work/native" && find . -type f)
+refuse "the native SDK's lib/" "$listing" '^\./lib/[^/]*(PXCOM|qrvsimdriver|port_model)'
+require "the native test kit" "$listing" '^\./testkit/lib/PXCOM\.dll$'
+require "the native test kit" "$listing" '^\./testkit/include/quorvel/testkit/px_control\.h$'
 cmake -S examples/consumer -B "$work/consumer-native" -G Ninja \
   -DCMAKE_PREFIX_PATH="$work/native" >/dev/null
 cmake --build "$work/consumer-native"
-"$work/consumer-native/linux_host"
+serve_with_log "$work/consumer-native/linux_host"
+
+echo "=== SDK: the README's Linux CMake snippet, as printed"
+build_snippet cmake-linux examples/linux-host/echo_host.cpp host.cpp -DCMAKE_PREFIX_PATH="$work/native"
+serve_with_log "$work/cmake-linux/build/host"
 
 echo "=== SDK: add_subdirectory builds the library, no tests or tools"
 mkdir -p "$work/parent"
@@ -38,6 +84,11 @@ targets=$(ninja -C "$work/parent-build" -t targets all)
 
 echo "=== SDK: win32 install, consumer built with find_package"
 cmake --install build/win32 --prefix "$work/win32" >/dev/null
+listing=$(cd "$work/win32" && find . -type f)
+refuse "the win32 SDK's bin/" "$listing" '^\./bin/.*(PXCOM|qrvdrv|qrvctl)'
+require "the win32 test kit" "$listing" '^\./testkit/bin/PXCOM\.dll$'
+require "the win32 test kit" "$listing" '^\./testkit/bin/qrvdrv\.sys$'
+require "the win32 test kit" "$listing" '^\./testkit/include/quorvel/testkit/qrvctl\.h$'
 cmake -S examples/consumer -B "$work/consumer-win32" -G Ninja \
   -DCMAKE_TOOLCHAIN_FILE="$PWD/cmake/i686-w64-mingw32.cmake" \
   -DCMAKE_PREFIX_PATH="$work/win32" >/dev/null
@@ -51,11 +102,24 @@ by_ordinal=$(grep -cE '^[[:space:]]+8000000[1-4][[:space:]]+[1-4][[:space:]]+<no
 echo "check-sdk: windows_host.exe imports QUORVEL.DLL ordinals 1-4, no names"
 
 QRV_SAMPLE_HOSTS="$work/consumer-win32/windows_host.exe|$work/consumer-win32/windows_host_cpp.exe" \
-QRV_QUORVEL_DLL="$work/win32/bin/QUORVEL.DLL" \
+QRV_QUORVEL_DLL="$work/win32/bin/QUORVEL.DLL" QRV_PXCOM_DLL="$work/win32/testkit/bin/PXCOM.dll" \
   ctest --test-dir build/win32 --output-on-failure -R '^sdk_test[.]'
 
-echo "=== SDK: win32 package"
+echo "=== SDK: the README's Windows CMake snippet, as printed, against the SDK alone"
+cmake --install build/win32 --prefix "$work/win32-sdk" --component sdk >/dev/null
+build_snippet cmake-windows examples/windows-host/echo_host.c host.c \
+  -DCMAKE_TOOLCHAIN_FILE="$PWD/cmake/i686-w64-mingw32.cmake" -DCMAKE_PREFIX_PATH="$work/win32-sdk"
+
+echo "=== SDK: win32 packages"
 (cd build/win32 && cpack -B "$work/package" >/dev/null)
 version=$(sed -n 's/^project(quorvel VERSION \([0-9.]*\).*/\1/p' CMakeLists.txt)
-[ -f "$work/package/quorvel-$version-win32.zip" ] || fail "no quorvel-$version-win32.zip"
-echo "check-sdk: quorvel-$version-win32.zip"
+for zip in quorvel-$version-win32.zip quorvel-$version-win32-testkit.zip; do
+  [ -f "$work/package/$zip" ] || fail "no $zip"
+done
+sdk_zip=$(unzip -Z1 "$work/package/quorvel-$version-win32.zip")
+kit_zip=$(unzip -Z1 "$work/package/quorvel-$version-win32-testkit.zip")
+require "the SDK zip" "$sdk_zip" '^bin/QUORVEL\.DLL$'
+refuse "the SDK zip" "$sdk_zip" 'testkit|PXCOM|qrvdrv|qrvctl'
+require "the test kit zip" "$kit_zip" '^testkit/bin/PXCOM\.dll$'
+refuse "the test kit zip" "$kit_zip" '^(bin|include)/'
+echo "check-sdk: quorvel-$version-win32.zip (no test kit), quorvel-$version-win32-testkit.zip"

@@ -1,6 +1,8 @@
 // A minimal Linux host: the native library against the test kit's simulated
 // driver, in one process. It serves service 0 by echoing every message back,
-// posts one message as the driver would, checks the reply and stops.
+// posts one message as the driver would, checks the reply and stops. The
+// framework stand-in, linked in, takes the library's log and shows it on
+// standard error.
 #include <quorvel/quorvel.h>
 
 #include <chrono>
@@ -9,6 +11,7 @@
 #include <string>
 #include <vector>
 
+#include "px_control.h"
 #include "sim/driver/sim_driver.h"
 
 namespace {
@@ -46,6 +49,7 @@ bool ServeOne() {
 }  // namespace
 
 int main() {
+  PxControl_SetEcho(1);  // every line of the library's log on stderr
   // The simulated driver answers on \\.\QRVDev in this process.
   qrv::sim::SimDriver::Instance().Attach();
   if (Init(0) != QUORVEL_OK) {

@@ -27,6 +27,12 @@
 //  - At most 15 services run at once: the driver has 16 ports and the
 //    heartbeat holds one, so the 16th Register fails although ids 0 to 15
 //    are all valid.
+//  - QUORVEL_MAX_RUNNING_SERVICES (15) is that limit; QUORVEL_MAX_SERVICES
+//    (16) is the number of valid ids, not how many can run.
+//  - Register and Unregister before Init (or after UnInit) return
+//    QUORVEL_E_FAIL and log nothing: the log channel opens with Init, so
+//    no line anywhere says why. The same holds for an id above 15 and for a
+//    null callback. Call Init first and check ids before calling.
 //
 // The heartbeat: Init starts a thread that pings the driver once a second.
 // When a ping fails the library takes the driver for lost and stops every
@@ -75,6 +81,12 @@
 //  - While the log is open (from Init to UnInit) the library holds one
 //    reference on PXCOM.dll: a host that frees the framework meanwhile
 //    keeps logging working, and the module unloads at UnInit.
+//  - A stop (Unregister, UnInit, a lost heartbeat) that has waited 5 s for
+//    a service's threads logs once "quorvel: still waiting for service[S]
+//    port[P] thread id[T, ...] after 5 s." naming the threads (Windows
+//    thread ids, decimal) that have not ended, usually in a callback that
+//    has not returned, and waits on. The heartbeat's thread, stuck in an
+//    unanswered ping, is reported as service[15] with the heartbeat's port.
 //
 // Rules for callbacks and threads:
 //  - A service callback runs on one of the service's three worker threads;
@@ -132,6 +144,9 @@ typedef enum QuorvelOrdinal {
 #define QUORVEL_OK 0
 #define QUORVEL_E_FAIL ((int32_t)0x80004005u)
 #define QUORVEL_MAX_SERVICES 16u
+// At most this many services run at once: the heartbeat holds one of the
+// driver's 16 ports.
+#define QUORVEL_MAX_RUNNING_SERVICES 15u
 
 #if defined(__cplusplus)
 namespace NIMUC {

@@ -64,7 +64,7 @@ std::string StandIn::PathOf(Variant variant) {
     case Variant::kFull:
       break;
   }
-  return dir + "libpxcom.so";
+  return dir + "PXCOM.dll";
 #endif
 }
 

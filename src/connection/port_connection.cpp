@@ -1,5 +1,6 @@
 #include "connection/port_connection.h"
 
+#include "connection/thread_wait.h"
 #include "platform/owned_handle.h"
 
 void PortConnection::Assign(uint32_t serviceId, uint32_t threadCount, HANDLE device) {
@@ -56,5 +57,5 @@ DWORD PortConnection::WaitForThreads() const {
     if (OwnedHandle::IsOpenHandle(thread)) open[count++] = thread;
   }
   if (count == 0) return WAIT_OBJECT_0;
-  return WaitForMultipleObjects(count, open, TRUE, INFINITE);
+  return WaitForConnectionThreads(open, count, serviceId_, port_);
 }

@@ -181,6 +181,9 @@ QRV_PLATFORM_API HANDLE CreateThread(LPSECURITY_ATTRIBUTES attributes, SIZE_T st
                                      DWORD creationFlags, LPDWORD threadId);
 QRV_PLATFORM_API BOOL GetExitCodeThread(HANDLE thread, LPDWORD exitCode);
 QRV_PLATFORM_API DWORD GetCurrentThreadId();
+// The id GetCurrentThreadId returns on that thread; 0 with
+// ERROR_INVALID_HANDLE for a handle that is not a thread's.
+QRV_PLATFORM_API DWORD GetThreadId(HANDLE thread);
 
 // Opens a device registered in this process under the path (see
 // posix/device.h); fails with ERROR_FILE_NOT_FOUND when there is none.

@@ -19,5 +19,5 @@ int QuorvelHeaderCheck(void) {
   (void)registerFn;
   (void)unInitFn;
   return (QUORVEL_VERSION_MAJOR + kQuorvelOrdinalUnregister) * (QUORVEL_E_FAIL < 0) +
-         (callback != 0) + (int)QUORVEL_MAX_SERVICES;
+         (callback != 0) + (int)QUORVEL_MAX_SERVICES + (int)QUORVEL_MAX_RUNNING_SERVICES;
 }

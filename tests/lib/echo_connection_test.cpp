@@ -126,3 +126,18 @@ TEST_F(EchoConnectionTest, StopAfterAHeartbeatLossStillClosesThePort) {
   EXPECT_EQ(Sink().CountText("quorvel: stop echo."), 1);
   EXPECT_EQ(Sink().CountText("quorvel: echo disconnected."), 0);
 }
+
+// A ping the driver holds for 7 s holds the stop: at 5 s the stop names the
+// heartbeat's thread, once, as service[15] with the heartbeat's port.
+TEST_F(EchoConnectionTest, StopHeldByAnUnansweredPingSaysSoOnce) {
+  CNUcEchoConnection echo(teardown_);
+  ASSERT_EQ(echo.Create(15, 1, device_, nullptr, nullptr), 1);
+  Driver().DelayRequests(wire::kEcho, std::chrono::seconds(7));
+  ASSERT_EQ(echo.Start(), 1);
+  ASSERT_TRUE(Driver().WaitForRequests(wire::kEcho, 1, kWait));
+  EXPECT_EQ(echo.Stop(), WAIT_OBJECT_0);
+  echo.Close();
+  const auto waiting = TextsStartingWith("quorvel: still waiting for service[15] port[");
+  ASSERT_EQ(waiting.size(), 1u);
+  EXPECT_NE(waiting[0].find("] thread id["), std::string::npos) << waiting[0];
+}

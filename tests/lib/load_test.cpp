@@ -11,7 +11,7 @@ namespace {
 using qrv::sim::Message;
 using qrv::sim::Outcome;
 
-constexpr uint32_t kServices = 15;
+constexpr uint32_t kServices = QUORVEL_MAX_RUNNING_SERVICES;
 constexpr int kMessagesPerService = 60;
 
 // Posts a service's share of messages of mixed sizes: small ones, ones just

@@ -236,6 +236,36 @@ TEST_F(ServiceTest, StopWaitsForRunningCallbacksAndLosesNothing) {
   EXPECT_EQ(counters.posted, counters.answered + counters.notWanted + counters.failedBack);
 }
 
+// A callback that does not return holds the stop: after 5 s the stop names
+// the service, port and thread it still waits for, once, and waits on.
+TEST_F(ServiceTest, StopHeldByACallbackSaysWhatItWaitsForOnceAndWaitsOn) {
+  Gate gate;
+  std::atomic<DWORD> heldThread{0};
+  behaviour_.onMessage = [&](const CallbackCall& call) {
+    heldThread = GetCurrentThreadId();
+    gate.Pass();
+    EchoBack(call);
+  };
+  StartService();
+  auto message = Driver().Post(kService, 1, Bytes(10, 3));
+  ASSERT_TRUE(gate.WaitForWaiting(1));
+  std::atomic<bool> stopped{false};
+  std::thread stopper([&] {
+    connection_->Stop();
+    stopped = true;
+  });
+  ExpectText("quorvel: still waiting for service[4] port[0] thread id[" +
+             std::to_string(heldThread.load()) + "] after 5 s.");
+  const bool stoppedBeforeRelease = stopped;
+  gate.Open();
+  stopper.join();
+  EXPECT_FALSE(stoppedBeforeRelease) << "the stop returned while a callback still ran";
+  EXPECT_EQ(TextsStartingWith("quorvel: still waiting").size(), 1u);
+  ASSERT_TRUE(message->WaitFinal(kWait));
+  EXPECT_TRUE(message->outcome() == Outcome::kAnswered ||
+              message->outcome() == Outcome::kFailedBack);
+}
+
 // A receive that reaches the driver just after Stop freed the port fails at
 // once; the worker sees the stop event and leaves without a line on stdout
 // and without pausing between further attempts.

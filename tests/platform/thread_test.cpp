@@ -36,6 +36,8 @@ TEST(ThreadTest, ReportsItsIdToCreatorAndToItself) {
   ASSERT_TRUE(SignalledInTime(thread.get()));
   EXPECT_NE(reported, 0u);
   EXPECT_EQ(inside, reported);
+  EXPECT_EQ(GetThreadId(thread.get()), reported);
+  EXPECT_EQ(GetThreadId(nullptr), 0u);
   EXPECT_NE(GetCurrentThreadId(), reported);
   EXPECT_EQ(GetCurrentThreadId(), GetCurrentThreadId());
 }

@@ -2,6 +2,7 @@
 // reference driver: replies and their bytes at the driver, oversized
 // messages through both too-small paths, and the faults a callback or the
 // driver can cause.
+#include <cstdio>
 #include <cstring>
 #include <string>
 
@@ -55,6 +56,12 @@ class Service : public HostTest {
     }
     ADD_FAILURE() << "message " << messageId << " was never delivered";
     return QrvCtlLogEntry{};
+  }
+
+  // Unregister(kService) on a thread of its own, for a stop that is held.
+  static DWORD WINAPI UnregisterService(LPVOID test) {
+    static_cast<Service*>(test)->Unregister(kService);
+    return 0;
   }
 
   uint32_t port_ = QRVCTL_NO_PORT;
@@ -270,6 +277,36 @@ TEST_F(Service, FailedReplyEndsOnlyItsWorker) {
   EXPECT_EQ(TextsStartingWith("quorvel: service["),
             std::vector<std::string>{"quorvel: " + Where(slot) + " quit."});
   EXPECT_EQ(TextsStartingWith("quorvel: reply failed.").size(), 1u);
+}
+
+// A callback that does not return holds Unregister: after 5 s the library
+// names the service, port and thread it still waits for, once, and waits on.
+TEST_F(Service, StopHeldByACallbackSaysWhatItWaitsForOnceAndWaitsOn) {
+  HostService& service = NewService();
+  Gate& gate = NewGate();
+  DWORD heldThread = 0;  // written before the gate's lock, read after it
+  service.SetBehaviour([&gate, &heldThread](ServiceCall& call) {
+    heldThread = GetCurrentThreadId();
+    gate.Pass();
+    call.EchoBack();
+  });
+  Start(service);
+  const uint32_t message = Post(kService, 1, {7});
+  ASSERT_TRUE(gate.WaitForWaiting(1, kWaitMs)) << "the message never reached the callback";
+  Handle stopper(CreateThread(nullptr, 0, &UnregisterService, this, 0, nullptr));
+  ASSERT_TRUE(stopper.get() != nullptr);
+  ExpectText("quorvel: still waiting for service[4] port[" + std::to_string(port_) +
+             "] thread id[" + std::to_string(heldThread) + "] after 5 s.");
+  const bool stoppedBeforeRelease = WaitForSingleObject(stopper.get(), 0) == WAIT_OBJECT_0;
+  gate.Open();
+  ASSERT_EQ(WaitForSingleObject(stopper.get(), kWaitMs), WAIT_OBJECT_0)
+      << "Unregister never returned";
+  EXPECT_FALSE(stoppedBeforeRelease) << "Unregister returned while a callback still ran";
+  const auto waiting = TextsStartingWith("quorvel: still waiting");
+  EXPECT_EQ(waiting.size(), 1u);
+  for (const std::string& line : waiting) std::printf("[ LOG      ] %s\n", line.c_str());
+  const uint32_t state = AwaitOutcome(message).record.state;
+  EXPECT_TRUE(state == QRVCTL_MSG_ANSWERED || state == QRVCTL_MSG_FAILED_BACK) << state;
 }
 
 // A synchronous request that the driver answers pending is awaited, so the

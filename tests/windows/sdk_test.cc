@@ -2,9 +2,9 @@
 // reference driver and stop when asked; QUORVEL.DLL carries its version
 // resource; the header's loader accepts QUORVEL.DLL only and says why not.
 //
-// QRV_SAMPLE_HOSTS (Unix paths separated by '|') and QRV_QUORVEL_DLL (a Unix
-// path) point the tests at an installed SDK's programs and module instead of
-// this build's.
+// QRV_SAMPLE_HOSTS (Unix paths separated by '|'), QRV_QUORVEL_DLL and
+// QRV_PXCOM_DLL (Unix paths) point the tests at an installed SDK's programs
+// and modules instead of this build's.
 #include <gtest/gtest.h>
 
 #include <cstdio>
@@ -195,8 +195,11 @@ TEST(Sdk, LoaderAcceptsOnlyQuorvelAndSaysWhy) {
                  library.unregisterService)
         << "an entry point survived Unload";
   }
-  // The framework stand-in next to this program: a DLL, but not this one.
-  const std::string pxcom = Directory(quorvel) + "PXCOM.dll";
+  // The framework stand-in (QRV_PXCOM_DLL: an installed test kit's): a DLL,
+  // but not this one.
+  const std::string installed = Setting("QRV_PXCOM_DLL", "");
+  const std::string pxcom =
+      Directory(installed.empty() ? quorvel : WinePathOf(installed)) + "PXCOM.dll";
   quorvel::HostLibrary foreign(pxcom.c_str());
   EXPECT_FALSE(foreign.Loaded());
   EXPECT_NE(foreign.Error().find("not QUORVEL.DLL but PXCOM.dll"), std::string::npos)

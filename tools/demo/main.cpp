@@ -2,18 +2,21 @@
 // loads the library as a host does, shows the heartbeat, serves a few
 // seconds of traffic through sample services, then makes the driver fail a
 // ping and shuts down. Exit code 0 only when every reply was verified and
-// every message is accounted for.
+// every message is accounted for. The first Ctrl-C cuts the run short (no
+// lost heartbeat; UnInit and the summary still come, and the exit code is
+// 130 when all is accounted for); a second one exits at once.
 //
 // The library's standard output is the host's: the demo captures it and
 // reports it as counted lines. The demo's own lines, the log sink's and the
 // status lines all go through one Console, so none splits another.
 #include <chrono>
 #include <cstdio>
-#include <thread>
+#include <optional>
 
 #define QUORVEL_HOST_LOADER
 #include "console.h"
 #include "framework/stand_in.h"
+#include "interrupt.h"
 #include "options.h"
 #include "quorvel/quorvel.h"
 #include "sample_services.h"
@@ -28,8 +31,8 @@ namespace {
 using qrv::sim::SimDriver;
 using ull = unsigned long long;
 
-void ShowHeartbeat(demo::Console& console, double seconds) {
-  std::this_thread::sleep_for(std::chrono::duration<double>(seconds));
+void ShowHeartbeat(demo::Console& console, double seconds, demo::Interrupt& interrupt) {
+  if (interrupt.WaitFor(std::chrono::duration<double>(seconds))) return;
   console.Line("[heartbeat] %.1f s: pings answered %llu (one a second)", seconds,
                static_cast<ull>(SimDriver::Instance().counters().pings));
 }
@@ -56,15 +59,19 @@ bool RegisterServices(demo::Console& console, quorvel::HostLibrary& library, uns
 }
 
 bool LoseHeartbeat(demo::Console& console, pxcom::StandIn& standIn) {
-  console.Line("[demo] the driver now fails the next ping");
+  console.Line("[heartbeat] the driver now fails the next ping");
   SimDriver::Instance().FaultPingsAfter(0, qrv::sim::PingFault::kFail);
-  return standIn.WaitForText("quorvel: echo quit.", 5000);
+  // The library's own lines say "echo" for the heartbeat.
+  const bool lost = standIn.WaitForText("quorvel: echo quit.", 5000);
+  console.Line("[heartbeat] %s", lost ? "lost: the library stopped every service and its heartbeat"
+                                      : "NOT LOST within 5 s");
+  return lost;
 }
 
 void ShowStatus(demo::Console& console, double elapsed, const demo::TrafficCounters& counters,
                 const demo::StdoutCapture& capture) {
   console.Line(
-      "[traffic] %4.1f s  posted %5llu  verified %5llu  no reply %4llu  oversized %4llu  "
+      "[traffic] %4.1f s  posted %5llu  verified %5llu  no reply wanted %4llu  oversized %4llu  "
       "failed %llu  stdout %llu lines",
       elapsed, static_cast<ull>(counters.messages.load()),
       static_cast<ull>(counters.verified.load()), static_cast<ull>(counters.notWanted.load()),
@@ -72,7 +79,7 @@ void ShowStatus(demo::Console& console, double elapsed, const demo::TrafficCount
       static_cast<ull>(capture.lines()));
 }
 
-int Run(const demo::DemoOptions& options, demo::Console& console) {
+int Run(const demo::DemoOptions& options, demo::Console& console, demo::Interrupt& interrupt) {
   SimDriver::Instance().Attach();
   std::string error;
   auto standIn = pxcom::StandIn::Load(pxcom::StandIn::Variant::kFull, &error);
@@ -90,23 +97,26 @@ int Run(const demo::DemoOptions& options, demo::Console& console) {
   }
   demo::StdoutCapture capture(console, options.verbose);
   console.Line("[demo] Init -> 0x%x", static_cast<unsigned>(library.init(0)));
-  ShowHeartbeat(console, options.heartbeatSeconds);
+  ShowHeartbeat(console, options.heartbeatSeconds, interrupt);
   bool ok = RegisterServices(console, library, options.traffic.services);
   demo::TrafficCounters counters;
-  demo::TrafficResult result =
-      demo::RunTraffic(options.traffic, demo::SampleServices(), counters,
-                       [&](double elapsed) { ShowStatus(console, elapsed, counters, capture); });
+  demo::TrafficResult result = demo::RunTraffic(
+      options.traffic, demo::SampleServices(), counters,
+      [&](double elapsed) { ShowStatus(console, elapsed, counters, capture); }, interrupt.flag());
   ShowStatus(console, result.seconds, counters, capture);
-  ok = LoseHeartbeat(console, *standIn) && ok;
+  if (!interrupt.requested()) ok = LoseHeartbeat(console, *standIn) && ok;
   console.Line("[demo] UnInit");
   library.unInit();
   capture.Finish();
   standIn->SetLineCallback(nullptr, nullptr);
+  std::optional<double> interruptedAfter;
+  if (interrupt.requested()) interruptedAfter = interrupt.SecondsUntilRequest();
   ok = demo::PrintSummary(console, counters, std::move(result), SimDriver::Instance().counters(),
-                          {capture.Counts(), sink.lines(), sink.folded()}) &&
+                          {capture.Counts(), sink.lines(), sink.folded()}, interruptedAfter) &&
        ok && counters.verified + counters.notWanted == counters.messages;
   console.Line("[demo] %s", ok ? "every reply verified, every message accounted for" : "FAILED");
-  return ok ? 0 : 1;
+  if (!ok) return 1;
+  return interruptedAfter ? demo::Interrupt::kExitStatus : 0;
 }
 
 }  // namespace
@@ -125,5 +135,6 @@ int main(int argc, char** argv) {
       break;
   }
   demo::Console console;
-  return Run(options, console);
+  demo::Interrupt interrupt(console);  // before any other thread starts
+  return Run(options, console, interrupt);
 }

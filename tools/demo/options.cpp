@@ -58,7 +58,9 @@ const char* Usage() {
          "  --max-size   largest payload in bytes, over 1020 (default 65536)\n"
          "  --heartbeat  seconds of heartbeat shown before the traffic (default 2.5)\n"
          "  --verbose    show every log line and every line the library writes to stdout\n"
-         "  --help       show this text\n";
+         "  --help       show this text\n"
+         "Ctrl-C stops the traffic early: UnInit and the summary still come (exit code 130);\n"
+         "a second Ctrl-C exits at once.\n";
 }
 
 ParseResult ParseOptions(int argc, const char* const* argv, DemoOptions* options,

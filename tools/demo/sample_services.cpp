@@ -5,7 +5,7 @@
 namespace demo {
 namespace {
 
-std::vector<uint8_t> Echoed(const std::vector<uint8_t>& payload) { return payload; }
+std::vector<uint8_t> Copied(const std::vector<uint8_t>& payload) { return payload; }
 
 std::vector<uint8_t> Transformed(const std::vector<uint8_t>& payload) {
   std::vector<uint8_t> out(payload.rbegin(), payload.rend());
@@ -27,7 +27,7 @@ std::vector<uint8_t> Checksummed(const std::vector<uint8_t>& payload) {
 }
 
 // Every answer is built in allocator blocks; the worker releases them.
-void QUORVEL_STDCALL EchoCallback(NIMUC::IAllocator* allocator, void* message, uint32_t length,
+void QUORVEL_STDCALL CopyCallback(NIMUC::IAllocator* allocator, void* message, uint32_t length,
                                   void*, void** answer, uint32_t* answerLength) {
   void* block = allocator->Allocate(length);
   if (block == nullptr) return;
@@ -71,7 +71,7 @@ void QUORVEL_STDCALL ChecksumCallback(NIMUC::IAllocator* allocator, void* messag
 
 const std::vector<SampleService>& SampleServices() {
   static const std::vector<SampleService> services = {
-      {"echo", &EchoCallback, &Echoed},
+      {"copy", &CopyCallback, &Copied},
       {"transform", &TransformCallback, &Transformed},
       {"checksum", &ChecksumCallback, &Checksummed},
   };

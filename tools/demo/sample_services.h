@@ -17,7 +17,7 @@ struct SampleService {
   std::vector<uint8_t> (*expected)(const std::vector<uint8_t>& payload);
 };
 
-// Echo (the payload itself), transform (reversed, each byte xor 0x5A) and
+// Copy (the payload itself), transform (reversed, each byte xor 0x5A) and
 // checksum (the payload's 64-bit FNV-1a hash, little-endian).
 const std::vector<SampleService>& SampleServices();
 

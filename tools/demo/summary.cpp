@@ -1,6 +1,7 @@
 #include "summary.h"
 
 #include <algorithm>
+#include <cstdio>
 
 namespace demo {
 namespace {
@@ -78,9 +79,10 @@ void PrintLibraryOutput(Console& console, const LibraryOutput& library) {
   if (library.stdoutLines.empty()) console.Line("library stdout: nothing");
   for (const auto& [text, count] : library.stdoutLines) {
     if (text == "DeviceIoControl : 122.") {
-      console.Line("library stdout: %llu x '%s' - %llu per oversized message found waiting (%llu)",
-                   static_cast<ull>(count), text.c_str(), static_cast<ull>(kReceiveAttempts),
-                   static_cast<ull>(count / kReceiveAttempts));
+      console.Line(
+          "library stdout: %llu x '%s' (%llu for each of %llu oversized messages found waiting)",
+          static_cast<ull>(count), text.c_str(), static_cast<ull>(kReceiveAttempts),
+          static_cast<ull>(count / kReceiveAttempts));
     } else {
       console.Line("library stdout: %llu x '%s'", static_cast<ull>(count), text.c_str());
     }
@@ -93,14 +95,18 @@ void PrintLibraryOutput(Console& console, const LibraryOutput& library) {
 }  // namespace
 
 bool PrintSummary(Console& console, const TrafficCounters& counters, TrafficResult result,
-                  const qrv::sim::Counters& driver, const LibraryOutput& library) {
+                  const qrv::sim::Counters& driver, const LibraryOutput& library,
+                  std::optional<double> interruptedAfter) {
   const uint64_t messages = counters.messages;
   const bool accounted = counters.Settled() == messages && driver.posted == messages &&
                          driver.answered + driver.notWanted + driver.failedBack == messages;
-  console.Line("summary: %llu messages posted in %.1f s (%.0f/s), %llu oversized (over 1020 bytes)",
-               static_cast<ull>(messages), result.seconds,
-               static_cast<double>(messages) / result.seconds,
-               static_cast<ull>(counters.oversized.load()));
+  char marker[48] = "";
+  if (interruptedAfter)
+    std::snprintf(marker, sizeof marker, " (interrupted after %.1f s)", *interruptedAfter);
+  console.Line(
+      "summary%s: %llu messages posted in %.1f s (%.0f/s), %llu oversized (over 1020 bytes)",
+      marker, static_cast<ull>(messages), result.seconds,
+      static_cast<double>(messages) / result.seconds, static_cast<ull>(counters.oversized.load()));
   PrintOutcomes(console, counters, driver, accounted);
   PrintLatency(console, std::move(result.latenciesUs));
   PrintLibraryOutput(console, library);

@@ -4,6 +4,7 @@
 #define QUORVEL_TOOLS_DEMO_SUMMARY_H_
 
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <utility>
 #include <vector>
@@ -21,10 +22,12 @@ struct LibraryOutput {
   uint64_t sinkFolded = 0;  // sink lines not shown (see SinkView)
 };
 
-// Prints the report. Returns true when every message posted ended in one of
-// the outcomes and the driver's own accounting agrees.
+// Prints the report, marked "interrupted after N s" when the run was cut
+// short. Returns true when every message posted ended in one of the outcomes
+// and the driver's own accounting agrees.
 bool PrintSummary(Console& console, const TrafficCounters& counters, TrafficResult result,
-                  const qrv::sim::Counters& driver, const LibraryOutput& library);
+                  const qrv::sim::Counters& driver, const LibraryOutput& library,
+                  std::optional<double> interruptedAfter);
 
 }  // namespace demo
 

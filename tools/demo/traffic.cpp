@@ -37,9 +37,11 @@ class Sender {
         counters_(counters),
         random_(serviceId * 7919u + 1) {}
 
-  void Run(Clock::time_point deadline) {
-    while (Clock::now() < deadline || !inFlight_.empty()) {
-      if (Clock::now() < deadline && inFlight_.size() < options_.window) {
+  void Run(Clock::time_point deadline, const std::atomic<bool>& stop) {
+    for (;;) {
+      const bool posting = Clock::now() < deadline && !stop.load(std::memory_order_relaxed);
+      if (!posting && inFlight_.empty()) return;
+      if (posting && inFlight_.size() < options_.window) {
         Post();
       } else {
         Collect();
@@ -116,7 +118,8 @@ class Sender {
 }  // namespace
 
 TrafficResult RunTraffic(const TrafficOptions& options, const std::vector<SampleService>& services,
-                         TrafficCounters& counters, const StatusCallback& status) {
+                         TrafficCounters& counters, const StatusCallback& status,
+                         const std::atomic<bool>& stop) {
   const auto start = Clock::now();
   const auto deadline = start + std::chrono::duration_cast<Clock::duration>(
                                     std::chrono::duration<double>(options.seconds));
@@ -125,7 +128,8 @@ TrafficResult RunTraffic(const TrafficOptions& options, const std::vector<Sample
   for (unsigned i = 0; i < options.services; ++i) {
     senders.push_back(
         std::make_unique<Sender>(i, services[i % services.size()], options, counters));
-    threads.emplace_back([&sender = *senders.back(), deadline] { sender.Run(deadline); });
+    threads.emplace_back(
+        [&sender = *senders.back(), deadline, &stop] { sender.Run(deadline, stop); });
   }
   std::mutex mu;
   std::condition_variable finished;
@@ -136,7 +140,7 @@ TrafficResult RunTraffic(const TrafficOptions& options, const std::vector<Sample
     std::unique_lock<std::mutex> lock(mu);
     while (!finished.wait_for(lock, std::chrono::seconds(1), [&] { return done; })) {
       const auto now = Clock::now();
-      if (now < deadline) status(std::chrono::duration<double>(now - start).count());
+      if (now < deadline && !stop) status(std::chrono::duration<double>(now - start).count());
     }
   });
   for (auto& thread : threads) thread.join();

@@ -46,10 +46,12 @@ struct TrafficResult {
 // seconds elapsed; not after the last post (the caller shows the final state).
 using StatusCallback = std::function<void(double elapsed)>;
 
-// Runs the senders for the configured time and waits for every message to
-// end; services[i] is served under service id i.
+// Runs the senders for the configured time, or until `stop` is set, and
+// waits for every message posted to end; services[i] is served under
+// service id i.
 TrafficResult RunTraffic(const TrafficOptions& options, const std::vector<SampleService>& services,
-                         TrafficCounters& counters, const StatusCallback& status);
+                         TrafficCounters& counters, const StatusCallback& status,
+                         const std::atomic<bool>& stop);
 
 }  // namespace demo
 

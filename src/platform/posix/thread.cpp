@@ -145,6 +145,11 @@ DWORD GetCurrentThreadId() {
   return qrv::posix::t_thread_id;
 }
 
+DWORD GetThreadId(HANDLE thread) {
+  std::shared_ptr<Thread> object = qrv::posix::FindObject<Thread>(thread);
+  return object == nullptr ? 0 : object->id();
+}
+
 void FreeLibraryAndExitThread(HMODULE module, DWORD exitCode) {
   if (!qrv::posix::t_in_seam_thread) {
     // Without the seam's frame below there is nowhere safe to release the
