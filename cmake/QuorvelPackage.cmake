@@ -2,6 +2,8 @@
 #   include/quorvel/quorvel.h                  the host-facing header
 #   bin/QUORVEL.DLL, bin/QUORVEL.DLL.debug     (win32) stripped module, its
 #   lib/libquorvel.dll.a                       debug information, import library
+#   lib/quorvel.lib, lib/quorvel.def           (win32) import library for MSVC-ABI
+#                                              hosts, and the .def it comes from
 #   lib/libquorvel.so.1 ...                    (native) the library and the
 #   lib/libqrvplatform.so                      POSIX stand-in it runs on
 #   lib/cmake/quorvel/                         package config: quorvel::quorvel
@@ -21,6 +23,8 @@ if(WIN32)
   install(TARGETS quorvel quorvel_headers EXPORT quorvel-targets
     RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR} COMPONENT sdk
     ARCHIVE DESTINATION ${CMAKE_INSTALL_LIBDIR} COMPONENT sdk)
+  install(FILES ${QUORVEL_MSVC_IMPLIB} ${PROJECT_SOURCE_DIR}/src/api/quorvel.def
+    DESTINATION ${CMAKE_INSTALL_LIBDIR} COMPONENT sdk)
   # The shipped module carries no debug information; QUORVEL.DLL.debug next
   # to it holds it, and the module names that file (.gnu_debuglink) so that
   # a debugger finds it.
