@@ -6,13 +6,27 @@
 # consumer serves a message from the simulated driver; the win32 consumer's
 # import table must name QUORVEL.DLL by ordinal only, and its hosts serve a
 # message from the reference driver under Wine with the installed
-# QUORVEL.DLL. cpack must produce the win32 SDK zip.
+# QUORVEL.DLL. The same holds for the consumer built with the MSVC ABI
+# (cmake/i686-pc-windows-msvc.cmake) against quorvel.lib, with SafeSEH on and
+# warnings as errors. cpack must produce the win32 SDK zip.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 mkdir -p build
 work=$(mktemp -d "$PWD/build/sdk-check.XXXXXX")  # under the tree: ccache hits
 trap 'rm -rf "$work"' EXIT
 fail() { echo "check-sdk: $*" >&2; exit 1; }
+
+# The program's import table names QUORVEL.DLL's four entry points by ordinal
+# only: what the import library it was linked with binds.
+check_ordinal_imports() {
+  local imports entries by_ordinal
+  imports=$(i686-w64-mingw32-objdump -p "$1" | sed -n '/DLL Name: QUORVEL.DLL/,/^$/p')
+  entries=$(grep -cE '^[[:space:]]+[0-9a-f]+[[:space:]]+[0-9]+[[:space:]]' <<<"$imports" || true)
+  by_ordinal=$(grep -cE '^[[:space:]]+8000000[1-4][[:space:]]+[1-4][[:space:]]+<none>$' <<<"$imports" || true)
+  [ "$entries" = 4 ] && [ "$by_ordinal" = 4 ] ||
+    fail "$1 does not import QUORVEL.DLL's four entry points by ordinal only:$imports"
+  echo "check-sdk: $(basename "$1") imports QUORVEL.DLL ordinals 1-4, no names"
+}
 
 echo "=== SDK: native install, consumer built with find_package"
 cmake --install build/debug --prefix "$work/native" >/dev/null
@@ -42,17 +56,28 @@ cmake -S examples/consumer -B "$work/consumer-win32" -G Ninja \
   -DCMAKE_TOOLCHAIN_FILE="$PWD/cmake/i686-w64-mingw32.cmake" \
   -DCMAKE_PREFIX_PATH="$work/win32" >/dev/null
 cmake --build "$work/consumer-win32"
-imports=$(i686-w64-mingw32-objdump -p "$work/consumer-win32/windows_host.exe" |
-  sed -n '/DLL Name: QUORVEL.DLL/,/^$/p')
-entries=$(grep -cE '^[[:space:]]+[0-9a-f]+[[:space:]]+[0-9]+[[:space:]]' <<<"$imports" || true)
-by_ordinal=$(grep -cE '^[[:space:]]+8000000[1-4][[:space:]]+[1-4][[:space:]]+<none>$' <<<"$imports" || true)
-[ "$entries" = 4 ] && [ "$by_ordinal" = 4 ] ||
-  fail "the consumer does not import QUORVEL.DLL's four entry points by ordinal only:$imports"
-echo "check-sdk: windows_host.exe imports QUORVEL.DLL ordinals 1-4, no names"
+check_ordinal_imports "$work/consumer-win32/windows_host.exe"
 
 QRV_SAMPLE_HOSTS="$work/consumer-win32/windows_host.exe|$work/consumer-win32/windows_host_cpp.exe" \
 QRV_QUORVEL_DLL="$work/win32/bin/QUORVEL.DLL" \
   ctest --test-dir build/win32 --output-on-failure -R '^sdk_test[.]'
+
+echo "=== SDK: MSVC-ABI consumer (clang-cl, lld-link /safeseh, /W4 as errors)"
+msvc_flags="/O2 /DNDEBUG /W4"
+cmake -S examples/consumer -B "$work/consumer-msvc" -G Ninja \
+  -DCMAKE_TOOLCHAIN_FILE="$PWD/cmake/i686-pc-windows-msvc.cmake" \
+  -DCMAKE_PREFIX_PATH="$work/win32" -DCMAKE_BUILD_TYPE=Release \
+  -DCMAKE_COMPILE_WARNING_AS_ERROR=ON \
+  -DCMAKE_C_FLAGS_RELEASE="$msvc_flags" -DCMAKE_CXX_FLAGS_RELEASE="$msvc_flags" >/dev/null
+link=$(cmake --build "$work/consumer-msvc" -v | grep -oE 'lld-link[^&]*/out:windows_host\.exe[^&]*') ||
+  fail "the MSVC-ABI C host was not linked by lld-link"
+echo "check-sdk: $link"
+grep -q 'quorvel\.lib' <<<"$link" || fail "the MSVC-ABI C host was not linked with quorvel.lib"
+grep -q '/safeseh' "$work/consumer-msvc/build.ninja" || fail "/safeseh is off"
+check_ordinal_imports "$work/consumer-msvc/windows_host.exe"
+QRV_SAMPLE_HOSTS="$work/consumer-msvc/windows_host.exe|$work/consumer-msvc/windows_host_cpp.exe" \
+QRV_QUORVEL_DLL="$work/win32/bin/QUORVEL.DLL" \
+  ctest --test-dir build/win32 --output-on-failure -R '^sdk_test[.]SampleHost[.]'
 
 echo "=== SDK: win32 package"
 (cd build/win32 && cpack -B "$work/package" >/dev/null)
