@@ -44,7 +44,7 @@ set(CMAKE_CXX_FLAGS_INIT "${QRV_MSVC_ABI_FLAGS} ${QRV_MSVC_ABI_CXX_INCLUDES}")
 if(NOT QRV_MSVC_ABI_RUNTIME)
   set(QRV_MSVC_ABI_RUNTIME ${CMAKE_BINARY_DIR}/msvc-abi)
   execute_process(COMMAND ${CMAKE_COMMAND} -DOUT=${QRV_MSVC_ABI_RUNTIME}
-    -DCLANG_CL=clang-cl-14 -DDLLTOOL=llvm-dlltool-14 -DNM=llvm-nm-14
+    -DCLANG_CL=clang-cl-14 -DLIB=llvm-lib-14 -DDLLTOOL=llvm-dlltool-14 -DNM=llvm-nm-14
     "-DFLAGS=--target=${QRV_MSVC_TARGET} ${QRV_MSVC_ABI_FLAGS}"
     "-DC_INCLUDES=${QRV_MSVC_ABI_C_INCLUDES}" "-DCXX_INCLUDES=${QRV_MSVC_ABI_CXX_INCLUDES}"
     -P ${CMAKE_CURRENT_LIST_DIR}/msvc-abi/build-runtime.cmake
@@ -53,7 +53,7 @@ endif()
 list(APPEND CMAKE_TRY_COMPILE_PLATFORM_VARIABLES QRV_MSVC_ABI_RUNTIME)
 
 set(QRV_MSVC_ABI_LIBRARIES)
-foreach(piece startup.obj stdio_bridge.obj cxx_support.obj kernel32.lib user32.lib
+foreach(piece msvcabi.lib kernel32.lib user32.lib
               advapi32.lib shell32.lib version.lib msvcrt.lib)
   string(APPEND QRV_MSVC_ABI_LIBRARIES " ${QRV_MSVC_ABI_RUNTIME}/${piece}")
 endforeach()

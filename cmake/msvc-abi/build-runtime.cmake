@@ -1,4 +1,4 @@
-# cmake -DOUT=<dir> -DCLANG_CL=<clang-cl> -DDLLTOOL=<llvm-dlltool> -DNM=<nm>
+# cmake -DOUT=<dir> -DCLANG_CL=<clang-cl> -DLIB=<llvm-lib> -DDLLTOOL=<llvm-dlltool> -DNM=<nm>
 #       "-DFLAGS=<common flags>" "-DC_INCLUDES=<flags>" "-DCXX_INCLUDES=<flags>"
 #       -P build-runtime.cmake
 #
@@ -37,7 +37,14 @@ short_import_library(msvcrt msvcrt.dll)
 separate_arguments(flags UNIX_COMMAND "${FLAGS}")
 separate_arguments(c_includes UNIX_COMMAND "${C_INCLUDES}")
 separate_arguments(cxx_includes UNIX_COMMAND "${CXX_INCLUDES}")
-execute_process(COMMAND ${CLANG_CL} ${flags} ${c_includes} /c -- ${here}/startup.c ${here}/stdio_bridge.c
+set(c_sources startup.c dll_startup.c crt_sections.c stdio_bridge.c)
+list(TRANSFORM c_sources PREPEND ${here}/)
+execute_process(COMMAND ${CLANG_CL} ${flags} ${c_includes} /c -- ${c_sources}
   WORKING_DIRECTORY ${OUT} COMMAND_ERROR_IS_FATAL ANY)
 execute_process(COMMAND ${CLANG_CL} ${flags} ${cxx_includes} /EHsc /std:c++17 /c --
   ${here}/cxx_support.cpp WORKING_DIRECTORY ${OUT} COMMAND_ERROR_IS_FATAL ANY)
+# One library: a link takes the start-up its entry point names and only the
+# support it references.
+execute_process(COMMAND ${LIB} /nologo /out:msvcabi.lib startup.obj dll_startup.obj
+  crt_sections.obj stdio_bridge.obj cxx_support.obj
+  WORKING_DIRECTORY ${OUT} COMMAND_ERROR_IS_FATAL ANY)
