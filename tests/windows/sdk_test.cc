@@ -11,6 +11,7 @@
 #include <cstdlib>
 #include <sstream>
 #include <string>
+#include <utility>
 #include <vector>
 
 #define QUORVEL_HOST_LOADER
@@ -203,13 +204,59 @@ TEST(Sdk, LoaderAcceptsOnlyQuorvelAndSaysWhy) {
       << foreign.Error();
   EXPECT_EQ(foreign.init, nullptr);
 
-  quorvel::HostLibrary missing("C:\\no\\such\\QUORVEL.DLL");
-  EXPECT_FALSE(missing.Loaded());
-  EXPECT_NE(missing.Error().find("cannot load C:\\no\\such\\QUORVEL.DLL: "), std::string::npos)
-      << missing.Error();
-  EXPECT_NE(missing.Error().find("(error "), std::string::npos) << missing.Error();
-  std::printf("[ LOADER   ] %s\n[ LOADER   ] %s\n", foreign.Error().c_str(),
-              missing.Error().c_str());
+  std::printf("[ LOADER   ] %s\n", foreign.Error().c_str());
+}
+
+// A load that fails names the path as given, through either constructor (a
+// wide path in UTF-8), with the system's reason.
+TEST(Sdk, LoaderNamesThePathGiven) {
+  const std::wstring wide = L"C:\\no\\such\\Q\u00f6rvel\\QUORVEL.DLL";
+  const std::string named = "cannot load C:\\no\\such\\Q\xc3\xb6rvel\\QUORVEL.DLL: ";
+  quorvel::HostLibrary narrow("C:\\no\\such\\QUORVEL.DLL");
+  quorvel::HostLibrary widened(wide.c_str());
+  const std::pair<const quorvel::HostLibrary*, std::string> kCases[] = {
+      {&narrow, "cannot load C:\\no\\such\\QUORVEL.DLL: "}, {&widened, named}};
+  for (const auto& test : kCases) {
+    EXPECT_FALSE(test.first->Loaded());
+    EXPECT_EQ(test.first->Error().rfind(test.second, 0), 0u) << test.first->Error();
+    EXPECT_NE(test.first->Error().find("(error "), std::string::npos) << test.first->Error();
+    std::printf("[ LOADER   ] %s\n", test.first->Error().c_str());
+  }
+}
+
+// A QUORVEL.DLL planted in the current directory or in a directory on PATH
+// is never loaded, through either constructor: only the application's and
+// the system's directories are searched.
+TEST(Sdk, LoaderIgnoresModulesPlantedInTheCurrentDirectoryOrOnPath) {
+  wchar_t temp[MAX_PATH] = L"";
+  ASSERT_NE(GetTempPathW(MAX_PATH, temp), 0u);
+  const std::wstring dir =
+      std::wstring(temp) + L"qrv_planted_" + std::to_wstring(GetCurrentProcessId());
+  ASSERT_TRUE(CreateDirectoryW(dir.c_str(), nullptr)) << "error " << GetLastError();
+  // A genuine copy, which the loader would accept if it found it.
+  const std::wstring planted = dir + L"\\qrv_planted.dll";
+  ASSERT_TRUE(CopyFileW(QuorvelPath().c_str(), planted.c_str(), FALSE))
+      << "error " << GetLastError();
+  wchar_t home[MAX_PATH] = L"";
+  GetCurrentDirectoryW(MAX_PATH, home);
+  wchar_t path[32767] = L"";
+  GetEnvironmentVariableW(L"PATH", path, 32767);
+  const std::wstring onPath = dir + L";" + path;
+  for (bool inCurrentDirectory : {true, false}) {
+    SCOPED_TRACE(inCurrentDirectory ? "current directory" : "PATH");
+    ASSERT_TRUE(inCurrentDirectory ? SetCurrentDirectoryW(dir.c_str())
+                                   : SetEnvironmentVariableW(L"PATH", onPath.c_str()));
+    quorvel::HostLibrary narrow("qrv_planted.dll");
+    quorvel::HostLibrary wide(L"qrv_planted.dll");
+    for (const quorvel::HostLibrary* library : {&narrow, &wide}) {
+      EXPECT_FALSE(library->Loaded()) << "the planted module was loaded";
+      EXPECT_EQ(library->Error().rfind("cannot load qrv_planted.dll: ", 0), 0u) << library->Error();
+    }
+    SetCurrentDirectoryW(home);
+    SetEnvironmentVariableW(L"PATH", path);
+  }
+  DeleteFileW(planted.c_str());
+  RemoveDirectoryW(dir.c_str());
 }
 
 }  // namespace
