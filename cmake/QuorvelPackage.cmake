@@ -9,8 +9,10 @@
 #   lib/cmake/quorvel/                         package config: quorvel::quorvel
 # and, as the component "testkit", what a host needs to test its callbacks
 # without a kernel: natively the simulated driver (quorvel::testkit) and the
-# framework stand-in module (quorvel::framework_stand_in); for Windows the
-# reference driver qrvdrv.sys, its control header and PXCOM.dll.
+# framework stand-in module (quorvel::framework_stand_in); for Windows, under
+# testkit/, the reference driver qrvdrv.sys, PXCOM.dll and qrvctl.exe in bin/,
+# and in include/quorvel/testkit/ the driver's control header, the test-kit
+# C API qrv_testkit.h and the framework stand-in's control header.
 include(CMakePackageConfigHelpers)
 
 set(QUORVEL_CMAKE_DIR ${CMAKE_INSTALL_LIBDIR}/cmake/quorvel)
@@ -47,9 +49,13 @@ install(EXPORT quorvel-targets NAMESPACE quorvel:: DESTINATION ${QUORVEL_CMAKE_D
 
 if(QUORVEL_BUILD_TESTKIT)
   if(WIN32)
-    install(TARGETS qrvdrv pxcom RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR} COMPONENT testkit)
+    # For Windows hosts: the reference driver, the framework stand-in, the
+    # control tool and the headers to drive them from a host's own tests.
+    install(TARGETS qrvdrv pxcom qrvctl RUNTIME DESTINATION testkit/bin COMPONENT testkit)
     install(FILES ${PROJECT_SOURCE_DIR}/sim/kernel/qrvctl.h
-      DESTINATION ${QUORVEL_TESTKIT_INCLUDEDIR} COMPONENT testkit)
+      ${PROJECT_SOURCE_DIR}/tools/qrvctl/qrv_testkit.h
+      ${PROJECT_SOURCE_DIR}/sim/framework/px_control.h
+      DESTINATION testkit/include/quorvel/testkit COMPONENT testkit)
   else()
     set_target_properties(qrvsimdriver PROPERTIES EXPORT_NAME testkit)
     set_target_properties(pxcom PROPERTIES EXPORT_NAME framework_stand_in)

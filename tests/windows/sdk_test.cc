@@ -7,6 +7,7 @@
 // this build's.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <sstream>
@@ -133,6 +134,97 @@ TEST(SampleHost, ServesAnEchoUntilAskedToStop) {
     EXPECT_EQ(host.ExitCode(), 0u);
     EXPECT_EQ(control->ServicePort(kEchoService), QRVCTL_NO_PORT) << "its port was not freed";
   }
+}
+
+// Runs the test kit's qrvctl.exe with `arguments` and returns its exit code
+// and standard output, with Windows line ends made plain. Reading to the end
+// of the output is bounded by the tool's own bounded waits.
+std::pair<DWORD, std::string> RunControlTool(const std::string& arguments) {
+  SECURITY_ATTRIBUTES inherit{sizeof(inherit), nullptr, TRUE};
+  HANDLE read = nullptr;
+  HANDLE write = nullptr;
+  if (!CreatePipe(&read, &write, &inherit, 0)) return {GetLastError(), ""};
+  Handle output(read);
+  Handle toolEnd(write);
+  SetHandleInformation(output.get(), HANDLE_FLAG_INHERIT, 0);
+  STARTUPINFOA startup{};
+  startup.cb = sizeof(startup);
+  startup.dwFlags = STARTF_USESTDHANDLES;
+  startup.hStdOutput = toolEnd.get();
+  startup.hStdError = GetStdHandle(STD_ERROR_HANDLE);
+  const std::wstring tool = WinePathOf(QRV_CONTROL_TOOL);
+  std::string command = "\"" + std::string(tool.begin(), tool.end()) + "\" " + arguments;
+  PROCESS_INFORMATION info{};
+  if (!CreateProcessA(nullptr, &command[0], nullptr, nullptr, TRUE, 0, nullptr, nullptr, &startup,
+                      &info)) {
+    return {GetLastError(), ""};
+  }
+  Handle process(info.hProcess);
+  Handle thread(info.hThread);
+  toolEnd.Reset();
+  std::string text;
+  char chunk[256];
+  DWORD got = 0;
+  while (ReadFile(output.get(), chunk, sizeof chunk, &got, nullptr) && got > 0)
+    text.append(chunk, got);
+  text.erase(std::remove(text.begin(), text.end(), '\r'), text.end());  // text-mode stdout
+  DWORD code = STILL_ACTIVE;
+  WaitForSingleObject(process.get(), kWaitMs);
+  GetExitCodeProcess(process.get(), &code);
+  return {code, text};
+}
+
+// qrvctl.exe plays the driver's side by hand against a sample host: a
+// message with and without a reply wanted, an armed and a cleared fault, a
+// service nobody registered, and the counters.
+TEST(Sdk, ControlToolServesAMessageByHand) {
+  DWORD error = 0;
+  std::unique_ptr<KernelDriverControl> control = KernelDriverControl::Open(&error);
+  ASSERT_NE(control, nullptr) << "no control device: error " << error;
+  HostProcess host(SampleHosts().front());
+  ASSERT_TRUE(host.Started()) << "cannot start it: error " << GetLastError();
+  ASSERT_TRUE(control->WaitForPendingReceives(kEchoService, 3, kWaitMs))
+      << "the host never received";
+  struct Case {
+    std::string arguments;
+    DWORD exitCode;
+    std::string output;  // the start of its first line, or of stdout
+  };
+  const std::string service = " to service 0 (port " + std::to_string(control->ServicePort(0));
+  const Case kCases[] = {
+      {"post 0 \"hello by hand\"", 0, service},
+      {"post 0 quiet --no-reply", 0, service},
+      {"fault 5 0 1 0xC0000184", 0, ""},
+      {"post 0 refused", 0, service},
+      {"clear 5", 0, ""},
+      {"post 0 again", 0, service},
+      {"post 9 nobody", 1, ""},
+      {"counters", 0, "requests "},
+      {"frobnicate", 2, ""},
+  };
+  const char* const kEndings[] = {": answered, reply 13 bytes: hello by hand\n",
+                                  ": not wanted\n",
+                                  "",
+                                  ": failed back (reason 3)\n",
+                                  "",
+                                  ": answered, reply 5 bytes: again\n",
+                                  "",
+                                  "",
+                                  ""};
+  for (size_t i = 0; i < sizeof kCases / sizeof kCases[0]; ++i) {
+    SCOPED_TRACE(kCases[i].arguments);
+    const auto result = RunControlTool(kCases[i].arguments);
+    std::printf("[ QRVCTL   ] qrvctl %s\n%s", kCases[i].arguments.c_str(), result.second.c_str());
+    EXPECT_EQ(result.first, kCases[i].exitCode);
+    EXPECT_NE(result.second.find(kCases[i].output), std::string::npos) << result.second;
+    const std::string ending = kEndings[i];
+    EXPECT_TRUE(
+        result.second.size() >= ending.size() &&
+        result.second.compare(result.second.size() - ending.size(), ending.size(), ending) == 0)
+        << result.second;
+  }
+  host.AskToStop();
+  ASSERT_TRUE(host.Exited(kWaitMs)) << "still running " << kWaitMs << " ms after Enter";
 }
 
 std::wstring QuorvelPath() {
