@@ -60,7 +60,10 @@
 //  - A callback that lets a C++ exception escape ends the worker thread that
 //    called it, without a reply for that message. Hosts built with MSVC raise
 //    C++ exceptions as structured exceptions (code 0xE06D7363), which the
-//    library catches. A C++ exception thrown by code built with mingw-w64
+//    library catches; it destroys the thrown object as a catch-all would,
+//    except for an exception that leaves a catch block (`throw;`, or a new
+//    throw inside a catch): that object stays with the C++ runtime and may
+//    leak, at most one per ended worker. A C++ exception thrown by code built with mingw-w64
 //    (DWARF-2 unwinding, its own static runtime) cannot cross into the
 //    library at all: the process terminates. Catch everything inside the
 //    callback. Processor faults (access violations) are never caught.
