@@ -68,7 +68,8 @@ cmake -S examples/consumer -B "$work/consumer-msvc" -G Ninja \
   -DCMAKE_TOOLCHAIN_FILE="$PWD/cmake/i686-pc-windows-msvc.cmake" \
   -DCMAKE_PREFIX_PATH="$work/win32" -DCMAKE_BUILD_TYPE=Release \
   -DCMAKE_COMPILE_WARNING_AS_ERROR=ON \
-  -DCMAKE_C_FLAGS_RELEASE="$msvc_flags" -DCMAKE_CXX_FLAGS_RELEASE="$msvc_flags" >/dev/null
+  -DCMAKE_C_FLAGS_RELEASE="$msvc_flags" -DCMAKE_CXX_FLAGS_RELEASE="$msvc_flags -Wold-style-cast" \
+  >/dev/null
 link=$(cmake --build "$work/consumer-msvc" -v | grep -oE 'lld-link[^&]*/out:windows_host\.exe[^&]*') ||
   fail "the MSVC-ABI C host was not linked by lld-link"
 echo "check-sdk: $link"
