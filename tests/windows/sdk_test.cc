@@ -227,12 +227,17 @@ TEST(Sdk, ControlToolServesAMessageByHand) {
   ASSERT_TRUE(host.Exited(kWaitMs)) << "still running " << kWaitMs << " ms after Enter";
 }
 
+// This program's file.
+std::wstring ProgramPath() {
+  wchar_t self[MAX_PATH] = L"";
+  GetModuleFileNameW(nullptr, self, MAX_PATH);
+  return self;
+}
+
 std::wstring QuorvelPath() {
   const std::string configured = Setting("QRV_QUORVEL_DLL", "");
   if (!configured.empty()) return WinePathOf(configured);
-  wchar_t self[MAX_PATH] = L"";
-  GetModuleFileNameW(nullptr, self, MAX_PATH);
-  const std::wstring path(self);
+  const std::wstring path = ProgramPath();
   return path.substr(0, path.find_last_of(L'\\') + 1) + L"QUORVEL.DLL";
 }
 
@@ -288,8 +293,9 @@ TEST(Sdk, LoaderAcceptsOnlyQuorvelAndSaysWhy) {
                  library.unregisterService)
         << "an entry point survived Unload";
   }
-  // The framework stand-in next to this program: a DLL, but not this one.
-  const std::string pxcom = Directory(quorvel) + "PXCOM.dll";
+  // The framework stand-in next to this program (the SDK keeps it in the test
+  // kit's folder): a DLL, but not this one.
+  const std::string pxcom = Directory(ProgramPath()) + "PXCOM.dll";
   quorvel::HostLibrary foreign(pxcom.c_str());
   EXPECT_FALSE(foreign.Loaded());
   EXPECT_NE(foreign.Error().find("not QUORVEL.DLL but PXCOM.dll"), std::string::npos)
