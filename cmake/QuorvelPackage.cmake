@@ -2,15 +2,18 @@
 #   include/quorvel/quorvel.h                  the host-facing header
 #   bin/QUORVEL.DLL, bin/QUORVEL.DLL.debug     (win32) stripped module, its
 #   lib/libquorvel.dll.a                       debug information, import library
+#   lib/quorvel.lib, lib/quorvel.def           (win32) import library for MSVC-ABI
+#                                              hosts, and the .def it comes from
 #   lib/libquorvel.so.1 ...                    (native) the library and the
 #   lib/libqrvplatform.so                      POSIX stand-in it runs on
 #   lib/cmake/quorvel/                         package config: quorvel::quorvel
 # and, as the component "testkit", in folders of its own so that copying
 # bin/ or lib/ into a product never takes a stand-in along:
-#   testkit/bin/                               (win32) PXCOM.dll, qrvdrv.sys
+#   testkit/bin/                               (win32) PXCOM.dll, qrvdrv.sys, qrvctl.exe
 #   testkit/lib/                               (native) PXCOM.dll, the simulated
 #                                              driver; (win32) PXCOM's import library
-#   testkit/include/quorvel/testkit/           px_control.h; qrvctl.h (win32),
+#   testkit/include/quorvel/testkit/           px_control.h; qrvctl.h and the test-kit
+#                                              C API qrv_testkit.h (win32),
 #                                              the simulated driver's headers (native)
 # find_package(quorvel COMPONENTS testkit) adds quorvel::testkit (natively
 # the simulated driver, on Windows the control headers) and
@@ -31,6 +34,8 @@ if(WIN32)
   install(TARGETS quorvel quorvel_headers EXPORT quorvel-targets
     RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR} COMPONENT sdk
     ARCHIVE DESTINATION ${CMAKE_INSTALL_LIBDIR} COMPONENT sdk)
+  install(FILES ${QUORVEL_MSVC_IMPLIB} ${PROJECT_SOURCE_DIR}/src/api/quorvel.def
+    DESTINATION ${CMAKE_INSTALL_LIBDIR} COMPONENT sdk)
   # The shipped module carries no debug information; QUORVEL.DLL.debug next
   # to it holds it, and the module names that file (.gnu_debuglink) so that
   # a debugger finds it.
@@ -62,11 +67,12 @@ if(QUORVEL_BUILD_TESTKIT)
     set_target_properties(quorvel_testkit_headers PROPERTIES EXPORT_NAME testkit)
     target_include_directories(quorvel_testkit_headers INTERFACE
       $<INSTALL_INTERFACE:${QUORVEL_TESTKIT_INCLUDEDIR}>)
-    install(TARGETS qrvdrv RUNTIME DESTINATION ${QUORVEL_TESTKIT_BINDIR} COMPONENT testkit)
+    install(TARGETS qrvdrv qrvctl RUNTIME DESTINATION ${QUORVEL_TESTKIT_BINDIR} COMPONENT testkit)
     install(TARGETS pxcom quorvel_testkit_headers EXPORT quorvel-testkit-targets
       RUNTIME DESTINATION ${QUORVEL_TESTKIT_BINDIR} COMPONENT testkit
       ARCHIVE DESTINATION ${QUORVEL_TESTKIT_LIBDIR} COMPONENT testkit)
     install(FILES ${PROJECT_SOURCE_DIR}/sim/kernel/qrvctl.h
+      ${PROJECT_SOURCE_DIR}/tools/qrvctl/qrv_testkit.h
       DESTINATION ${QUORVEL_TESTKIT_INCLUDEDIR} COMPONENT testkit)
   else()
     set_target_properties(qrvsimdriver PROPERTIES EXPORT_NAME testkit)

@@ -8,6 +8,9 @@
 # message from the reference driver under Wine with the installed
 # QUORVEL.DLL. The test kit must stay in testkit/ and out of the SDK zip,
 # in a zip of its own. The README's CMake snippets are built as printed.
+# The consumer is also built with the MSVC ABI
+# (cmake/i686-pc-windows-msvc.cmake) against quorvel.lib, with SafeSEH on
+# and warnings as errors, and served under Wine the same way.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 mkdir -p build
@@ -42,15 +45,19 @@ serve_with_log() {
 }
 # Fails when the listing $2 of $1 has a line matching $3.
 refuse() { ! grep -qE "$3" <<<"$2" || fail "$1 holds $(grep -E "$3" <<<"$2" | head -1)"; }
-# Runs the Linux host $1, which links the framework stand-in and echoes the
-# library's log to stderr: it must start, serve, and show the log.
-serve_with_log() {
-  "$1" 2>"$work/host.err" || fail "$1 failed: $(cat "$work/host.err")"
-  grep -qx 'quorvel-Initialize successfully.' "$work/host.err" ||
-    fail "$1 shows no library log: $(cat "$work/host.err")"
-}
 # Fails when the listing $2 of $1 has no line matching $3.
 require() { grep -qE "$3" <<<"$2" || fail "$1 has no $3"; }
+# The program's import table names QUORVEL.DLL's four entry points by ordinal
+# only: what the import library it was linked with binds.
+check_ordinal_imports() {
+  local imports entries by_ordinal
+  imports=$(i686-w64-mingw32-objdump -p "$1" | sed -n '/DLL Name: QUORVEL.DLL/,/^$/p')
+  entries=$(grep -cE '^[[:space:]]+[0-9a-f]+[[:space:]]+[0-9]+[[:space:]]' <<<"$imports" || true)
+  by_ordinal=$(grep -cE '^[[:space:]]+8000000[1-4][[:space:]]+[1-4][[:space:]]+<none>$' <<<"$imports" || true)
+  [ "$entries" = 4 ] && [ "$by_ordinal" = 4 ] ||
+    fail "$1 does not import QUORVEL.DLL's four entry points by ordinal only:$imports"
+  echo "check-sdk: $(basename "$1") imports QUORVEL.DLL ordinals 1-4, no names"
+}
 
 echo "=== SDK: native install, consumer built with find_package"
 cmake --install build/debug --prefix "$work/native" >/dev/null
@@ -93,13 +100,7 @@ cmake -S examples/consumer -B "$work/consumer-win32" -G Ninja \
   -DCMAKE_TOOLCHAIN_FILE="$PWD/cmake/i686-w64-mingw32.cmake" \
   -DCMAKE_PREFIX_PATH="$work/win32" >/dev/null
 cmake --build "$work/consumer-win32"
-imports=$(i686-w64-mingw32-objdump -p "$work/consumer-win32/windows_host.exe" |
-  sed -n '/DLL Name: QUORVEL.DLL/,/^$/p')
-entries=$(grep -cE '^[[:space:]]+[0-9a-f]+[[:space:]]+[0-9]+[[:space:]]' <<<"$imports" || true)
-by_ordinal=$(grep -cE '^[[:space:]]+8000000[1-4][[:space:]]+[1-4][[:space:]]+<none>$' <<<"$imports" || true)
-[ "$entries" = 4 ] && [ "$by_ordinal" = 4 ] ||
-  fail "the consumer does not import QUORVEL.DLL's four entry points by ordinal only:$imports"
-echo "check-sdk: windows_host.exe imports QUORVEL.DLL ordinals 1-4, no names"
+check_ordinal_imports "$work/consumer-win32/windows_host.exe"
 
 QRV_SAMPLE_HOSTS="$work/consumer-win32/windows_host.exe|$work/consumer-win32/windows_host_cpp.exe" \
 QRV_QUORVEL_DLL="$work/win32/bin/QUORVEL.DLL" QRV_PXCOM_DLL="$work/win32/testkit/bin/PXCOM.dll" \
@@ -109,6 +110,24 @@ echo "=== SDK: the README's Windows CMake snippet, as printed, against the SDK a
 cmake --install build/win32 --prefix "$work/win32-sdk" --component sdk >/dev/null
 build_snippet cmake-windows examples/windows-host/echo_host.c host.c \
   -DCMAKE_TOOLCHAIN_FILE="$PWD/cmake/i686-w64-mingw32.cmake" -DCMAKE_PREFIX_PATH="$work/win32-sdk"
+
+echo "=== SDK: MSVC-ABI consumer (clang-cl, lld-link /safeseh, /W4 as errors)"
+msvc_flags="/O2 /DNDEBUG /W4"
+cmake -S examples/consumer -B "$work/consumer-msvc" -G Ninja \
+  -DCMAKE_TOOLCHAIN_FILE="$PWD/cmake/i686-pc-windows-msvc.cmake" \
+  -DCMAKE_PREFIX_PATH="$work/win32" -DCMAKE_BUILD_TYPE=Release \
+  -DCMAKE_COMPILE_WARNING_AS_ERROR=ON \
+  -DCMAKE_C_FLAGS_RELEASE="$msvc_flags" -DCMAKE_CXX_FLAGS_RELEASE="$msvc_flags -Wold-style-cast" \
+  >/dev/null
+link=$(cmake --build "$work/consumer-msvc" -v | grep -oE 'lld-link[^&]*/out:windows_host\.exe[^&]*') ||
+  fail "the MSVC-ABI C host was not linked by lld-link"
+echo "check-sdk: $link"
+grep -q 'quorvel\.lib' <<<"$link" || fail "the MSVC-ABI C host was not linked with quorvel.lib"
+grep -q '/safeseh' "$work/consumer-msvc/build.ninja" || fail "/safeseh is off"
+check_ordinal_imports "$work/consumer-msvc/windows_host.exe"
+QRV_SAMPLE_HOSTS="$work/consumer-msvc/windows_host.exe|$work/consumer-msvc/windows_host_cpp.exe" \
+QRV_QUORVEL_DLL="$work/win32/bin/QUORVEL.DLL" \
+  ctest --test-dir build/win32 --output-on-failure -R '^sdk_test[.]SampleHost[.]'
 
 echo "=== SDK: win32 packages"
 (cd build/win32 && cpack -B "$work/package" >/dev/null)

@@ -15,8 +15,11 @@ for part in "${want[@]}"; do
     native)
       for p in cmake ninja-build g++ libgtest-dev libbenchmark-dev; do need "$p"; done ;;
     win32)
-      # llvm-14: llvm-readobj-14 for the DLL's load configuration (check-dll-seh.sh).
-      for p in cmake ninja-build g++-mingw-w64-i686 binutils-mingw-w64-i686 googletest llvm-14; do need "$p"; done ;;
+      for p in cmake ninja-build g++-mingw-w64-i686 binutils-mingw-w64-i686 googletest; do need "$p"; done
+      # clang and LLVM 14: the MSVC-ABI toolchain (clang-cl, lld-link), the
+      # short import library quorvel.lib (llvm-dlltool) and the DLL's load
+      # configuration (llvm-readobj, check-dll-seh.sh).
+      for p in clang-14 lld-14 llvm-14; do need "$p"; done ;;
     fuzz)
       # clang with libFuzzer and the sanitizer runtimes, for the fuzz preset.
       for p in clang libclang-rt-14-dev; do need "$p"; done ;;

@@ -105,7 +105,10 @@
 //  - A callback that lets a C++ exception escape ends the worker thread that
 //    called it, without a reply for that message. Hosts built with MSVC raise
 //    C++ exceptions as structured exceptions (code 0xE06D7363), which the
-//    library catches. A C++ exception thrown by code built with mingw-w64
+//    library catches; it destroys the thrown object as a catch-all would,
+//    except for an exception that leaves a catch block (`throw;`, or a new
+//    throw inside a catch): that object stays with the C++ runtime and may
+//    leak, at most one per ended worker. A C++ exception thrown by code built with mingw-w64
 //    (DWARF-2 unwinding, its own static runtime) cannot cross into the
 //    library at all: the process terminates. Catch everything inside the
 //    callback. Processor faults (access violations) are never caught.
@@ -142,7 +145,11 @@ typedef enum QuorvelOrdinal {
 } QuorvelOrdinal;
 
 #define QUORVEL_OK 0
+#if defined(__cplusplus)
+#define QUORVEL_E_FAIL (static_cast<int32_t>(0x80004005u))
+#else
 #define QUORVEL_E_FAIL ((int32_t)0x80004005u)
+#endif
 #define QUORVEL_MAX_SERVICES 16u
 // At most this many services run at once: the heartbeat holds one of the
 // driver's 16 ports.
@@ -234,17 +241,29 @@ namespace quorvel {
 // does: by ordinal on Windows, by name elsewhere (ELF has no ordinals).
 // Unloads it on destruction.
 //
-// On Windows it accepts only the module whose export table names itself
-// QUORVEL.DLL and exports exactly ordinals 1 to 4 without names; anything
-// else is unloaded again and Loaded() is false. Error() then says why: the
-// system's text for a module that did not load, the name a foreign module
-// gave itself, or the ordinal that is missing.
+// On Windows the module is looked for only in the directory of the host's
+// executable and in the system directory (LoadLibraryEx with
+// LOAD_LIBRARY_SEARCH_APPLICATION_DIR | LOAD_LIBRARY_SEARCH_SYSTEM32), or at
+// the absolute path given: never in the current directory or on PATH, where
+// anyone could plant a QUORVEL.DLL of their own. It accepts only the module
+// whose export table names itself QUORVEL.DLL and exports exactly ordinals 1
+// to 4 without names; anything else is unloaded again and Loaded() is
+// false. Error() then says why, naming the path given: the system's text for
+// a module that did not load, the name a foreign module gave itself, or the
+// ordinal that is missing.
+//
+// Which constructor: the wide one takes any path Windows can name. The
+// narrow one passes its bytes through the ANSI code page (LoadLibraryExA),
+// so a UTF-8 path with characters outside that code page fails with error
+// 126 (module not found): convert such a path to UTF-16
+// (MultiByteToWideChar with CP_UTF8) and use the wide constructor. Elsewhere
+// only the narrow one exists, and it takes the path as the file system does.
 class HostLibrary {
  public:
   explicit HostLibrary(const char* path) : module_(Open(path)), error_(LoadError()) { Bind(path); }
 #if defined(_WIN32)
-  explicit HostLibrary(const wchar_t* path) : module_(LoadLibraryW(path)), error_(LoadError()) {
-    Bind("QUORVEL.DLL");
+  explicit HostLibrary(const wchar_t* path) : module_(Open(path)), error_(LoadError()) {
+    Bind(Utf8(path));
   }
 #endif
   HostLibrary(const HostLibrary&) = delete;
@@ -279,13 +298,26 @@ class HostLibrary {
   QuorvelUnregisterFn unregisterService = nullptr;
 
  private:
-  static void* Open(const char* path) {
 #if defined(_WIN32)
-    return LoadLibraryA(path);
-#else
-    return dlopen(path, RTLD_NOW | RTLD_LOCAL);
-#endif
+  // The application's directory and the system directory; an absolute path
+  // is taken as it is.
+  static constexpr DWORD kSearch =
+      LOAD_LIBRARY_SEARCH_APPLICATION_DIR | LOAD_LIBRARY_SEARCH_SYSTEM32;
+  static void* Open(const char* path) { return LoadLibraryExA(path, nullptr, kSearch); }
+  static void* Open(const wchar_t* path) { return LoadLibraryExW(path, nullptr, kSearch); }
+
+  // The path as error messages name it.
+  static std::string Utf8(const wchar_t* path) {
+    const int size = WideCharToMultiByte(CP_UTF8, 0, path, -1, nullptr, 0, nullptr, nullptr);
+    if (size <= 1) return std::string();
+    std::string text(static_cast<size_t>(size), '\0');
+    WideCharToMultiByte(CP_UTF8, 0, path, -1, &text[0], size, nullptr, nullptr);
+    text.resize(static_cast<size_t>(size - 1));
+    return text;
   }
+#else
+  static void* Open(const char* path) { return dlopen(path, RTLD_NOW | RTLD_LOCAL); }
+#endif
 
   // Read at once after the load, before anything can overwrite the error.
   std::string LoadError() const { return module_ == nullptr ? SystemError() : std::string(); }

@@ -14,8 +14,9 @@ extern "C" void __stdcall qrv_unwind_to_frame(void* frame, EXCEPTION_RECORD* rec
 // host that catches its own exceptions inside the call keeps them; only what
 // would leave the call reaches this frame. It then lets the inner frames
 // unwind (RtlUnwind runs their cleanup, MSVC destructors included), destroys
-// a caught C++ object as a catch-all would, and resumes after the call with
-// the registers saved before it.
+// a caught C++ object as a catch-all would (at most once: see
+// ObjectToDestroy), and resumes after the call with the registers saved
+// before it.
 namespace {
 
 constexpr DWORD kMsvcCppException = 0xE06D7363;
@@ -82,19 +83,52 @@ bool Catches(GuardScope scope, DWORD code) {
   return code == kMsvcCppException;
 }
 
-// Runs the destructor of the object an MSVC C++ throw carries, as the end of
-// a catch does. Anything else carries no object of ours to destroy. The
-// object lives in the thrower's frame, which is intact until the guard
-// resumes. Whatever the destructor raises meets this guard's frame again.
-void DestroyThrownObject(const EXCEPTION_RECORD& exception) {
+// True when a frame between the head of the chain and the guard's own was
+// linked by a C++ runtime module (one that exports _CxxThrowException)
+// rather than by compiled code: runtimes run catch blocks under such a frame,
+// so the exception is leaving a catch block. Read before the unwind, while
+// the chain is intact.
+bool LeavesCatchBlock(const EXCEPTION_REGISTRATION_RECORD* guard) {
+  const auto* end = reinterpret_cast<const EXCEPTION_REGISTRATION_RECORD*>(~uintptr_t{0});
+  for (auto* frame = static_cast<const EXCEPTION_REGISTRATION_RECORD*>(ChainHead());
+       frame != nullptr && frame != end && frame != guard; frame = frame->Next) {
+    MEMORY_BASIC_INFORMATION region;
+    if (VirtualQuery(reinterpret_cast<const void*>(frame->Handler), &region, sizeof region) == 0 ||
+        region.Type != MEM_IMAGE) {
+      continue;
+    }
+    auto* module = static_cast<HMODULE>(region.AllocationBase);
+    if (GetProcAddress(module, "_CxxThrowException") != nullptr) return true;
+  }
+  return false;
+}
+
+// The object of an MSVC C++ throw that the guard must destroy, as the end of
+// a catch-all would, or null. The rule: the guard destroys an object at most
+// once, and only one the runtime has no claim on.
+//  - A record that is not of the throw protocol, or names no object, no
+//    throw info or no destructor, carries nothing to destroy; a null field is
+//    never followed. MSVC's runtime raises a rethrow (`throw;`) so, and
+//    keeps the object for its eventual catcher: here that object leaks, one
+//    per ended worker, because the guard cannot reach it.
+//  - An exception leaving a catch block is left alone: Wine's runtime turns a
+//    rethrow's record into a copy of the one it was handling and destroys
+//    that object itself when it unwinds the catch block, and a record alone
+//    cannot tell that rethrow from a new throw inside the catch block. The
+//    new object of such a throw leaks, again at most one per ended worker.
+//  - Any other throw's object lives in the thrower's frame, which is intact
+//    until the guard resumes; nobody else destroys it.
+void* ObjectToDestroy(const EXCEPTION_RECORD& exception, const GuardFrame& frame,
+                      const ThrowInfo** info) {
   if (exception.ExceptionCode != kMsvcCppException ||
       exception.NumberParameters < kThrowParameters ||
       !Contains(kThrowMagics, exception.ExceptionInformation[0])) {
-    return;
+    return nullptr;
   }
   void* object = reinterpret_cast<void*>(exception.ExceptionInformation[1]);
-  const auto* info = reinterpret_cast<const ThrowInfo*>(exception.ExceptionInformation[2]);
-  if (object != nullptr && info != nullptr && info->destructor != nullptr) info->destructor(object);
+  *info = reinterpret_cast<const ThrowInfo*>(exception.ExceptionInformation[2]);
+  if (object == nullptr || *info == nullptr || (*info)->destructor == nullptr) return nullptr;
+  return LeavesCatchBlock(&frame.record) ? nullptr : object;
 }
 
 EXCEPTION_DISPOSITION __cdecl GuardHandler(EXCEPTION_RECORD* exception, void* establisher, CONTEXT*,
@@ -104,8 +138,12 @@ EXCEPTION_DISPOSITION __cdecl GuardHandler(EXCEPTION_RECORD* exception, void* es
       !Catches(frame->scope, exception->ExceptionCode)) {
     return ExceptionContinueSearch;
   }
+  // Decided before the unwind, which takes down the frames the rule reads.
+  const ThrowInfo* info = nullptr;
+  void* object = ObjectToDestroy(*exception, *frame, &info);
   qrv_unwind_to_frame(establisher, exception);
-  DestroyThrownObject(*exception);
+  // Whatever the destructor raises meets this guard's frame again.
+  if (object != nullptr) info->destructor(object);
   __builtin_longjmp(frame->resume, 1);
 }
 

@@ -119,16 +119,24 @@ TEST_F(SinkFault, ThrownObjectsAreDestroyedOnceEach) {
 }
 
 // Only a record of the throw protocol, long enough to hold the object and
-// its throw info, names an object to destroy; a throw info may name none.
+// its throw info, names an object to destroy; a throw info may name none,
+// and a rethrow record names neither.
 TEST_F(SinkFault, OnlyObjectsOfTheThrowProtocolAreDestroyed) {
   struct Case {
     MsvcThrow how;
     bool destroyed;
   };
   static const Case kCases[] = {
-      {{0x19930520, true, 3}, true},  {{0x19930521, true, 3}, true},
-      {{0x19930522, true, 3}, true},  {{0x19930520, false, 3}, false},
-      {{0x19930523, true, 3}, false}, {{0x19930520, true, 2}, false},
+      {{0x19930520, true, 3}, true},
+      {{0x19930521, true, 3}, true},
+      {{0x19930522, true, 3}, true},
+      {{0x19930520, false, 3}, false},
+      {{0x19930523, true, 3}, false},
+      {{0x19930520, true, 2}, false},
+      // The rethrow record MSVC's runtime raises: nothing to follow.
+      {{0x19930520, true, 3, false, false}, false},
+      {{0x19930520, true, 3, false, true}, false},
+      {{0x19930520, true, 3, true, false}, false},
   };
   HostService& service = NewService();
   ASSERT_EQ(Init(), QUORVEL_OK);
@@ -136,7 +144,8 @@ TEST_F(SinkFault, OnlyObjectsOfTheThrowProtocolAreDestroyed) {
   for (const Case& test : kCases) {
     SCOPED_TRACE(::testing::Message()
                  << std::hex << "magic 0x" << test.how.magic << ", " << test.how.parameters
-                 << " parameters, destructor " << test.how.destructor);
+                 << " parameters, destructor " << test.how.destructor << ", object "
+                 << test.how.object << ", info " << test.how.info);
     const int printsBefore = Sink().Counters().vprintCalls;
     const int destroyedBefore = ObjectsDestroyed();
     Sink().SetVPrintHook(&RaiseFromVPrint, HookContext(&test.how));

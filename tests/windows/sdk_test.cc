@@ -7,10 +7,12 @@
 // and modules instead of this build's.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <sstream>
 #include <string>
+#include <utility>
 #include <vector>
 
 #define QUORVEL_HOST_LOADER
@@ -134,12 +136,108 @@ TEST(SampleHost, ServesAnEchoUntilAskedToStop) {
   }
 }
 
+// Runs the test kit's qrvctl.exe with `arguments` and returns its exit code
+// and standard output, with Windows line ends made plain. Reading to the end
+// of the output is bounded by the tool's own bounded waits.
+std::pair<DWORD, std::string> RunControlTool(const std::string& arguments) {
+  SECURITY_ATTRIBUTES inherit{sizeof(inherit), nullptr, TRUE};
+  HANDLE read = nullptr;
+  HANDLE write = nullptr;
+  if (!CreatePipe(&read, &write, &inherit, 0)) return {GetLastError(), ""};
+  Handle output(read);
+  Handle toolEnd(write);
+  SetHandleInformation(output.get(), HANDLE_FLAG_INHERIT, 0);
+  STARTUPINFOA startup{};
+  startup.cb = sizeof(startup);
+  startup.dwFlags = STARTF_USESTDHANDLES;
+  startup.hStdOutput = toolEnd.get();
+  startup.hStdError = GetStdHandle(STD_ERROR_HANDLE);
+  const std::wstring tool = WinePathOf(QRV_CONTROL_TOOL);
+  std::string command = "\"" + std::string(tool.begin(), tool.end()) + "\" " + arguments;
+  PROCESS_INFORMATION info{};
+  if (!CreateProcessA(nullptr, &command[0], nullptr, nullptr, TRUE, 0, nullptr, nullptr, &startup,
+                      &info)) {
+    return {GetLastError(), ""};
+  }
+  Handle process(info.hProcess);
+  Handle thread(info.hThread);
+  toolEnd.Reset();
+  std::string text;
+  char chunk[256];
+  DWORD got = 0;
+  while (ReadFile(output.get(), chunk, sizeof chunk, &got, nullptr) && got > 0)
+    text.append(chunk, got);
+  text.erase(std::remove(text.begin(), text.end(), '\r'), text.end());  // text-mode stdout
+  DWORD code = STILL_ACTIVE;
+  WaitForSingleObject(process.get(), kWaitMs);
+  GetExitCodeProcess(process.get(), &code);
+  return {code, text};
+}
+
+// qrvctl.exe plays the driver's side by hand against a sample host: a
+// message with and without a reply wanted, an armed and a cleared fault, a
+// service nobody registered, and the counters.
+TEST(Sdk, ControlToolServesAMessageByHand) {
+  DWORD error = 0;
+  std::unique_ptr<KernelDriverControl> control = KernelDriverControl::Open(&error);
+  ASSERT_NE(control, nullptr) << "no control device: error " << error;
+  HostProcess host(SampleHosts().front());
+  ASSERT_TRUE(host.Started()) << "cannot start it: error " << GetLastError();
+  ASSERT_TRUE(control->WaitForPendingReceives(kEchoService, 3, kWaitMs))
+      << "the host never received";
+  struct Case {
+    std::string arguments;
+    DWORD exitCode;
+    std::string output;  // the start of its first line, or of stdout
+  };
+  const std::string service = " to service 0 (port " + std::to_string(control->ServicePort(0));
+  const Case kCases[] = {
+      {"post 0 \"hello by hand\"", 0, service},
+      {"post 0 quiet --no-reply", 0, service},
+      {"fault 5 0 1 0xC0000184", 0, ""},
+      {"post 0 refused", 0, service},
+      {"clear 5", 0, ""},
+      {"post 0 again", 0, service},
+      {"post 9 nobody", 1, ""},
+      {"counters", 0, "requests "},
+      {"frobnicate", 2, ""},
+  };
+  const char* const kEndings[] = {": answered, reply 13 bytes: hello by hand\n",
+                                  ": not wanted\n",
+                                  "",
+                                  ": failed back (reason 3)\n",
+                                  "",
+                                  ": answered, reply 5 bytes: again\n",
+                                  "",
+                                  "",
+                                  ""};
+  for (size_t i = 0; i < sizeof kCases / sizeof kCases[0]; ++i) {
+    SCOPED_TRACE(kCases[i].arguments);
+    const auto result = RunControlTool(kCases[i].arguments);
+    std::printf("[ QRVCTL   ] qrvctl %s\n%s", kCases[i].arguments.c_str(), result.second.c_str());
+    EXPECT_EQ(result.first, kCases[i].exitCode);
+    EXPECT_NE(result.second.find(kCases[i].output), std::string::npos) << result.second;
+    const std::string ending = kEndings[i];
+    EXPECT_TRUE(
+        result.second.size() >= ending.size() &&
+        result.second.compare(result.second.size() - ending.size(), ending.size(), ending) == 0)
+        << result.second;
+  }
+  host.AskToStop();
+  ASSERT_TRUE(host.Exited(kWaitMs)) << "still running " << kWaitMs << " ms after Enter";
+}
+
+// This program's file.
+std::wstring ProgramPath() {
+  wchar_t self[MAX_PATH] = L"";
+  GetModuleFileNameW(nullptr, self, MAX_PATH);
+  return self;
+}
+
 std::wstring QuorvelPath() {
   const std::string configured = Setting("QRV_QUORVEL_DLL", "");
   if (!configured.empty()) return WinePathOf(configured);
-  wchar_t self[MAX_PATH] = L"";
-  GetModuleFileNameW(nullptr, self, MAX_PATH);
-  const std::wstring path(self);
+  const std::wstring path = ProgramPath();
   return path.substr(0, path.find_last_of(L'\\') + 1) + L"QUORVEL.DLL";
 }
 
@@ -206,13 +304,59 @@ TEST(Sdk, LoaderAcceptsOnlyQuorvelAndSaysWhy) {
       << foreign.Error();
   EXPECT_EQ(foreign.init, nullptr);
 
-  quorvel::HostLibrary missing("C:\\no\\such\\QUORVEL.DLL");
-  EXPECT_FALSE(missing.Loaded());
-  EXPECT_NE(missing.Error().find("cannot load C:\\no\\such\\QUORVEL.DLL: "), std::string::npos)
-      << missing.Error();
-  EXPECT_NE(missing.Error().find("(error "), std::string::npos) << missing.Error();
-  std::printf("[ LOADER   ] %s\n[ LOADER   ] %s\n", foreign.Error().c_str(),
-              missing.Error().c_str());
+  std::printf("[ LOADER   ] %s\n", foreign.Error().c_str());
+}
+
+// A load that fails names the path as given, through either constructor (a
+// wide path in UTF-8), with the system's reason.
+TEST(Sdk, LoaderNamesThePathGiven) {
+  const std::wstring wide = L"C:\\no\\such\\Q\u00f6rvel\\QUORVEL.DLL";
+  const std::string named = "cannot load C:\\no\\such\\Q\xc3\xb6rvel\\QUORVEL.DLL: ";
+  quorvel::HostLibrary narrow("C:\\no\\such\\QUORVEL.DLL");
+  quorvel::HostLibrary widened(wide.c_str());
+  const std::pair<const quorvel::HostLibrary*, std::string> kCases[] = {
+      {&narrow, "cannot load C:\\no\\such\\QUORVEL.DLL: "}, {&widened, named}};
+  for (const auto& test : kCases) {
+    EXPECT_FALSE(test.first->Loaded());
+    EXPECT_EQ(test.first->Error().rfind(test.second, 0), 0u) << test.first->Error();
+    EXPECT_NE(test.first->Error().find("(error "), std::string::npos) << test.first->Error();
+    std::printf("[ LOADER   ] %s\n", test.first->Error().c_str());
+  }
+}
+
+// A QUORVEL.DLL planted in the current directory or in a directory on PATH
+// is never loaded, through either constructor: only the application's and
+// the system's directories are searched.
+TEST(Sdk, LoaderIgnoresModulesPlantedInTheCurrentDirectoryOrOnPath) {
+  wchar_t temp[MAX_PATH] = L"";
+  ASSERT_NE(GetTempPathW(MAX_PATH, temp), 0u);
+  const std::wstring dir =
+      std::wstring(temp) + L"qrv_planted_" + std::to_wstring(GetCurrentProcessId());
+  ASSERT_TRUE(CreateDirectoryW(dir.c_str(), nullptr)) << "error " << GetLastError();
+  // A genuine copy, which the loader would accept if it found it.
+  const std::wstring planted = dir + L"\\qrv_planted.dll";
+  ASSERT_TRUE(CopyFileW(QuorvelPath().c_str(), planted.c_str(), FALSE))
+      << "error " << GetLastError();
+  wchar_t home[MAX_PATH] = L"";
+  GetCurrentDirectoryW(MAX_PATH, home);
+  wchar_t path[32767] = L"";
+  GetEnvironmentVariableW(L"PATH", path, 32767);
+  const std::wstring onPath = dir + L";" + path;
+  for (bool inCurrentDirectory : {true, false}) {
+    SCOPED_TRACE(inCurrentDirectory ? "current directory" : "PATH");
+    ASSERT_TRUE(inCurrentDirectory ? SetCurrentDirectoryW(dir.c_str())
+                                   : SetEnvironmentVariableW(L"PATH", onPath.c_str()));
+    quorvel::HostLibrary narrow("qrv_planted.dll");
+    quorvel::HostLibrary wide(L"qrv_planted.dll");
+    for (const quorvel::HostLibrary* library : {&narrow, &wide}) {
+      EXPECT_FALSE(library->Loaded()) << "the planted module was loaded";
+      EXPECT_EQ(library->Error().rfind("cannot load qrv_planted.dll: ", 0), 0u) << library->Error();
+    }
+    SetCurrentDirectoryW(home);
+    SetEnvironmentVariableW(L"PATH", path);
+  }
+  DeleteFileW(planted.c_str());
+  RemoveDirectoryW(dir.c_str());
 }
 
 }  // namespace

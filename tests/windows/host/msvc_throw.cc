@@ -43,9 +43,10 @@ const ThrowInfo kWithoutDestructor{0, nullptr, nullptr, nullptr};
 
 void RaiseMsvcCppException(const MsvcThrow& how) {
   Thrown object{&object, kAlive};
-  const ULONG_PTR arguments[3] = {
-      how.magic, reinterpret_cast<ULONG_PTR>(&object),
-      reinterpret_cast<ULONG_PTR>(how.destructor ? &kWithDestructor : &kWithoutDestructor)};
+  const ThrowInfo* info = how.destructor ? &kWithDestructor : &kWithoutDestructor;
+  const ULONG_PTR arguments[3] = {how.magic,
+                                  reinterpret_cast<ULONG_PTR>(how.object ? &object : nullptr),
+                                  reinterpret_cast<ULONG_PTR>(how.info ? info : nullptr)};
   RaiseException(kMsvcCppException, EXCEPTION_NONCONTINUABLE, how.parameters, arguments);
   // Unreachable: continuing a noncontinuable exception raises another.
   std::abort();

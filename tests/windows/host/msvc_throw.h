@@ -20,6 +20,8 @@ struct MsvcThrow {
   uint32_t magic = kMsvcMagic;
   bool destructor = true;  // false: the throw info names no destructor
   DWORD parameters = 3;    // the record's NumberParameters
+  bool object = true;      // false: a null object (MSVC's rethrow record)
+  bool info = true;        // false: a null throw info (MSVC's rethrow record)
 };
 
 // Raises the exception (noncontinuable, as MSVC raises it) with an object in
