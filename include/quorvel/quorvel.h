@@ -85,8 +85,10 @@
 //    a service's threads logs once "quorvel: still waiting for service[S]
 //    port[P] thread id[T, ...] after 5 s." naming the threads (Windows
 //    thread ids, decimal) that have not ended, usually in a callback that
-//    has not returned, and waits on. The heartbeat's thread, stuck in an
-//    unanswered ping, is reported as service[15] with the heartbeat's port.
+//    has not returned, and waits on. The heartbeat's thread would be
+//    reported as service[15] with the heartbeat's port; a ping the driver
+//    holds is cancelled by the stop, so only a driver that ignores the
+//    cancellation can keep it.
 //
 // Rules for callbacks and threads:
 //  - A service callback runs on one of the service's three worker threads;

@@ -2,6 +2,7 @@
 #include "connection/echo_connection.h"
 
 #include <atomic>
+#include <chrono>
 
 #include "diagnostics/log_channel.h"
 #include "library_fixture.h"
@@ -127,17 +128,18 @@ TEST_F(EchoConnectionTest, StopAfterAHeartbeatLossStillClosesThePort) {
   EXPECT_EQ(Sink().CountText("quorvel: echo disconnected."), 0);
 }
 
-// A ping the driver holds for 7 s holds the stop: at 5 s the stop names the
-// heartbeat's thread, once, as service[15] with the heartbeat's port.
-TEST_F(EchoConnectionTest, StopHeldByAnUnansweredPingSaysSoOnce) {
+// A ping the driver holds for 7 s does not hold the stop: the stop cancels
+// it, the thread ends at once, and the still-waiting line never comes.
+TEST_F(EchoConnectionTest, StopCancelsAHeldPingWithoutAStillWaitingLine) {
   CNUcEchoConnection echo(teardown_);
   ASSERT_EQ(echo.Create(15, 1, device_, nullptr, nullptr), 1);
   Driver().DelayRequests(wire::kEcho, std::chrono::seconds(7));
   ASSERT_EQ(echo.Start(), 1);
   ASSERT_TRUE(Driver().WaitForRequests(wire::kEcho, 1, kWait));
+  const auto begun = std::chrono::steady_clock::now();
   EXPECT_EQ(echo.Stop(), WAIT_OBJECT_0);
+  EXPECT_LT(std::chrono::steady_clock::now() - begun, std::chrono::seconds(5))
+      << "the stop waited for the held ping";
   echo.Close();
-  const auto waiting = TextsStartingWith("quorvel: still waiting for service[15] port[");
-  ASSERT_EQ(waiting.size(), 1u);
-  EXPECT_NE(waiting[0].find("] thread id["), std::string::npos) << waiting[0];
+  EXPECT_TRUE(TextsStartingWith("quorvel: still waiting for service[15]").empty());
 }
