@@ -13,6 +13,8 @@
 #include "platform/win32.h"
 #include "sim/driver/sim_driver.h"
 
+namespace qrv {
+
 namespace {
 
 constexpr uint32_t kServices = 15;
@@ -96,3 +98,5 @@ BENCHMARK(BM_SleepTenMilliseconds)
     ->Unit(benchmark::kMillisecond);
 
 }  // namespace
+
+}  // namespace qrv

@@ -29,6 +29,8 @@
 #include "platform/module_thread.h"
 #include "platform/posix/device.h"
 
+namespace qrv {
+
 using qrv::posix::NTSTATUS;
 
 // This program's own WaitForSingleObject, chosen over the seam's by the
@@ -370,3 +372,5 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   if (device.heap.live != 0) Die("a lent block outlived its message");
   return 0;
 }
+
+}  // namespace qrv

@@ -8,6 +8,8 @@
 #include "connection/protocol.h"
 #include "connection/service_connection.h"
 
+namespace qrv {
+
 namespace {
 
 constexpr uint32_t kWorkersPerService = 3;
@@ -127,3 +129,5 @@ bool ConnectionFactory::TryTearDownServices() {
 bool ConnectionFactory::UsesDevice() const {
   return serviceCount_ != 0 || (echo_ != nullptr && echo_->HasThreads());
 }
+
+}  // namespace qrv

@@ -9,6 +9,8 @@
 #include "platform/process_lock.h"
 #include "quorvel/quorvel.h"
 
+namespace qrv {
+
 class CNUcEchoConnection;
 class CNUcCommuniateConnection;
 
@@ -87,5 +89,7 @@ class ConnectionFactory final : public IServiceTeardown {
   CNUcCommuniateConnection* services_[QUORVEL_MAX_SERVICES] QRV_GUARDED_BY(ProcessLock()) = {};
   uint32_t serviceCount_ QRV_GUARDED_BY(ProcessLock()) = 0;
 };
+
+}  // namespace qrv
 
 #endif  // QUORVEL_API_CONNECTION_FACTORY_H_

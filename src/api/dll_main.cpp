@@ -8,10 +8,10 @@
 extern "C" BOOL WINAPI DllMain(HINSTANCE, DWORD reason, LPVOID) {
   switch (reason) {
     case DLL_PROCESS_ATTACH:
-      ProcessContext::Attach();
+      qrv::ProcessContext::Attach();
       break;
     case DLL_PROCESS_DETACH:
-      ProcessContext::Detach();
+      qrv::ProcessContext::Detach();
       break;
     default:
       break;

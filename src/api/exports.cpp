@@ -9,6 +9,8 @@
 #include "connection/echo_connection.h"
 #include "connection/service_connection.h"
 
+namespace qrv {
+
 #if defined(_WIN32)
 #define QUORVEL_EXPORT
 #else
@@ -169,3 +171,5 @@ QUORVEL_EXPORT HRESULT WINAPI Unregister(uint32_t serviceId) {
 }
 
 }  // extern "C"
+
+}  // namespace qrv

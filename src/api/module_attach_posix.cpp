@@ -12,7 +12,7 @@ __attribute__((constructor)) void AttachModule() { DllMain(nullptr, DLL_PROCESS_
 // where threads may still serve: closing the device would wake them into a
 // process that is tearing down, so the device and the lock are left alone.
 __attribute__((destructor)) void DetachModule() {
-  if (RunningModuleThreads() != 0) return;
+  if (qrv::RunningModuleThreads() != 0) return;
   DllMain(nullptr, DLL_PROCESS_DETACH, nullptr);
 }
 

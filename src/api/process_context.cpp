@@ -5,6 +5,8 @@
 #include "connection/protocol.h"
 #include "platform/module_thread.h"
 
+namespace qrv {
+
 namespace {
 
 // Static storage rather than a heap object or a function-local static: the
@@ -62,3 +64,5 @@ void ProcessContext::ReleaseFramework() {
   framework_ = nullptr;
   frameworkReleased_ = true;
 }
+
+}  // namespace qrv

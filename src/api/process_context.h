@@ -8,6 +8,8 @@
 #include "platform/owned_handle.h"
 #include "platform/process_lock.h"
 
+namespace qrv {
+
 // Created when the module attaches and released when it detaches; everything
 // else borrows from it:
 //   - the process-wide lock (ProcessLock());
@@ -67,5 +69,7 @@ class ProcessContext {
 
   friend CriticalSection& ProcessLock();
 };
+
+}  // namespace qrv
 
 #endif  // QUORVEL_API_PROCESS_CONTEXT_H_

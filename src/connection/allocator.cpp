@@ -3,6 +3,8 @@
 #include <cstdint>
 #include <cstring>
 
+namespace qrv {
+
 // The list of lent blocks grows from the same heap as the blocks, by plain
 // heap calls that report failure by a null: the library throws nothing
 // inside itself, because a host that has the toolchain's shared runtime
@@ -42,3 +44,5 @@ void CNimUCAllocator::ReleaseAll() {
   for (size_t i = 0; i < count_; ++i) heap_.Free(blocks_[i]);
   count_ = 0;
 }
+
+}  // namespace qrv

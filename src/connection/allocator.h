@@ -7,6 +7,8 @@
 #include "connection/block_heap.h"
 #include "quorvel/quorvel.h"
 
+namespace qrv {
+
 // Lends heap blocks and remembers each, in the order lent, until ReleaseAll
 // gives them all back. Owned by one worker thread and used only on it (the
 // callback runs there too); takes no lock.
@@ -41,5 +43,7 @@ class CNimUCAllocator final : public NIMUC::IAllocator {
   size_t capacity_ = kInlineEntries;
   size_t count_ = 0;
 };
+
+}  // namespace qrv
 
 #endif  // QUORVEL_CONNECTION_ALLOCATOR_H_

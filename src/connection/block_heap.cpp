@@ -2,6 +2,8 @@
 
 #include <cstdlib>
 
+namespace qrv {
+
 namespace {
 
 class CRuntimeHeap final : public BlockHeap {
@@ -18,3 +20,5 @@ CRuntimeHeap processHeap;
 }  // namespace
 
 BlockHeap& BlockHeap::Process() { return processHeap; }
+
+}  // namespace qrv

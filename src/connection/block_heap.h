@@ -4,6 +4,8 @@
 
 #include <cstddef>
 
+namespace qrv {
+
 // One heap call per block, no header or rounding of its own. Replaceable so
 // that tests can count heap calls and make them fail. Thread-safe.
 class BlockHeap {
@@ -18,5 +20,7 @@ class BlockHeap {
  protected:
   ~BlockHeap() = default;
 };
+
+}  // namespace qrv
 
 #endif  // QUORVEL_CONNECTION_BLOCK_HEAP_H_

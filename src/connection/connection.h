@@ -9,6 +9,8 @@
 #include "platform/win32.h"
 #include "quorvel/quorvel.h"
 
+namespace qrv {
+
 // A connection is constructed, Created, Started, Stopped, Closed and deleted,
 // in this order; after a failed Create it is only Closed and deleted, after a
 // failed Start only Stopped and Closed. Stop and Close may be repeated
@@ -36,5 +38,7 @@ class IUcConnection {
  protected:
   ~IUcConnection() = default;
 };
+
+}  // namespace qrv
 
 #endif  // QUORVEL_CONNECTION_CONNECTION_H_

@@ -4,6 +4,8 @@
 #include "platform/module_thread.h"
 #include "platform/owned_handle.h"
 
+namespace qrv {
+
 namespace {
 
 constexpr DWORD kPingPeriodMs = 1000;
@@ -141,3 +143,5 @@ void CNUcEchoConnection::LoseHeartbeat() {
     if (WaitForSingleObject(events_[kStopEvent], kLockPollMs) == WAIT_OBJECT_0) return;
   }
 }
+
+}  // namespace qrv

@@ -9,6 +9,8 @@
 #include "connection/service_teardown.h"
 #include "connection/sync_request.h"
 
+namespace qrv {
+
 // One thread, which reads the device, the port and the two events and
 // writes only the heartbeat state.
 class CNUcEchoConnection final : public PortConnection {
@@ -47,5 +49,7 @@ class CNUcEchoConnection final : public PortConnection {
   std::atomic<Heartbeat> heartbeat_{Heartbeat::kBeating};
   IServiceTeardown& teardown_;
 };
+
+}  // namespace qrv
 
 #endif  // QUORVEL_CONNECTION_ECHO_CONNECTION_H_

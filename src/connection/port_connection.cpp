@@ -3,6 +3,8 @@
 #include "connection/thread_wait.h"
 #include "platform/owned_handle.h"
 
+namespace qrv {
+
 void PortConnection::Assign(uint32_t serviceId, uint32_t threadCount, HANDLE device) {
   serviceId_ = serviceId;
   threadCount_ = threadCount;
@@ -59,3 +61,5 @@ DWORD PortConnection::WaitForThreads() const {
   if (count == 0) return WAIT_OBJECT_0;
   return WaitForConnectionThreads(open, count, serviceId_, port_);
 }
+
+}  // namespace qrv

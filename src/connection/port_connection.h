@@ -8,6 +8,8 @@
 #include "connection/connection.h"
 #include "connection/protocol.h"
 
+namespace qrv {
+
 // Operations run under the process-wide lock (see IUcConnection). The
 // threads only read the fields; the port is written before the start event
 // is set and read only after a thread has seen it. The device is borrowed
@@ -61,5 +63,7 @@ class PortConnection : public IUcConnection {
   HANDLE events_[2] = {INVALID_HANDLE_VALUE, INVALID_HANDLE_VALUE};
   HANDLE threads_[kMaxThreads] = {};
 };
+
+}  // namespace qrv
 
 #endif  // QUORVEL_CONNECTION_PORT_CONNECTION_H_

@@ -2,6 +2,8 @@
 
 #include "connection/sync_request.h"
 
+namespace qrv {
+
 // The device is open for overlapped I/O, where a driver may answer any
 // request pending. Sent without an OVERLAPPED, such a request would return
 // while the driver still holds the caller's buffers, and its completion
@@ -31,3 +33,5 @@ bool RequestPort(HANDLE device, DWORD code, PortKind kind, uint32_t serviceId, u
   *port = answer;
   return true;
 }
+
+}  // namespace qrv

@@ -10,6 +10,8 @@
 
 #include "platform/win32.h"
 
+namespace qrv {
+
 // Wide-character path and open mode of the driver's control device.
 constexpr const wchar_t* kControlDevicePath = L"\\\\.\\QRVDev";
 constexpr DWORD kControlDeviceAccess = GENERIC_READ | GENERIC_WRITE;
@@ -127,5 +129,7 @@ bool SendRequest(HANDLE device, DWORD code, const void* input, DWORD inputSize, 
 // success that writes no answer is refused.
 bool RequestPort(HANDLE device, DWORD code, PortKind kind, uint32_t serviceId, uint32_t threadCount,
                  uint32_t* port);
+
+}  // namespace qrv
 
 #endif  // QUORVEL_CONNECTION_PROTOCOL_H_

@@ -5,6 +5,8 @@
 #include "platform/module_thread.h"
 #include "platform/owned_handle.h"
 
+namespace qrv {
+
 int32_t CNUcCommuniateConnection::Create(uint32_t serviceId, uint32_t threadCount, HANDLE device,
                                          UcServiceCallback callback, void* context) {
   if (threadCount > kMaxThreads || device == INVALID_HANDLE_VALUE || callback == nullptr) {
@@ -73,3 +75,5 @@ DWORD WINAPI CNUcCommuniateConnection::WorkerThreadProc(LPVOID connection) {
   Worker worker(*static_cast<CNUcCommuniateConnection*>(connection));
   return worker.Run();
 }
+
+}  // namespace qrv

@@ -8,6 +8,8 @@
 #include "connection/block_heap.h"
 #include "connection/port_connection.h"
 
+namespace qrv {
+
 // After Start the workers only read the connection's fields (see
 // PortConnection). The connection outlives its workers: Stop and a failed
 // Create wait for them to end.
@@ -49,5 +51,7 @@ class CNUcCommuniateConnection final : public PortConnection {
   std::atomic<uint32_t> serving_{0};
   BlockHeap& heap_;
 };
+
+}  // namespace qrv
 
 #endif  // QUORVEL_CONNECTION_SERVICE_CONNECTION_H_

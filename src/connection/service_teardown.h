@@ -2,6 +2,8 @@
 #ifndef QUORVEL_CONNECTION_SERVICE_TEARDOWN_H_
 #define QUORVEL_CONNECTION_SERVICE_TEARDOWN_H_
 
+namespace qrv {
+
 // Ends every service connection on behalf of the echo thread. Implemented by
 // the layer that owns the connections and the process-wide lock, and handed
 // to the echo connection when it is constructed, so that the connections do
@@ -18,5 +20,7 @@ class IServiceTeardown {
  protected:
   ~IServiceTeardown() = default;
 };
+
+}  // namespace qrv
 
 #endif  // QUORVEL_CONNECTION_SERVICE_TEARDOWN_H_

@@ -1,5 +1,7 @@
 #include "connection/sync_request.h"
 
+namespace qrv {
+
 // A failed wait (a stop event closed under it) is taken as the bound having
 // passed: the request is cancelled rather than left with the driver.
 RequestResult AwaitPending(HANDLE device, OVERLAPPED* overlapped, HANDLE stop, DWORD boundMs,
@@ -43,3 +45,5 @@ RequestResult SyncRequest::Send(HANDLE device, DWORD code, const void* input, DW
   if (GetLastError() != ERROR_IO_PENDING) return {false, RequestCut::kNone};
   return AwaitPending(device, &overlapped_, stop, boundMs, &returned);
 }
+
+}  // namespace qrv

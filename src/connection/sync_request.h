@@ -6,6 +6,8 @@
 #include "platform/owned_handle.h"
 #include "platform/win32.h"
 
+namespace qrv {
+
 // Why the wait for a pending answer ended early, cancelling the request.
 enum class RequestCut { kNone, kStopped, kTimedOut };
 
@@ -47,5 +49,7 @@ class SyncRequest {
   OwnedHandle event_;
   OVERLAPPED overlapped_ = {};
 };
+
+}  // namespace qrv
 
 #endif  // QUORVEL_CONNECTION_SYNC_REQUEST_H_

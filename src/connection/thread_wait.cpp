@@ -4,6 +4,8 @@
 
 #include "diagnostics/log_channel.h"
 
+namespace qrv {
+
 namespace {
 
 // Room for MAXIMUM_WAIT_OBJECTS ids of up to ten digits and their separators.
@@ -39,3 +41,5 @@ DWORD WaitForConnectionThreads(const HANDLE* threads, DWORD count, uint32_t serv
   }
   return WaitForMultipleObjects(count, threads, TRUE, INFINITE);
 }
+
+}  // namespace qrv

@@ -6,6 +6,8 @@
 
 #include "platform/win32.h"
 
+namespace qrv {
+
 // How long a stop waits for a connection's threads before it says so in the
 // log. Fixed: the line is for the field, where a callback that never returns
 // holds the stop (and the process-wide lock) without limit.
@@ -19,5 +21,7 @@ constexpr DWORD kStuckThreadReportMs = 5000;
 // naming, in decimal, the ids of the threads not yet ended, and waits on.
 DWORD WaitForConnectionThreads(const HANDLE* threads, DWORD count, uint32_t serviceId,
                                uint32_t port);
+
+}  // namespace qrv
 
 #endif  // QUORVEL_CONNECTION_THREAD_WAIT_H_

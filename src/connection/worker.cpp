@@ -6,6 +6,8 @@
 #include "diagnostics/log_channel.h"
 #include "platform/exception_guard.h"
 
+namespace qrv {
+
 namespace {
 
 constexpr unsigned kReceiveAttempts = 5;
@@ -227,3 +229,5 @@ DWORD Worker::WaitForSignal() const {
 void Worker::Log(const char* format) const {
   LogChannel::Instance().Print(format, connection_.serviceId_, connection_.port_, threadIndex_);
 }
+
+}  // namespace qrv

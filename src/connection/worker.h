@@ -10,6 +10,8 @@
 #include "connection/sync_request.h"
 #include "platform/owned_handle.h"
 
+namespace qrv {
+
 // Binds to the service's port, then takes one message at a time: receives
 // it (into its 1024-byte buffer, or into a block of the size the driver
 // reports when it does not fit), hands it to the host's callback with the
@@ -71,5 +73,7 @@ class Worker {
   void* answer_ = nullptr;
   uint32_t answerLength_ = 0;
 };
+
+}  // namespace qrv
 
 #endif  // QUORVEL_CONNECTION_WORKER_H_

@@ -2,6 +2,8 @@
 
 #include "platform/lock_guard.h"
 
+namespace qrv {
+
 namespace {
 
 constexpr const char* kEntryNames[ComponentLibrary::kEntryCount] = {
@@ -102,3 +104,5 @@ ComponentLibrary::CoCreateInstanceEntry ComponentLibrary::CoCreateInstance() con
 }
 
 const char* ComponentLibrary::EntryName(size_t slot) { return kEntryNames[slot]; }
+
+}  // namespace qrv

@@ -7,6 +7,8 @@
 #include "platform/process_lock.h"
 #include "platform/win32.h"
 
+namespace qrv {
+
 // Finds the framework module "PXCOM.dll" among the modules the host has
 // already loaded when the table is created; never loads it. The table holds
 // no reference on it; AcquireBinding hands one to its caller. A table that
@@ -72,5 +74,7 @@ class ComponentLibrary {
   CriticalSection lock_;  // taken only while the table is reset or re-bound
   FARPROC entries_[kEntryCount];
 };
+
+}  // namespace qrv
 
 #endif  // QUORVEL_DIAGNOSTICS_COMPONENT_LIBRARY_H_

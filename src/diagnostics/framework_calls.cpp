@@ -2,6 +2,8 @@
 
 #include "platform/exception_guard.h"
 
+namespace qrv {
+
 // A framework built by another compiler raises its C++ exceptions (an
 // out-of-memory among them) as structured exceptions, and faults like any
 // code. Unguarded, either would unwind straight past this library's frames,
@@ -66,3 +68,5 @@ bool GuardedRelease(ILogComponent* component) {
   FrameworkCall call{nullptr, component, 0, nullptr, S_OK};
   return Run(&Release, &call);
 }
+
+}  // namespace qrv

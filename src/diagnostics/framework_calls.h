@@ -6,6 +6,8 @@
 #include "diagnostics/component_library.h"
 #include "diagnostics/log_interfaces.h"
 
+namespace qrv {
+
 // Each returns the framework's result, or E_FAIL when the call raised
 // anything the guard catches (a C++ exception of any runtime, a processor
 // fault); out-parameters are then left null, whatever the call wrote. The
@@ -17,5 +19,7 @@ HRESULT GuardedCreateSink(ILogComponent* component, LONG sinkId, ILogSink** sink
 // False when the call raised.
 bool GuardedDestroySink(ILogComponent* component, LONG sinkId, ILogSink* sink);
 bool GuardedRelease(ILogComponent* component);
+
+}  // namespace qrv
 
 #endif  // QUORVEL_DIAGNOSTICS_FRAMEWORK_CALLS_H_

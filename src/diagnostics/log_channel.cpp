@@ -4,6 +4,8 @@
 #include "diagnostics/framework_calls.h"
 #include "platform/exception_guard.h"
 
+namespace qrv {
+
 namespace {
 
 constexpr HRESULT kFrameworkUnbound = -1;
@@ -106,3 +108,5 @@ void LogChannel::Shutdown() {
   FreeLibrary(framework_);
   framework_ = nullptr;
 }
+
+}  // namespace qrv

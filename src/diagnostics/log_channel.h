@@ -9,6 +9,8 @@
 #include "platform/process_lock.h"
 #include "platform/win32.h"
 
+namespace qrv {
+
 // Lets the compiler check each Print's arguments against its format (the
 // implicit `this` is argument 1). Windows' DWORD is unsigned long, so a
 // DWORD printed with %x is cast to unsigned int at the call.
@@ -62,5 +64,7 @@ class LogChannel {
   ILogComponent* component_ = nullptr;
   HMODULE framework_ = nullptr;  // one reference on the framework while open
 };
+
+}  // namespace qrv
 
 #endif  // QUORVEL_DIAGNOSTICS_LOG_CHANNEL_H_

@@ -7,6 +7,8 @@
 
 #include "platform/win32.h"
 
+namespace qrv {
+
 // The component and its sink come from another module that declares these
 // interfaces itself: the modules share the table layout, not the C++ type.
 // UBSan's vptr check would flag every such call as a call on an object of
@@ -47,5 +49,7 @@ class ILogComponent {
  protected:
   ~ILogComponent() = default;
 };
+
+}  // namespace qrv
 
 #endif  // QUORVEL_DIAGNOSTICS_LOG_INTERFACES_H_

@@ -2,6 +2,8 @@
 #ifndef QUORVEL_PLATFORM_EXCEPTION_GUARD_H_
 #define QUORVEL_PLATFORM_EXCEPTION_GUARD_H_
 
+namespace qrv {
+
 enum class GuardScope {
   // C++ exceptions: those of this module's runtime, and on Windows those that
   // MSVC-built code raises as structured exceptions (code 0xE06D7363).
@@ -19,5 +21,7 @@ enum class GuardScope {
 // frames it left have been unwound and, for a C++ exception, its object
 // destroyed as a catch-all would destroy it.
 bool CallGuarded(void (*call)(void* context), void* context, GuardScope scope);
+
+}  // namespace qrv
 
 #endif  // QUORVEL_PLATFORM_EXCEPTION_GUARD_H_

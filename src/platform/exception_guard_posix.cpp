@@ -1,5 +1,7 @@
 #include "platform/exception_guard.h"
 
+namespace qrv {
+
 // POSIX reports processor faults as signals, never as exceptions, so both
 // scopes catch the same: every C++ exception.
 bool CallGuarded(void (*call)(void* context), void* context, GuardScope) {
@@ -10,3 +12,5 @@ bool CallGuarded(void (*call)(void* context), void* context, GuardScope) {
     return false;
   }
 }
+
+}  // namespace qrv

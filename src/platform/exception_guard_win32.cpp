@@ -4,6 +4,8 @@
 #include "platform/exception_guard.h"
 #include "platform/win32.h"
 
+namespace qrv {
+
 // unwind_thunk_win32.S: RtlUnwind(frame, 0, record, 0) with the callee-saved
 // registers kept across it, which Windows' own RtlUnwind clears.
 extern "C" void __stdcall qrv_unwind_to_frame(void* frame, EXCEPTION_RECORD* record);
@@ -174,3 +176,5 @@ bool CallGuarded(void (*call)(void* context), void* context, GuardScope scope) {
   SetChainHead(frame.record.Next);
   return returned;
 }
+
+}  // namespace qrv

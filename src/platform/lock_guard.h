@@ -6,6 +6,8 @@
 #include "platform/thread_annotations.h"
 #include "platform/win32.h"
 
+namespace qrv {
+
 // A recursive Win32 critical section, initialised by its constructor and
 // deleted by its destructor. Its owner decides its lifetime: the process
 // context keeps it from module attach to detach.
@@ -36,5 +38,7 @@ class QRV_SCOPED_CAPABILITY LockGuard {
  private:
   CriticalSection& lock_;
 };
+
+}  // namespace qrv
 
 #endif  // QUORVEL_PLATFORM_LOCK_GUARD_H_

@@ -4,6 +4,8 @@
 #include <cstdlib>
 #include <new>
 
+namespace qrv {
+
 namespace {
 
 std::atomic<size_t> runningThreads{0};
@@ -65,3 +67,5 @@ bool ThreadIsAlive(HANDLE thread) {
   return thread != nullptr && thread != INVALID_HANDLE_VALUE &&
          WaitForSingleObject(thread, 0) == WAIT_TIMEOUT;
 }
+
+}  // namespace qrv

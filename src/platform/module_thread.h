@@ -4,6 +4,8 @@
 
 #include "platform/win32.h"
 
+namespace qrv {
+
 // Creates a running thread like CreateThread, except that the thread holds a
 // reference on the module that contains this code for as long as it runs and
 // gives it back only as it exits. A host that unloads the library while
@@ -20,5 +22,7 @@ size_t RunningModuleThreads();
 // True while the thread behind an open thread handle has not ended; false
 // for null or INVALID_HANDLE_VALUE. Does not wait.
 bool ThreadIsAlive(HANDLE thread);
+
+}  // namespace qrv
 
 #endif  // QUORVEL_PLATFORM_MODULE_THREAD_H_

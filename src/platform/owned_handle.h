@@ -4,6 +4,8 @@
 
 #include "platform/win32.h"
 
+namespace qrv {
+
 // Holds null, INVALID_HANDLE_VALUE or an open handle. The two sentinels keep
 // their distinct meanings for the owner (for a connection: "never created"
 // versus "closed"); Close() closes an open handle and always leaves null.
@@ -39,5 +41,7 @@ inline void CloseHandleField(HANDLE* field) {
   if (OwnedHandle::IsOpenHandle(*field)) CloseHandle(*field);
   *field = nullptr;
 }
+
+}  // namespace qrv
 
 #endif  // QUORVEL_PLATFORM_OWNED_HANDLE_H_

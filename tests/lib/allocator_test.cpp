@@ -6,6 +6,8 @@
 
 #include "counting_heap.h"
 
+namespace qrv {
+
 TEST(Allocator, LendsDistinctBlocksAndReleasesThemAllInOneSweep) {
   CountingHeap heap;
   CNimUCAllocator allocator(heap);
@@ -64,3 +66,5 @@ TEST(Allocator, RefusedListGrowthLendsNothingAndLeaksNothing) {
   }
   EXPECT_EQ(heap.live, 0);
 }
+
+}  // namespace qrv

@@ -7,6 +7,8 @@
 
 #include "connection/block_heap.h"
 
+namespace qrv {
+
 class CountingHeap final : public BlockHeap {
  public:
   void* Allocate(size_t size) override {
@@ -30,5 +32,7 @@ class CountingHeap final : public BlockHeap {
   std::atomic<int> live{0};
   std::atomic<size_t> largest{0};  // the largest block asked for
 };
+
+}  // namespace qrv
 
 #endif  // QUORVEL_TESTS_LIB_COUNTING_HEAP_H_

@@ -9,6 +9,8 @@
 #include "platform/module_thread.h"
 #include "platform/posix/device.h"
 
+namespace qrv {
+
 #if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
 #define QRV_SANITIZED_HEAP 1
 // The sanitizer runtime's count of live heap bytes (GCC ships no header).
@@ -108,3 +110,5 @@ TEST_F(Cycles, InitUnInitWithTrafficLeavesNothingBehind) {
   constexpr size_t kSlack = 32 * 1024;
   EXPECT_LE(HeapInUse(), heap + kSlack) << "heap in use grew from " << heap;
 }
+
+}  // namespace qrv

@@ -8,6 +8,8 @@
 #include "library_fixture.h"
 #include "platform/posix/device.h"
 
+namespace qrv {
+
 namespace wire = qrv::sim::wire;
 
 namespace {
@@ -143,3 +145,5 @@ TEST_F(EchoConnectionTest, StopCancelsAHeldPingWithoutAStillWaitingLine) {
   echo.Close();
   EXPECT_TRUE(TextsStartingWith("quorvel: still waiting for service[15]").empty());
 }
+
+}  // namespace qrv

@@ -11,6 +11,8 @@
 #include "quorvel/quorvel.h"
 #include "sim/driver/sim_driver.h"
 
+namespace qrv {
+
 // UnloadWithAnOpenChannelReleasesNothing checks that the library keeps its
 // reference on the framework's log component when it is unloaded with the
 // channel open; that component is then unreachable by design, not lost by
@@ -134,3 +136,5 @@ TEST_F(ExportTest, LoaderExplainsRefusalsAndSessionPairsInitWithUnInit) {
                library.unregisterService)
       << "an entry point survived Unload";
 }
+
+}  // namespace qrv

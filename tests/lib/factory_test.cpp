@@ -4,6 +4,8 @@
 #include "counting_heap.h"
 #include "library_fixture.h"
 
+namespace qrv {
+
 namespace {
 
 void WINAPI NoAnswer(NIMUC::IAllocator*, void*, uint32_t, void*, void**, uint32_t*) {}
@@ -78,3 +80,5 @@ TEST_F(Factory, MissingMemoryForAConnectionFailsItsEntryPoint) {
   LockGuard lock(ProcessLock());
   ConnectionFactory::Instance()->UseHeap(BlockHeap::Process());
 }
+
+}  // namespace qrv

@@ -12,6 +12,8 @@
 
 #include "library_fixture.h"
 
+namespace qrv {
+
 namespace wire = qrv::sim::wire;
 
 namespace {
@@ -131,3 +133,5 @@ class HeartbeatRace : public LibraryTest {
 TEST_F(HeartbeatRace, PingFailsWhileUnInitStopsTheServices) { Run(wire::kFreePort); }
 
 TEST_F(HeartbeatRace, PingFailsAfterTheCloseRequest) { Run(wire::kCloseEchoPort); }
+
+}  // namespace qrv

@@ -8,6 +8,8 @@
 #include "connection/worker.h"
 #include "service_fixture.h"
 
+namespace qrv {
+
 namespace {
 
 using qrv::sim::HostileSize;
@@ -94,3 +96,5 @@ TEST_F(HostileDriver, RefusedOversizedBlockGivesUpByItself) {
   ExpectSlotZeroGivesUp(Bytes(5000, 1));
   EXPECT_GT(heap_.allocations, 3 + 1);
 }
+
+}  // namespace qrv

@@ -13,6 +13,8 @@
 #include "library_fixture.h"
 #include "platform/posix/device.h"
 
+namespace qrv {
+
 namespace {
 
 constexpr uint32_t kService = 9;
@@ -112,3 +114,5 @@ TEST_F(KernelTransitions, AMessageCostsAtMostFourOnEitherPath) {
                 Join(windows[c.window]).c_str());
   }
 }
+
+}  // namespace qrv

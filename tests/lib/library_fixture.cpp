@@ -2,6 +2,8 @@
 
 #include <cstring>
 
+namespace qrv {
+
 void WINAPI AnswerWithPayload(NIMUC::IAllocator* allocator, void* message, uint32_t length, void*,
                               void** answer, uint32_t* answerLength) {
   void* block = allocator->Allocate(length);
@@ -56,3 +58,5 @@ std::vector<qrv::sim::RequestRecord> LibraryTest::RequestsOf(DWORD code) const {
   }
   return found;
 }
+
+}  // namespace qrv

@@ -14,6 +14,8 @@
 #include "framework/stand_in.h"
 #include "sim/driver/sim_driver.h"
 
+namespace qrv {
+
 // Bounded waits of the tests.
 constexpr int kWaitMs = 10000;
 constexpr auto kWait = std::chrono::milliseconds(kWaitMs);
@@ -46,5 +48,7 @@ class LibraryTest : public ::testing::Test {
  private:
   std::unique_ptr<pxcom::StandIn> standIn_;
 };
+
+}  // namespace qrv
 
 #endif  // QUORVEL_TESTS_LIB_LIBRARY_FIXTURE_H_

@@ -12,6 +12,8 @@
 #include "platform/module_thread.h"
 #include "platform/posix/device.h"
 
+namespace qrv {
+
 namespace wire = qrv::sim::wire;
 
 namespace {
@@ -137,3 +139,5 @@ INSTANTIATE_TEST_SUITE_P(Table, LifecycleSequence,
                          });
 
 }  // namespace
+
+}  // namespace qrv

@@ -6,6 +6,8 @@
 #include "diagnostics/component_library.h"
 #include "library_fixture.h"
 
+namespace qrv {
+
 namespace wire = qrv::sim::wire;
 
 namespace {
@@ -243,3 +245,5 @@ TEST_F(Lifecycle, DeadReferenceLeavesInitWorkingAndTheLockFree) {
   EXPECT_EQ(Sink().Counters().createInstanceCalls, 0);
   EXPECT_EQ(Init(0), S_OK);
 }
+
+}  // namespace qrv

@@ -6,6 +6,8 @@
 
 #include "library_fixture.h"
 
+namespace qrv {
+
 namespace {
 
 using qrv::sim::Message;
@@ -74,3 +76,5 @@ TEST_F(Load, FifteenServicesUnderLoadThenUnInitLosesNothing) {
   EXPECT_GT(counters.tooSmallReports, 0u);
   EXPECT_EQ(Sink().CountText("quorvel-UnInit: ok."), 1);
 }
+
+}  // namespace qrv

@@ -11,6 +11,8 @@
 #include "diagnostics/component_library.h"
 #include "library_fixture.h"
 
+namespace qrv {
+
 namespace {
 
 using Variant = pxcom::StandIn::Variant;
@@ -248,3 +250,5 @@ TEST_F(LogChannelTest, FreedFrameworkIsUnboundAndItsReloadElsewhereIsBound) {
   EXPECT_EQ(Sink().CountText("quorvel: back"), 1);
   munmap(reserved, page);
 }
+
+}  // namespace qrv

@@ -12,6 +12,8 @@
 
 #include "library_fixture.h"
 
+namespace qrv {
+
 namespace wire = qrv::sim::wire;
 
 namespace {
@@ -134,3 +136,5 @@ INSTANTIATE_TEST_SUITE_P(Codes, HeldRequest,
                          [](const ::testing::TestParamInfo<HeldCase>& info) {
                            return std::string(info.param.name);
                          });
+
+}  // namespace qrv

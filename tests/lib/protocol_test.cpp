@@ -6,6 +6,8 @@
 
 #include "library_fixture.h"
 
+namespace qrv {
+
 namespace wire = qrv::sim::wire;
 
 TEST(Protocol, ControlCodesMatchTheDriversTable) {
@@ -69,3 +71,5 @@ TEST_F(ProtocolOnTheWire, EchoPortRequestAndPingCarryTheExactBytes) {
   EXPECT_EQ(ping.input, packet);
   EXPECT_EQ(ping.outputLength, 4u);
 }
+
+}  // namespace qrv

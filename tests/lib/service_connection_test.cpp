@@ -8,6 +8,8 @@
 
 #include "service_fixture.h"
 
+namespace qrv {
+
 namespace wire = qrv::sim::wire;
 using qrv::sim::Outcome;
 
@@ -361,3 +363,5 @@ TEST_F(ServiceTest, PortRefusedByTheDriverFailsStart) {
   EXPECT_EQ(connection_->Start(), 0);
   EXPECT_EQ(Texts(), std::vector<std::string>{"quorvel: allocate port for service[4] failed."});
 }
+
+}  // namespace qrv

@@ -2,6 +2,8 @@
 
 #include "diagnostics/log_channel.h"
 
+namespace qrv {
+
 void WINAPI ForwardToBehaviour(NIMUC::IAllocator* allocator, void* message, uint32_t length,
                                void* context, void** answer, uint32_t* answerLength) {
   auto* behaviour = static_cast<CallbackBehaviour*>(context);
@@ -51,3 +53,5 @@ std::vector<uint8_t> ServiceTest::Bytes(size_t count, uint8_t seed) {
   for (size_t i = 0; i < count; ++i) bytes[i] = static_cast<uint8_t>(seed + i * 7);
   return bytes;
 }
+
+}  // namespace qrv

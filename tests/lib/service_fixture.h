@@ -10,6 +10,8 @@
 #include "counting_heap.h"
 #include "library_fixture.h"
 
+namespace qrv {
+
 // What the callback sees of one call.
 struct CallbackCall {
   NIMUC::IAllocator* allocator;
@@ -49,5 +51,7 @@ class ServiceTest : public LibraryTest {
   std::unique_ptr<CNUcCommuniateConnection> connection_;
   HANDLE device_ = INVALID_HANDLE_VALUE;
 };
+
+}  // namespace qrv
 
 #endif  // QUORVEL_TESTS_LIB_SERVICE_FIXTURE_H_

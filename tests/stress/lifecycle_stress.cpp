@@ -262,8 +262,8 @@ void Stress::CheckQuiet() {
   if (c.inFlight != 0) Fail(std::to_string(c.inFlight) + " messages in flight after UnInit");
   if (c.posted != c.answered + c.notWanted + c.failedBack)
     Fail("posted != answered + not wanted + failed back");
-  if (RunningModuleThreads() != 0)
-    Fail(std::to_string(RunningModuleThreads()) + " library threads run after UnInit");
+  if (qrv::RunningModuleThreads() != 0)
+    Fail(std::to_string(qrv::RunningModuleThreads()) + " library threads run after UnInit");
 }
 
 void Stress::Report(double seconds) const {
