@@ -10,6 +10,7 @@
 #include <thread>
 #include <vector>
 
+#include "calls_per_message.h"
 #include "library_fixture.h"
 #include "platform/posix/device.h"
 
@@ -48,24 +49,7 @@ void WINAPI MarkAndAnswer(NIMUC::IAllocator* allocator, void* message, uint32_t 
 // The calls between each callback and the next on the thread of the first.
 std::vector<std::vector<std::string>> CallsPerMessage() {
   std::lock_guard<std::mutex> lock(g_log.mutex);
-  std::vector<std::vector<std::string>> windows;
-  std::thread::id worker;
-  for (const auto& [thread, name] : g_log.calls) {
-    if (name == "callback" && windows.empty()) worker = thread;
-    if (thread != worker) continue;
-    if (name == "callback") {
-      windows.emplace_back();
-    } else if (!windows.empty()) {
-      windows.back().push_back(name);
-    }
-  }
-  return windows;
-}
-
-std::string Join(const std::vector<std::string>& names) {
-  std::string joined;
-  for (const auto& name : names) joined += name + " ";
-  return joined;
+  return testing_common::CallsPerMessage(g_log.calls);
 }
 
 class KernelTransitions : public LibraryTest {
@@ -108,10 +92,10 @@ TEST_F(KernelTransitions, AMessageCostsAtMostFourOnEitherPath) {
     size_t window;
   } cases[] = {{"completed at once", 0}, {"pending", 1}, {"pending", 2}};
   for (const auto& c : cases) {
-    EXPECT_LE(windows[c.window].size(), kBudget)
-        << c.path << " path, message " << c.window + 2 << ": " << Join(windows[c.window]);
+    EXPECT_LE(windows[c.window].size(), kBudget) << c.path << " path, message " << c.window + 2
+                                                 << ": " << testing_common::Join(windows[c.window]);
     std::printf("kernel calls per message, %s path: %zu (%s)\n", c.path, windows[c.window].size(),
-                Join(windows[c.window]).c_str());
+                testing_common::Join(windows[c.window]).c_str());
   }
 }
 

@@ -8,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include "calls_per_message.h"
 #include "host/host_fixture.h"
 #include "host/kernel_call_counter.h"
 
@@ -33,24 +34,7 @@ void QUORVEL_STDCALL MarkAndAnswer(QuorvelAllocator* allocator, void* message, u
 
 // The calls between each callback and the next on the thread of the first.
 std::vector<std::vector<std::string>> CallsPerMessage() {
-  std::vector<std::vector<std::string>> windows;
-  DWORD worker = 0;
-  for (const auto& [thread, name] : KernelCalls()) {
-    if (name == "callback" && windows.empty()) worker = thread;
-    if (thread != worker) continue;
-    if (name == "callback") {
-      windows.emplace_back();
-    } else if (!windows.empty()) {
-      windows.back().push_back(name);
-    }
-  }
-  return windows;
-}
-
-std::string Join(const std::vector<std::string>& names) {
-  std::string joined;
-  for (const auto& name : names) joined += name + " ";
-  return joined;
+  return testing_common::CallsPerMessage(KernelCalls());
 }
 
 class Transitions : public HostTest {};
@@ -82,10 +66,11 @@ TEST_F(Transitions, AMessageCostsAtMostFourOnEitherPath) {
     size_t window;
   } cases[] = {{"completed at once", 0}, {"pending", 1}, {"pending", 2}};
   for (const auto& c : cases) {
-    EXPECT_LE(windows[c.window].size(), kBudget)
-        << c.path << " path, message " << c.window + 2 << ": " << Join(windows[c.window]);
+    EXPECT_LE(windows[c.window].size(), kBudget) << c.path << " path, message " << c.window + 2
+                                                 << ": " << testing_common::Join(windows[c.window]);
     std::printf("kernel calls per message, %s path: %u (%s)\n", c.path,
-                static_cast<unsigned>(windows[c.window].size()), Join(windows[c.window]).c_str());
+                static_cast<unsigned>(windows[c.window].size()),
+                testing_common::Join(windows[c.window]).c_str());
   }
 }
 
