@@ -64,9 +64,13 @@ suite() {
   fi
 }
 
-# Configure, build and run one native or Windows preset's CTest suite.
+# Configure, build and run one native preset's CTest suite. The tests run
+# two per core: most of their time is spent waiting on the library's timers
+# and events, not computing (measured: Debug 44 s at -j2, 30 s at -j4; TSan
+# 79 s and 47 s).
 ctest_suite() {
-  cmake --preset "$1" && cmake --build "build/$1" -j"$jobs" && ctest --preset "$1" -j"$jobs"
+  cmake --preset "$1" && cmake --build "build/$1" -j"$jobs" &&
+    ctest --preset "$1" -j"$((jobs * 2))"
 }
 
 # The libFuzzer targets, each for a bounded time (README: longer runs), side
