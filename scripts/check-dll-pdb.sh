@@ -15,9 +15,8 @@ fail() { echo "check-dll-pdb: $*" >&2; exit 1; }
 # The record's GUID bytes in the registry form that the PDB summary prints:
 # the first three fields are little-endian.
 record=$(llvm-readobj-14 --coff-debug-directory "$dll")
-bytes=($(sed -n 's/^ *PDBGUID: (\(.*\))$/\1/p' <<<"$record"))
-[ ${#bytes[@]} -eq 16 ] || fail "no CodeView record in the debug directory of $dll"
-b=("${bytes[@]}")
+read -r -a b <<<"$(sed -n 's/^ *PDBGUID: (\(.*\))$/\1/p' <<<"$record")"
+[ ${#b[@]} -eq 16 ] || fail "no CodeView record in the debug directory of $dll"
 dll_guid="{${b[3]}${b[2]}${b[1]}${b[0]}-${b[5]}${b[4]}-${b[7]}${b[6]}-${b[8]}${b[9]}-${b[10]}${b[11]}${b[12]}${b[13]}${b[14]}${b[15]}}"
 dll_age=$(sed -n 's/^ *PDBAge: //p' <<<"$record")
 dll_name=$(sed -n 's/^ *PDBFileName: //p' <<<"$record")
@@ -38,7 +37,8 @@ section_rva() {
   awk -v n="SECTION HEADER #$1" '$0 ~ n"$" { s = 1 } s && /virtual address$/ { print $1; exit }' \
     <<<"$sections"
 }
-# source_line OFFSET: "file:line" of the line entry of section 1 at OFFSET.
+# source_line OFFSET: "file:line" of the line entry at OFFSET in the code
+# section (a function's first entry is at its start).
 source_line() {
   awk -v want="$(printf '%08X' "$1")" '
     /^[^ ].* \(MD5: / { file = $1 }
