@@ -1,7 +1,8 @@
 # The SDK that `cmake --install` lays out and cpack zips:
 #   include/quorvel/quorvel.h                  the host-facing header
-#   bin/QUORVEL.DLL, bin/QUORVEL.DLL.debug     (win32) stripped module, its
-#   lib/libquorvel.dll.a                       debug information, import library
+#   bin/QUORVEL.DLL, bin/QUORVEL.pdb           (win32) module, its PDB (a GCC
+#                                              build: QUORVEL.DLL.debug instead)
+#   lib/libquorvel.dll.a                       import library
 #   lib/quorvel.lib, lib/quorvel.def           (win32) import library for MSVC-ABI
 #                                              hosts, and the .def it comes from
 #   lib/libquorvel.so.1 ...                    (native) the library and the
@@ -36,19 +37,25 @@ if(WIN32)
     ARCHIVE DESTINATION ${CMAKE_INSTALL_LIBDIR} COMPONENT sdk)
   install(FILES ${QUORVEL_MSVC_IMPLIB} ${PROJECT_SOURCE_DIR}/src/api/quorvel.def
     DESTINATION ${CMAKE_INSTALL_LIBDIR} COMPONENT sdk)
-  # The shipped module carries no debug information; QUORVEL.DLL.debug next
-  # to it holds it, and the module names that file (.gnu_debuglink) so that
-  # a debugger finds it.
-  install(CODE "
-    set(dir \"\$ENV{DESTDIR}\${CMAKE_INSTALL_PREFIX}/${CMAKE_INSTALL_BINDIR}\")
-    execute_process(COMMAND ${CMAKE_OBJCOPY} --only-keep-debug QUORVEL.DLL QUORVEL.DLL.debug
-                    COMMAND_ERROR_IS_FATAL ANY WORKING_DIRECTORY \${dir})
-    execute_process(COMMAND ${CMAKE_STRIP} --strip-all QUORVEL.DLL
-                    COMMAND_ERROR_IS_FATAL ANY WORKING_DIRECTORY \${dir})
-    execute_process(COMMAND ${CMAKE_OBJCOPY} --add-gnu-debuglink=QUORVEL.DLL.debug QUORVEL.DLL
-                    COMMAND_ERROR_IS_FATAL ANY WORKING_DIRECTORY \${dir})
-    message(STATUS \"Split debug information: \${dir}/QUORVEL.DLL.debug\")
-  " COMPONENT sdk)
+  if(CMAKE_CXX_COMPILER_ID STREQUAL "Clang")
+    # The module ships as built, with its PDB beside it (see src/).
+    install(FILES $<TARGET_FILE_DIR:quorvel>/QUORVEL.pdb
+      DESTINATION ${CMAKE_INSTALL_BINDIR} COMPONENT sdk)
+  else()
+    # The shipped module carries no debug information; QUORVEL.DLL.debug next
+    # to it holds it, and the module names that file (.gnu_debuglink) so that
+    # a debugger finds it.
+    install(CODE "
+      set(dir \"\$ENV{DESTDIR}\${CMAKE_INSTALL_PREFIX}/${CMAKE_INSTALL_BINDIR}\")
+      execute_process(COMMAND ${CMAKE_OBJCOPY} --only-keep-debug QUORVEL.DLL QUORVEL.DLL.debug
+                      COMMAND_ERROR_IS_FATAL ANY WORKING_DIRECTORY \${dir})
+      execute_process(COMMAND ${CMAKE_STRIP} --strip-all QUORVEL.DLL
+                      COMMAND_ERROR_IS_FATAL ANY WORKING_DIRECTORY \${dir})
+      execute_process(COMMAND ${CMAKE_OBJCOPY} --add-gnu-debuglink=QUORVEL.DLL.debug QUORVEL.DLL
+                      COMMAND_ERROR_IS_FATAL ANY WORKING_DIRECTORY \${dir})
+      message(STATUS \"Split debug information: \${dir}/QUORVEL.DLL.debug\")
+    " COMPONENT sdk)
+  endif()
 else()
   set_target_properties(qrvplatform PROPERTIES EXPORT_NAME platform)
   install(TARGETS quorvel quorvel_headers qrvplatform EXPORT quorvel-targets
@@ -75,17 +82,17 @@ if(QUORVEL_BUILD_TESTKIT)
       ${PROJECT_SOURCE_DIR}/tools/qrvctl/qrv_testkit.h
       DESTINATION ${QUORVEL_TESTKIT_INCLUDEDIR} COMPONENT testkit)
   else()
-    set_target_properties(qrvsimdriver PROPERTIES EXPORT_NAME testkit)
-    install(TARGETS qrvsimdriver qrv_port_model pxcom EXPORT quorvel-testkit-targets
-      ARCHIVE DESTINATION ${QUORVEL_TESTKIT_LIBDIR} COMPONENT testkit
-      LIBRARY DESTINATION ${QUORVEL_TESTKIT_LIBDIR} COMPONENT testkit)
-    install(FILES ${PROJECT_SOURCE_DIR}/sim/driver/sim_driver.h
-      ${PROJECT_SOURCE_DIR}/sim/driver/message.h ${PROJECT_SOURCE_DIR}/sim/driver/wire_tables.h
-      DESTINATION ${QUORVEL_TESTKIT_INCLUDEDIR}/sim/driver COMPONENT testkit)
-    install(FILES ${PROJECT_SOURCE_DIR}/src/platform/win32.h
-      DESTINATION ${QUORVEL_TESTKIT_INCLUDEDIR}/platform COMPONENT testkit)
-    install(FILES ${PROJECT_SOURCE_DIR}/src/platform/posix/device.h
-      DESTINATION ${QUORVEL_TESTKIT_INCLUDEDIR}/platform/posix COMPONENT testkit)
+      set_target_properties(qrvsimdriver PROPERTIES EXPORT_NAME testkit)
+      install(TARGETS qrvsimdriver qrv_port_model pxcom EXPORT quorvel-testkit-targets
+        ARCHIVE DESTINATION ${QUORVEL_TESTKIT_LIBDIR} COMPONENT testkit
+        LIBRARY DESTINATION ${QUORVEL_TESTKIT_LIBDIR} COMPONENT testkit)
+      install(FILES ${PROJECT_SOURCE_DIR}/sim/driver/sim_driver.h
+        ${PROJECT_SOURCE_DIR}/sim/driver/message.h ${PROJECT_SOURCE_DIR}/sim/driver/wire_tables.h
+        DESTINATION ${QUORVEL_TESTKIT_INCLUDEDIR}/sim/driver COMPONENT testkit)
+      install(FILES ${PROJECT_SOURCE_DIR}/src/platform/win32.h
+        DESTINATION ${QUORVEL_TESTKIT_INCLUDEDIR}/platform COMPONENT testkit)
+      install(FILES ${PROJECT_SOURCE_DIR}/src/platform/posix/device.h
+        DESTINATION ${QUORVEL_TESTKIT_INCLUDEDIR}/platform/posix COMPONENT testkit)
   endif()
   install(EXPORT quorvel-testkit-targets NAMESPACE quorvel::
     DESTINATION ${QUORVEL_CMAKE_DIR} COMPONENT testkit)
@@ -105,7 +112,7 @@ if(PROJECT_IS_TOP_LEVEL)
   if(WIN32)
     set(CPACK_PACKAGE_FILE_NAME quorvel-${PROJECT_VERSION}-win32)
   else()
-    set(CPACK_PACKAGE_FILE_NAME quorvel-${PROJECT_VERSION}-linux)
+      set(CPACK_PACKAGE_FILE_NAME quorvel-${PROJECT_VERSION}-linux)
   endif()
   # One zip per component: the SDK under the usual name, the test kit
   # beside it; both unpack into the same folder.

@@ -93,6 +93,8 @@ echo "=== SDK: win32 install, consumer built with find_package"
 cmake --install build/win32 --prefix "$work/win32" >/dev/null
 listing=$(cd "$work/win32" && find . -type f)
 refuse "the win32 SDK's bin/" "$listing" '^\./bin/.*(PXCOM|qrvdrv|qrvctl)'
+require "the win32 SDK" "$listing" '^\./bin/QUORVEL\.pdb$'
+bash scripts/check-dll-pdb.sh "$work/win32/bin/QUORVEL.DLL"
 require "the win32 test kit" "$listing" '^\./testkit/bin/PXCOM\.dll$'
 require "the win32 test kit" "$listing" '^\./testkit/bin/qrvdrv\.sys$'
 require "the win32 test kit" "$listing" '^\./testkit/include/quorvel/testkit/qrvctl\.h$'
@@ -138,6 +140,7 @@ done
 sdk_zip=$(unzip -Z1 "$work/package/quorvel-$version-win32.zip")
 kit_zip=$(unzip -Z1 "$work/package/quorvel-$version-win32-testkit.zip")
 require "the SDK zip" "$sdk_zip" '^bin/QUORVEL\.DLL$'
+require "the SDK zip" "$sdk_zip" '^bin/QUORVEL\.pdb$'
 refuse "the SDK zip" "$sdk_zip" 'testkit|PXCOM|qrvdrv|qrvctl'
 require "the test kit zip" "$kit_zip" '^testkit/bin/PXCOM\.dll$'
 refuse "the test kit zip" "$kit_zip" '^(bin|include)/'

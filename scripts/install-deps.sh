@@ -16,10 +16,14 @@ for part in "${want[@]}"; do
       for p in cmake ninja-build g++ libgtest-dev libbenchmark-dev; do need "$p"; done ;;
     win32)
       for p in cmake ninja-build g++-mingw-w64-i686 binutils-mingw-w64-i686 googletest; do need "$p"; done
-      # clang and LLVM 14: the MSVC-ABI toolchain (clang-cl, lld-link), the
-      # short import library quorvel.lib (llvm-dlltool) and the DLL's load
-      # configuration (llvm-readobj, check-dll-seh.sh).
-      for p in clang-14 lld-14 llvm-14; do need "$p"; done ;;
+      # clang and LLVM 14: QUORVEL.DLL and the Windows tests (clang in MinGW
+      # mode), the MSVC-ABI toolchain (clang-cl, lld-link), the short import
+      # library quorvel.lib (llvm-dlltool), the DLL's load configuration and
+      # PDB checks (llvm-readobj, llvm-pdbutil).
+      for p in clang-14 lld-14 llvm-14; do need "$p"; done
+      # lld 16 links QUORVEL.DLL with its PDB: lld 14 writes the ordinal-only
+      # export table from ordinal base 0.
+      need lld-16 ;;
     fuzz)
       # clang with libFuzzer and the sanitizer runtimes, for the fuzz preset.
       for p in clang libclang-rt-14-dev; do need "$p"; done ;;

@@ -86,12 +86,15 @@ fuzz_suite() {
 # only the module is built; the Release test programs load it by path.
 win32_minsize() {
   cmake --preset win32-minsize && cmake --build build/win32-minsize -j"$jobs" --target quorvel &&
+    bash scripts/check-dll-exports.sh build/win32-minsize/src/QUORVEL.DLL &&
+    bash scripts/check-dll-pdb.sh build/win32-minsize/src/QUORVEL.DLL &&
     ctest --preset win32-minsize
 }
 
 win32_build() {
   cmake --preset win32 && cmake --build build/win32 -j"$jobs" &&
     bash scripts/check-dll-exports.sh build/win32/src/QUORVEL.DLL &&
+    bash scripts/check-dll-pdb.sh build/win32/src/QUORVEL.DLL &&
     bash scripts/check-dll-seh.sh build/win32/src/QUORVEL.DLL
 }
 

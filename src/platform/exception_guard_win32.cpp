@@ -164,7 +164,10 @@ void CallCatchingCpp(void (*call)(void*), void* context, bool* returned) {
 bool CallGuarded(void (*call)(void* context), void* context, GuardScope scope) {
   GuardFrame frame;
   frame.scope = scope;
-  frame.record.Handler = reinterpret_cast<PEXCEPTION_ROUTINE>(&GuardHandler);
+  // The dispatcher calls a frame's handler __cdecl and restores the stack
+  // itself; the headers declare the slot stdcall, hence the cast via void*.
+  frame.record.Handler =
+      reinterpret_cast<PEXCEPTION_ROUTINE>(reinterpret_cast<void*>(&GuardHandler));
   frame.record.Next = static_cast<EXCEPTION_REGISTRATION_RECORD*>(ChainHead());
   volatile bool returned = false;
   if (__builtin_setjmp(frame.resume) == 0) {

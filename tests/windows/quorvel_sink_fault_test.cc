@@ -30,7 +30,8 @@ void* HookContext(const void* context) { return const_cast<void*>(context); }
 class HostFrame {
  public:
   HostFrame() {
-    record_.Handler = reinterpret_cast<PEXCEPTION_ROUTINE>(&Handle);
+    // Handlers are called __cdecl; the headers declare the slot stdcall.
+    record_.Handler = reinterpret_cast<PEXCEPTION_ROUTINE>(reinterpret_cast<void*>(&Handle));
     __asm__ volatile("movl %%fs:0, %0" : "=r"(record_.Next));
     __asm__ volatile("movl %0, %%fs:0" : : "r"(&record_) : "memory");
   }

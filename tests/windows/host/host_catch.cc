@@ -26,7 +26,8 @@ EXCEPTION_DISPOSITION __cdecl CatchAll(EXCEPTION_RECORD* exception, void* establ
 
 DWORD CallCatchingAll(const std::function<void()>& call) {
   CatchFrame frame = {};
-  frame.record.Handler = reinterpret_cast<PEXCEPTION_ROUTINE>(&CatchAll);
+  // Handlers are called __cdecl; the headers declare the slot stdcall.
+  frame.record.Handler = reinterpret_cast<PEXCEPTION_ROUTINE>(reinterpret_cast<void*>(&CatchAll));
   __asm__ volatile("movl %%fs:0, %0" : "=r"(frame.record.Next));
   __asm__ volatile("movl %0, %%fs:0" : : "r"(&frame.record) : "memory");
   if (__builtin_setjmp(frame.resume) == 0) call();
