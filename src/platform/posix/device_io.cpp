@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "platform/posix/device_file.h"
+#include "platform/posix/event.h"
 #include "platform/posix/kernel_calls.h"
 #include "platform/posix/overlapped_status.h"
 
@@ -87,6 +88,9 @@ class Request final : public IoRequest {
         caller_output_(output),
         output_length_(output_length),
         overlapped_(overlapped),
+        event_(overlapped != nullptr && overlapped->hEvent != nullptr
+                   ? FindObject<Event>(overlapped->hEvent)
+                   : nullptr),
         sync_(sync) {
     // Buffered codes get one system buffer the size of the larger side,
     // holding the input, as the I/O manager allocates it; the others get a
@@ -132,7 +136,7 @@ class Request final : public IoRequest {
     if (overlapped_ != nullptr) {
       overlapped_->InternalHigh = bytes;
       PublishStatus(overlapped_, status);
-      if (overlapped_->hEvent != nullptr) SetEvent(overlapped_->hEvent);
+      if (event_ != nullptr) event_->Set();
     }
     file_->CompleteRequest();
     return bytes;
@@ -147,6 +151,9 @@ class Request final : public IoRequest {
   void* const caller_output_;
   const DWORD output_length_;
   OVERLAPPED* const overlapped_;
+  // Referenced at issue: the caller may close its handle once the status is
+  // published, before the event is set.
+  const std::shared_ptr<Event> event_;
   SyncCompletion* const sync_;
   // InFlight's bookkeeping, under its mutex.
   friend class InFlight;

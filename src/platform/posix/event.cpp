@@ -1,36 +1,7 @@
+#include "platform/posix/event.h"
+
 #include "platform/posix/creation_failures.h"
 #include "platform/posix/kernel_calls.h"
-#include "platform/posix/waitable.h"
-
-namespace qrv {
-namespace posix {
-namespace {
-
-class Event final : public Waitable {
- public:
-  Event(bool manual_reset, bool initial_state) : manual_reset_(manual_reset) {
-    if (initial_state) Signal();
-  }
-
-  void Set() {
-    std::lock_guard<std::mutex> lock(WaitLock());
-    Signal();
-  }
-  void Reset() {
-    std::lock_guard<std::mutex> lock(WaitLock());
-    Unsignal();
-  }
-  void Consume() override {
-    if (!manual_reset_) Unsignal();
-  }
-
- private:
-  const bool manual_reset_;
-};
-
-}  // namespace
-}  // namespace posix
-}  // namespace qrv
 
 using qrv::posix::Event;
 using qrv::posix::Fail;
