@@ -85,18 +85,7 @@ TEST_F(KernelTransitions, AMessageCostsAtMostFourOnEitherPath) {
   }
   qrv::posix::SetKernelCallObserver(nullptr);
 
-  const auto windows = CallsPerMessage();
-  ASSERT_GE(windows.size(), 3u);
-  const struct {
-    const char* path;
-    size_t window;
-  } cases[] = {{"completed at once", 0}, {"pending", 1}, {"pending", 2}};
-  for (const auto& c : cases) {
-    EXPECT_LE(windows[c.window].size(), kBudget) << c.path << " path, message " << c.window + 2
-                                                 << ": " << testing_common::Join(windows[c.window]);
-    std::printf("kernel calls per message, %s path: %zu (%s)\n", c.path, windows[c.window].size(),
-                testing_common::Join(windows[c.window]).c_str());
-  }
+  testing_common::ExpectEachPathWithinBudget(CallsPerMessage(), kBudget);
 }
 
 }  // namespace qrv

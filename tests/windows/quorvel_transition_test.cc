@@ -59,19 +59,7 @@ TEST_F(Transitions, AMessageCostsAtMostFourOnEitherPath) {
     AwaitOutcome(Post(kService, 1, Bytes(4, seed), 0));
   }
 
-  const auto windows = CallsPerMessage();
-  ASSERT_GE(windows.size(), 3u);
-  const struct {
-    const char* path;
-    size_t window;
-  } cases[] = {{"completed at once", 0}, {"pending", 1}, {"pending", 2}};
-  for (const auto& c : cases) {
-    EXPECT_LE(windows[c.window].size(), kBudget) << c.path << " path, message " << c.window + 2
-                                                 << ": " << testing_common::Join(windows[c.window]);
-    std::printf("kernel calls per message, %s path: %u (%s)\n", c.path,
-                static_cast<unsigned>(windows[c.window].size()),
-                testing_common::Join(windows[c.window]).c_str());
-  }
+  testing_common::ExpectEachPathWithinBudget(CallsPerMessage(), kBudget);
 }
 
 }  // namespace
