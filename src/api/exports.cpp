@@ -1,6 +1,7 @@
 // The four exported entry points. Each runs under the process-wide lock,
 // held through RAII, and first settles a heartbeat loss whose teardown is
 // still pending, so that every entry point sees the state the loss left.
+// Called on one of the library's own threads, each returns at once instead.
 // Nothing inside the module raises a C++ exception (a host with the
 // toolchain's shared unwinder loaded would terminate), so none is caught.
 #include "api/exports.h"
@@ -8,6 +9,7 @@
 #include "api/process_context.h"
 #include "connection/echo_connection.h"
 #include "connection/service_connection.h"
+#include "platform/module_thread.h"
 
 namespace qrv {
 
@@ -75,13 +77,32 @@ void UnInitLocked() QRV_REQUIRES(ProcessLock()) {
   context.CloseDevice();
 }
 
+constexpr const char* kRegisterPrefix = "quorvel-Register( ";
+constexpr const char* kUnregisterPrefix = "quorvel-Unregister( ";
+
 void LogService(const char* prefix, uint32_t serviceId, const char* suffix) {
   LogChannel::Instance().Print("%s%d%s", prefix, serviceId, suffix);
 }
 
+// On a library thread (a service callback, or a log sink that a worker or the
+// heartbeat calls) an entry point would wait for its own thread, or for a
+// stop that waits for it: it returns at once. The test comes before the lock,
+// so that a stop holding the lock cannot catch the caller. These texts are
+// an interface (quorvel.h lists them); keep them as they stand.
+bool RefusedOnLibraryThread(const char* line) {
+  if (!OnModuleThread()) return false;
+  LogChannel::Instance().Print("%s", line);
+  return true;
+}
+
+bool RefusedOnLibraryThread(const char* prefix, uint32_t serviceId) {
+  if (!OnModuleThread()) return false;
+  LogService(prefix, serviceId, " ): refused on a library thread (inside a callback).");
+  return true;
+}
+
 HRESULT RegisterLocked(uint32_t serviceId, UcServiceCallback callback, void* context)
     QRV_REQUIRES(ProcessLock()) {
-  constexpr const char* kPrefix = "quorvel-Register( ";
   ProcessContext& process = ProcessContext::Get();
   if (serviceId >= QUORVEL_MAX_SERVICES || callback == nullptr || !process.DeviceOpen()) {
     return E_FAIL;
@@ -89,7 +110,7 @@ HRESULT RegisterLocked(uint32_t serviceId, UcServiceCallback callback, void* con
   ConnectionFactory& factory = process.Factory();
   if (CNUcCommuniateConnection* filed = factory.FindServiceConnection(serviceId, false)) {
     if (filed->IsRunning()) {
-      LogService(kPrefix, serviceId, " ): connection has been created.");
+      LogService(kRegisterPrefix, serviceId, " ): connection has been created.");
       return S_OK;
     }
     // Filed but serving nothing (its Start failed, or all its workers have
@@ -99,32 +120,32 @@ HRESULT RegisterLocked(uint32_t serviceId, UcServiceCallback callback, void* con
   CNUcCommuniateConnection* connection =
       factory.CreateServiceConnection(process.Device(), serviceId, callback, context);
   if (connection == nullptr) {
-    LogService(kPrefix, serviceId, " ): create commmunication connection unsuccessfully.");
+    LogService(kRegisterPrefix, serviceId, " ): create commmunication connection unsuccessfully.");
     return E_FAIL;
   }
   if (connection->Start()) {
-    LogService(kPrefix, serviceId, " ): success.");
+    LogService(kRegisterPrefix, serviceId, " ): success.");
     return S_OK;
   }
   // The stopped connection stays filed until Unregister or UnInit.
-  LogService(kPrefix, serviceId, " ): start working unsuccessfully.");
+  LogService(kRegisterPrefix, serviceId, " ): start working unsuccessfully.");
   connection->Stop();
   connection->Close();
   return E_FAIL;
 }
 
 HRESULT UnregisterLocked(uint32_t serviceId) QRV_REQUIRES(ProcessLock()) {
-  constexpr const char* kPrefix = "quorvel-Unregister( ";
   ProcessContext& context = ProcessContext::Get();
   if (!context.DeviceOpen()) return E_FAIL;
   ConnectionFactory& factory = context.Factory();
   CNUcCommuniateConnection* connection = factory.FindServiceConnection(serviceId, true);
   if (connection == nullptr) {
-    LogService(kPrefix, serviceId, " ): connection hasn't been registered or has been removed.");
+    LogService(kUnregisterPrefix, serviceId,
+               " ): connection hasn't been registered or has been removed.");
     return E_FAIL;
   }
   factory.Destroy(connection);
-  LogService(kPrefix, serviceId, " ): ok.");
+  LogService(kUnregisterPrefix, serviceId, " ): ok.");
   return S_OK;
 }
 
@@ -149,23 +170,32 @@ class QRV_SCOPED_CAPABILITY EntryLock {
 extern "C" {
 
 QUORVEL_EXPORT HRESULT WINAPI Init(uint32_t /*unused*/) {
+  if (RefusedOnLibraryThread("quorvel-Init: refused on a library thread (inside a callback).")) {
+    return E_FAIL;
+  }
   EntryLock lock;
   return InitLocked();
 }
 
 QUORVEL_EXPORT void WINAPI UnInit() {
+  if (RefusedOnLibraryThread("quorvel-UnInit: ignored on a library thread (inside a callback).")) {
+    return;
+  }
   EntryLock lock;
   UnInitLocked();
 }
 
 QUORVEL_EXPORT HRESULT WINAPI Register(uint32_t serviceId, UcServiceCallback callback,
                                        void* context) {
+  if (RefusedOnLibraryThread(kRegisterPrefix, serviceId)) return E_FAIL;
   EntryLock lock;
   return RegisterLocked(serviceId, callback, context);
 }
 
 QUORVEL_EXPORT HRESULT WINAPI Unregister(uint32_t serviceId) {
-  if (serviceId >= QUORVEL_MAX_SERVICES) return E_FAIL;
+  if (serviceId >= QUORVEL_MAX_SERVICES || RefusedOnLibraryThread(kUnregisterPrefix, serviceId)) {
+    return E_FAIL;
+  }
   EntryLock lock;
   return UnregisterLocked(serviceId);
 }

@@ -22,7 +22,10 @@ void ProcessContext::Attach() { context = new (storage) ProcessContext(); }
 // lock may belong to a thread that has been terminated.
 void ProcessContext::Detach() QRV_NO_THREAD_SAFETY_ANALYSIS {
   ProcessContext& self = Get();
-  if (RunningModuleThreads() == 0) self.factory_.ReleaseAtUnload();
+  if (RunningModuleThreads() == 0) {
+    self.factory_.ReleaseAtUnload();
+    ReleaseModuleThreadMarks();
+  }
   self.device_.Close();
   self.ReleaseFramework();
   self.~ProcessContext();

@@ -3,6 +3,7 @@
 // freed is taken at once (the stand-in reuses values as Windows does): a
 // library thread that still used a closed device would then reach that
 // event, which the stand-in counts as an invalid handle use.
+#include <atomic>
 #include <string>
 #include <vector>
 
@@ -34,20 +35,72 @@ class LifecycleSequence : public LibraryTest, public ::testing::WithParamInterfa
   void Run(const Step& step) {
     switch (step.op) {
       case Op::kInit:
-        EXPECT_EQ(::Init(0), step.expect);
-        break;
       case Op::kUnInit:
-        ::UnInit();
-        break;
       case Op::kRegister:
-        EXPECT_EQ(::Register(step.id, &AnswerWithPayload, nullptr), step.expect) << step.id;
-        break;
       case Op::kUnregister:
-        EXPECT_EQ(::Unregister(step.id), step.expect) << step.id;
+        EXPECT_EQ(Call(step.op, step.id), step.expect) << step.id;
+        break;
+      case Op::kCallbackCalls:
+      case Op::kCallbackCallsInStop:
+      case Op::kHeartbeatCalls:
+        Reenter(step);
         break;
       default:
         RunFault(step);
     }
+  }
+
+  int32_t Call(Op entry, uint32_t id) {
+    switch (entry) {
+      case Op::kInit:
+        return ::Init(0);
+      case Op::kUnInit:
+        ::UnInit();
+        return QUORVEL_OK;
+      case Op::kRegister:
+        return ::Register(id, &Reentering, this);
+      default:
+        return ::Unregister(id);
+    }
+  }
+
+  static void WINAPI Reentering(NIMUC::IAllocator* allocator, void* message, uint32_t length,
+                                void* self, void** answer, uint32_t* answerLength) {
+    AnswerWithPayload(allocator, message, length, nullptr, answer, answerLength);
+    static_cast<LifecycleSequence*>(self)->MakeArmedCall();
+  }
+
+  // On a library thread: the armed step's call, once.
+  void MakeArmedCall() {
+    const Step* step = armed_.exchange(nullptr);
+    if (step == nullptr) return;
+    inCall_ = true;
+    if (step->op == Op::kCallbackCallsInStop) {
+      EXPECT_TRUE(Driver().WaitForRequests(wire::kFreePort, freePorts_ + 1, kWait));
+    }
+    result_ = Call(step->call, step->callId);
+    called_ = true;
+  }
+
+  void Reenter(const Step& step) {
+    inCall_ = called_ = false;
+    freePorts_ = Driver().RequestCount(wire::kFreePort);
+    armed_ = &step;
+    if (step.op == Op::kCallbackCalls) {
+      Serve(step.id);
+    } else if (step.op == Op::kCallbackCallsInStop) {
+      Driver().Post(step.id, 1, {1, 2, 3});
+      ASSERT_TRUE(WaitUntil([this] { return inCall_.load(); })) << "no callback";
+      EXPECT_EQ(::Unregister(step.id), QUORVEL_OK);
+    } else {
+      Sink().SetVPrintHook(
+          [](void* self) { static_cast<LifecycleSequence*>(self)->MakeArmedCall(); }, this);
+      Driver().FaultPingsAfter(0, qrv::sim::PingFault::kFail);
+    }
+    ExpectText(step.text);
+    EXPECT_TRUE(WaitUntil([this] { return called_.load(); })) << "the call never returned";
+    EXPECT_EQ(result_.load(), step.expect);
+    Sink().SetVPrintHook(nullptr, nullptr);
   }
 
   void RunFault(const Step& step) {
@@ -114,6 +167,11 @@ class LifecycleSequence : public LibraryTest, public ::testing::WithParamInterfa
 
   std::vector<HANDLE> squatters_;
   bool holding_ = false;
+  std::atomic<const Step*> armed_{nullptr};
+  std::atomic<bool> inCall_{false};
+  std::atomic<bool> called_{false};
+  std::atomic<int32_t> result_{0};
+  size_t freePorts_ = 0;
 };
 
 TEST_P(LifecycleSequence, ReachesItsEndState) {
