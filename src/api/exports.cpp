@@ -162,7 +162,7 @@ class QRV_SCOPED_CAPABILITY EntryLock {
   ~EntryLock() QRV_RELEASE() = default;
 
  private:
-  LockGuard guard_;
+  LockGuard<AwaitableLock> guard_;
 };
 
 }  // namespace

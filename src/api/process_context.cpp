@@ -36,7 +36,7 @@ ProcessContext& ProcessContext::Get() { return *context; }
 
 // The accessors of what the context owns are defined by the owner, so that
 // the lower layers never include it.
-CriticalSection& ProcessLock() { return ProcessContext::Get().lock_; }
+AwaitableLock& ProcessLock() { return ProcessContext::Get().lock_; }
 LogChannel& LogChannel::Instance() { return ProcessContext::Get().Log(); }
 ComponentLibrary* ComponentLibrary::Instance() { return ProcessContext::Get().Framework(); }
 void ComponentLibrary::DestroyInstance() { ProcessContext::Get().ReleaseFramework(); }

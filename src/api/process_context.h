@@ -59,7 +59,7 @@ class ProcessContext {
   ProcessContext() = default;
   ~ProcessContext() = default;
 
-  CriticalSection lock_;
+  AwaitableLock lock_;
   OwnedHandle device_ QRV_GUARDED_BY(ProcessLock()){INVALID_HANDLE_VALUE};
   ConnectionFactory factory_;
   LogChannel log_;
@@ -67,7 +67,7 @@ class ProcessContext {
   bool frameworkReleased_ QRV_GUARDED_BY(ProcessLock()) = false;
   alignas(ComponentLibrary) unsigned char frameworkStorage_[sizeof(ComponentLibrary)];
 
-  friend CriticalSection& ProcessLock();
+  friend AwaitableLock& ProcessLock();
 };
 
 }  // namespace qrv
