@@ -7,6 +7,8 @@
 #ifndef QRV_TESTS_COMMON_LIFECYCLE_SEQUENCES_H_
 #define QRV_TESTS_COMMON_LIFECYCLE_SEQUENCES_H_
 
+#include <gtest/gtest.h>
+
 #include <cstdint>
 #include <ostream>
 #include <vector>
@@ -16,6 +18,7 @@
 namespace qrv {
 namespace sequences {
 
+// The entry points come first, the re-entry steps last.
 enum class Op {
   kInit,               // expect: its result
   kUnInit,             //
@@ -78,6 +81,19 @@ inline Step Await(const char* text) { return {Op::kAwaitText, 0, QUORVEL_OK, tex
 
 constexpr int32_t kOk = QUORVEL_OK;
 constexpr int32_t kFail = QUORVEL_E_FAIL;
+
+// Runs one step on a runner that offers Call(entry, id), returning the entry
+// point's result, Reenter(step) and RunFault(step).
+template <typename Runner>
+void RunStep(Runner& runner, const Step& step) {
+  if (step.op <= Op::kUnregister) {
+    EXPECT_EQ(runner.Call(step.op, step.id), step.expect) << step.id;
+  } else if (step.op >= Op::kCallbackCalls) {
+    runner.Reenter(step);
+  } else {
+    runner.RunFault(step);
+  }
+}
 
 inline Step Reenter(Op where, uint32_t id, Op call, uint32_t callId, const char* line) {
   return {where, id, call == Op::kUnInit ? kOk : kFail, line, call, callId};

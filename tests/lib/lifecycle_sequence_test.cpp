@@ -32,24 +32,8 @@ class LifecycleSequence : public LibraryTest, public ::testing::WithParamInterfa
     for (HANDLE squatter : squatters_) CloseHandle(squatter);
   }
 
-  void Run(const Step& step) {
-    switch (step.op) {
-      case Op::kInit:
-      case Op::kUnInit:
-      case Op::kRegister:
-      case Op::kUnregister:
-        EXPECT_EQ(Call(step.op, step.id), step.expect) << step.id;
-        break;
-      case Op::kCallbackCalls:
-      case Op::kCallbackCallsInStop:
-      case Op::kHeartbeatCalls:
-        Reenter(step);
-        break;
-      default:
-        RunFault(step);
-    }
-  }
-
+ public:
+  // What RunStep drives.
   int32_t Call(Op entry, uint32_t id) {
     switch (entry) {
       case Op::kInit:
@@ -136,6 +120,7 @@ class LifecycleSequence : public LibraryTest, public ::testing::WithParamInterfa
     }
   }
 
+ protected:
   void Serve(uint32_t id) {
     auto message = Driver().Post(id, 1, {1, 2, 3});
     ASSERT_TRUE(message->WaitFinal(kWait)) << "service " << id << " never answered";
@@ -182,7 +167,7 @@ TEST_P(LifecycleSequence, ReachesItsEndState) {
   const size_t invalidBefore = qrv::posix::InvalidHandleUses();
   for (size_t i = 0; i < sequence.steps.size(); ++i) {
     SCOPED_TRACE("step " + std::to_string(i));
-    Run(sequence.steps[i]);
+    sequences::RunStep(*this, sequence.steps[i]);
     squatters_.push_back(CreateEventW(nullptr, TRUE, FALSE, nullptr));
   }
   ExpectEndState(sequence.end);

@@ -27,24 +27,8 @@ class LifecycleSequence : public HostTest, public ::testing::WithParamInterface<
     ASSERT_TRUE(UseStrictHandleChecks(GetModuleHandleA(kLibraryName), &reason)) << reason;
   }
 
-  void Run(const Step& step) {
-    switch (step.op) {
-      case Op::kInit:
-      case Op::kUnInit:
-      case Op::kRegister:
-      case Op::kUnregister:
-        EXPECT_EQ(Call(step.op, step.id), step.expect) << step.id;
-        break;
-      case Op::kCallbackCalls:
-      case Op::kCallbackCallsInStop:
-      case Op::kHeartbeatCalls:
-        Reenter(step);
-        break;
-      default:
-        RunFault(step);
-    }
-  }
-
+ public:
+  // What RunStep drives.
   int32_t Call(Op entry, uint32_t id) {
     switch (entry) {
       case Op::kInit:
@@ -130,6 +114,7 @@ class LifecycleSequence : public HostTest, public ::testing::WithParamInterface<
     }
   }
 
+ private:
   std::atomic<const Step*> armed_{nullptr};
   std::atomic<bool> inCall_{false};
   std::atomic<bool> called_{false};
@@ -142,7 +127,7 @@ TEST_P(LifecycleSequence, ReachesItsEndState) {
   if (sequence.NativeOnly()) GTEST_SKIP() << "holds the library's lock from outside";
   for (size_t i = 0; i < sequence.steps.size(); ++i) {
     SCOPED_TRACE("step " + std::to_string(i));
-    Run(sequence.steps[i]);
+    sequences::RunStep(*this, sequence.steps[i]);
   }
   std::vector<uint32_t> served;
   for (uint32_t id = 0; id < 15; ++id) {
