@@ -32,9 +32,9 @@ class ProcessContext {
   // throw); called once, by the module's attach, before any entry point.
   static void Attach();
   // Closes the device if it is still open and deletes the lock. The
-  // connections still filed are released too, but only when no library
-  // thread runs: at a real unload none can (each holds a reference on the
-  // module); at process exit they may, and they are left alone.
+  // connections still filed, and the slot that marks library threads, are
+  // released too, but only when no library thread runs: at a real unload none can (each holds a
+  // reference on the module); at process exit they may, and they are left alone.
   static void Detach();
   static ProcessContext& Get();
 

@@ -20,20 +20,22 @@ AwaitableLock::~AwaitableLock() {
   if (released_ != nullptr) CloseHandle(released_);
 }
 
-// The fences pair with those in EnterUnless: either the awaiting thread's
-// next TryEnter sees this release, or this load sees it awaiting and the
-// event wakes it. Without them both could read the old value and the thread
+// Leave and EnterUnless both make a read-modify-write of awaiting_, so one
+// reads the other's. Either this one comes first: the awaiting thread's
+// increment then reads it, which orders this release before that thread's
+// next TryEnter. Or the increment comes first: this one reads it and the
+// event wakes the thread. A plain load here could miss both, and the thread
 // would sleep through the release. A release while the caller still holds
 // the lock recursively only costs the waiter a wasted look.
 void AwaitableLock::Leave() {
   LeaveCriticalSection(&section_);
-  std::atomic_thread_fence(std::memory_order_seq_cst);
-  if (released_ != nullptr && awaiting_.load(std::memory_order_relaxed) != 0) SetEvent(released_);
+  if (awaiting_.fetch_add(0, std::memory_order_acq_rel) != 0 && released_ != nullptr) {
+    SetEvent(released_);
+  }
 }
 
 bool AwaitableLock::EnterUnless(HANDLE stop) QRV_NO_THREAD_SAFETY_ANALYSIS {
-  awaiting_.fetch_add(1, std::memory_order_relaxed);
-  std::atomic_thread_fence(std::memory_order_seq_cst);
+  awaiting_.fetch_add(1, std::memory_order_acq_rel);
   bool entered = TryEnter();
   while (!entered && AwaitRelease(stop)) entered = TryEnter();
   awaiting_.fetch_sub(1, std::memory_order_relaxed);

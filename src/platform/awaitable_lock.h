@@ -13,7 +13,8 @@ namespace qrv {
 // For a thread that must not block on the lock because its holder may be
 // waiting for that thread: EnterUnless waits on the thread's stop event and
 // on the lock's releases, never on the lock. Leave signals a release only
-// while such a thread waits, so that the ordinary path costs one atomic read.
+// while such a thread waits, so that the ordinary path costs one atomic
+// read-modify-write.
 class QRV_CAPABILITY("mutex") AwaitableLock {
  public:
   AwaitableLock();
