@@ -103,6 +103,7 @@ bool RefusedOnLibraryThread(const char* prefix, uint32_t serviceId) {
 
 HRESULT RegisterLocked(uint32_t serviceId, UcServiceCallback callback, void* context)
     QRV_REQUIRES(ProcessLock()) {
+  constexpr const char* kPrefix = kRegisterPrefix;
   ProcessContext& process = ProcessContext::Get();
   if (serviceId >= QUORVEL_MAX_SERVICES || callback == nullptr || !process.DeviceOpen()) {
     return E_FAIL;
@@ -110,7 +111,7 @@ HRESULT RegisterLocked(uint32_t serviceId, UcServiceCallback callback, void* con
   ConnectionFactory& factory = process.Factory();
   if (CNUcCommuniateConnection* filed = factory.FindServiceConnection(serviceId, false)) {
     if (filed->IsRunning()) {
-      LogService(kRegisterPrefix, serviceId, " ): connection has been created.");
+      LogService(kPrefix, serviceId, " ): connection has been created.");
       return S_OK;
     }
     // Filed but serving nothing (its Start failed, or all its workers have
@@ -120,32 +121,32 @@ HRESULT RegisterLocked(uint32_t serviceId, UcServiceCallback callback, void* con
   CNUcCommuniateConnection* connection =
       factory.CreateServiceConnection(process.Device(), serviceId, callback, context);
   if (connection == nullptr) {
-    LogService(kRegisterPrefix, serviceId, " ): create commmunication connection unsuccessfully.");
+    LogService(kPrefix, serviceId, " ): create commmunication connection unsuccessfully.");
     return E_FAIL;
   }
   if (connection->Start()) {
-    LogService(kRegisterPrefix, serviceId, " ): success.");
+    LogService(kPrefix, serviceId, " ): success.");
     return S_OK;
   }
   // The stopped connection stays filed until Unregister or UnInit.
-  LogService(kRegisterPrefix, serviceId, " ): start working unsuccessfully.");
+  LogService(kPrefix, serviceId, " ): start working unsuccessfully.");
   connection->Stop();
   connection->Close();
   return E_FAIL;
 }
 
 HRESULT UnregisterLocked(uint32_t serviceId) QRV_REQUIRES(ProcessLock()) {
+  constexpr const char* kPrefix = kUnregisterPrefix;
   ProcessContext& context = ProcessContext::Get();
   if (!context.DeviceOpen()) return E_FAIL;
   ConnectionFactory& factory = context.Factory();
   CNUcCommuniateConnection* connection = factory.FindServiceConnection(serviceId, true);
   if (connection == nullptr) {
-    LogService(kUnregisterPrefix, serviceId,
-               " ): connection hasn't been registered or has been removed.");
+    LogService(kPrefix, serviceId, " ): connection hasn't been registered or has been removed.");
     return E_FAIL;
   }
   factory.Destroy(connection);
-  LogService(kUnregisterPrefix, serviceId, " ): ok.");
+  LogService(kPrefix, serviceId, " ): ok.");
   return S_OK;
 }
 
