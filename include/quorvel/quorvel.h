@@ -61,6 +61,9 @@
 //  - Messages ("quorvel-Init: open device failed.", ...) go to the log
 //    component of the product's framework module PXCOM.dll when the host has
 //    loaded that module before Init; without it the library runs silently.
+//    To see them while testing, load the test kit's stand-in PXCOM.dll
+//    before Init and call its PxControl_SetEcho(1) (declared in the test
+//    kit's px_control.h): every line then goes to standard error too.
 //  - A worker writes "DeviceIoControl : N.\n" (N the Win32 error in
 //    decimal) to the process's standard output each time a receive fails at
 //    once. That includes every message too large for the worker's first
@@ -90,22 +93,54 @@
 //    holds is cancelled by the stop, so only a driver that ignores the
 //    cancellation can keep it.
 //
+// Threads: any host thread may call any entry point at any time. One lock
+// inside the library serialises the four entry points (and the heartbeat's
+// teardown after a lost ping), so a call waits while another runs, and each
+// holds the lock for all of its own waits:
+//  - Init waits for the driver's answer to the heartbeat's port request (a
+//    request held for a second is cancelled and Init fails), and, when it
+//    replaces a lost heartbeat, for that heartbeat's thread to end;
+//  - Register waits for the driver's answer to its port request (likewise),
+//    and, when it replaces a service that no longer serves, for that
+//    service's threads to end;
+//  - Unregister and UnInit wait, without a time limit, until every running
+//    callback of the services they stop has returned and the threads have
+//    ended; UnInit then waits for the heartbeat's thread (at most about one
+//    ping).
+// A callback that does not return therefore holds up every entry point on
+// every thread: a callback must return in bounded time.
+//
 // Rules for callbacks and threads:
 //  - A service callback runs on one of the service's three worker threads;
 //    up to three calls for one service may run at once, with the same
 //    context.
-//  - Unregister and UnInit return only after every running callback of the
-//    services they stop has returned, and they hold the library's lock while
-//    they wait. A callback must therefore return in bounded time and must
-//    not call the entry points.
+//  - An entry point called on one of the library's own threads (inside a
+//    service callback, or inside PXCOM.dll's log sink while a worker or the
+//    heartbeat logs) would wait for its own thread, or for a stop that waits
+//    for it. It returns at once instead, before it takes the lock: Init,
+//    Register and Unregister return QUORVEL_E_FAIL and UnInit does nothing,
+//    and each logs one line:
+//      "quorvel-Init: refused on a library thread (inside a callback)."
+//      "quorvel-UnInit: ignored on a library thread (inside a callback)."
+//      "quorvel-Register( S ): refused on a library thread (inside a callback)."
+//      "quorvel-Unregister( S ): refused on a library thread (inside a callback)."
+//    The message in hand is still answered and the service goes on
+//    serving. To end a service from its callback, have a host thread call
+//    Unregister.
 //  - Every entry point may wait for library threads to end: Init after a
 //    failed start, Register when it replaces a stopped service or after a
 //    failed thread start, Unregister, and UnInit. A thread that ends needs
 //    the loader lock, so no entry point may be called while the caller
 //    holds it: not from DllMain, a TLS callback, or the constructor or
 //    destructor of a static object in a DLL. Such a call deadlocks.
-//  - A callback that lets a C++ exception escape ends the worker thread that
-//    called it, without a reply for that message. Hosts built with MSVC raise
+//  - A callback that lets an exception escape costs its service one of its
+//    three workers for good: that worker ends, without a reply for the
+//    message and logging only its "quit." line, and nothing replaces it.
+//    After three such exceptions the service takes no more messages (they
+//    wait at the driver until Unregister or UnInit fails them back) and logs
+//    nothing more, yet it stays registered: Register for its id then
+//    replaces it with a fresh service (with the new callback and context),
+//    and Unregister returns 0 for it. Hosts built with MSVC raise
 //    C++ exceptions as structured exceptions (code 0xE06D7363), which the
 //    library catches; it destroys the thrown object as a catch-all would,
 //    except for an exception that leaves a catch block (`throw;`, or a new
@@ -114,8 +149,16 @@
 //    (DWARF-2 unwinding, its own static runtime) cannot cross into the
 //    library at all: the process terminates. Catch everything inside the
 //    callback. Processor faults (access violations) are never caught.
-//  - Unloading the library without UnInit is safe: threads that still run
-//    keep the module mapped until they end.
+//  - Unloading the library without UnInit stops nothing. Each library
+//    thread holds its own reference on the module, so FreeLibrary leaves it
+//    mapped while services or the heartbeat run: the services keep serving
+//    and calling the host's callbacks (whose code must stay loaded), and a
+//    second LoadLibrary gets the same module, still initialised (Init
+//    returns 0 at once; UnInit stops everything). The reference the open log
+//    holds on PXCOM.dll is never dropped then (the module's detach runs
+//    under the loader lock, where freeing a library is unsafe), so the
+//    framework stays loaded for the life of the process. Call UnInit before
+//    the last FreeLibrary.
 //
 // Buffer lifetimes: see UcServiceCallback and the allocator below.
 #ifndef QUORVEL_QUORVEL_H_

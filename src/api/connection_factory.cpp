@@ -119,8 +119,8 @@ void ConnectionFactory::SettleHeartbeatLoss() {
   if (echo_ != nullptr && echo_->ClaimTeardown()) DestroyServiceConnections();
 }
 
-bool ConnectionFactory::TryTearDownServices() {
-  if (!ProcessLock().TryEnter()) return false;
+bool ConnectionFactory::TearDownServices(HANDLE stopEvent) {
+  if (!ProcessLock().EnterUnless(stopEvent)) return false;
   SettleHeartbeatLoss();
   ProcessLock().Leave();
   return true;

@@ -56,9 +56,8 @@ class ConnectionFactory final : public IServiceTeardown {
   // is destroyed. The first caller under the lock does it, whether the echo
   // thread or an entry point, and only once per loss.
   void SettleHeartbeatLoss() QRV_REQUIRES(ProcessLock());
-  // The echo thread's side of SettleHeartbeatLoss: takes the process-wide
-  // lock only if it is free at once.
-  bool TryTearDownServices() override;
+  // The echo thread's side of SettleHeartbeatLoss (IServiceTeardown).
+  bool TearDownServices(HANDLE stopEvent) override;
 
   // True while a connection is filed or the echo connection still has a
   // thread: the device must stay open.

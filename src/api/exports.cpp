@@ -1,6 +1,7 @@
 // The four exported entry points. Each runs under the process-wide lock,
 // held through RAII, and first settles a heartbeat loss whose teardown is
 // still pending, so that every entry point sees the state the loss left.
+// Called on one of the library's own threads, each returns at once instead.
 // Nothing inside the module raises a C++ exception (a host with the
 // toolchain's shared unwinder loaded would terminate), so none is caught.
 #include "api/exports.h"
@@ -8,6 +9,7 @@
 #include "api/process_context.h"
 #include "connection/echo_connection.h"
 #include "connection/service_connection.h"
+#include "platform/module_thread.h"
 
 namespace qrv {
 
@@ -75,13 +77,33 @@ void UnInitLocked() QRV_REQUIRES(ProcessLock()) {
   context.CloseDevice();
 }
 
+constexpr const char* kRegisterPrefix = "quorvel-Register( ";
+constexpr const char* kUnregisterPrefix = "quorvel-Unregister( ";
+
 void LogService(const char* prefix, uint32_t serviceId, const char* suffix) {
   LogChannel::Instance().Print("%s%d%s", prefix, serviceId, suffix);
 }
 
+// On a library thread (a service callback, or a log sink that a worker or the
+// heartbeat calls) an entry point would wait for its own thread, or for a
+// stop that waits for it: it returns at once. The test comes before the lock,
+// so that a stop holding the lock cannot catch the caller. These texts are
+// an interface (quorvel.h lists them); keep them as they stand.
+bool RefusedOnLibraryThread(const char* line) {
+  if (!OnModuleThread()) return false;
+  LogChannel::Instance().Print("%s", line);
+  return true;
+}
+
+bool RefusedOnLibraryThread(const char* prefix, uint32_t serviceId) {
+  if (!OnModuleThread()) return false;
+  LogService(prefix, serviceId, " ): refused on a library thread (inside a callback).");
+  return true;
+}
+
 HRESULT RegisterLocked(uint32_t serviceId, UcServiceCallback callback, void* context)
     QRV_REQUIRES(ProcessLock()) {
-  constexpr const char* kPrefix = "quorvel-Register( ";
+  constexpr const char* kPrefix = kRegisterPrefix;
   ProcessContext& process = ProcessContext::Get();
   if (serviceId >= QUORVEL_MAX_SERVICES || callback == nullptr || !process.DeviceOpen()) {
     return E_FAIL;
@@ -114,7 +136,7 @@ HRESULT RegisterLocked(uint32_t serviceId, UcServiceCallback callback, void* con
 }
 
 HRESULT UnregisterLocked(uint32_t serviceId) QRV_REQUIRES(ProcessLock()) {
-  constexpr const char* kPrefix = "quorvel-Unregister( ";
+  constexpr const char* kPrefix = kUnregisterPrefix;
   ProcessContext& context = ProcessContext::Get();
   if (!context.DeviceOpen()) return E_FAIL;
   ConnectionFactory& factory = context.Factory();
@@ -141,7 +163,7 @@ class QRV_SCOPED_CAPABILITY EntryLock {
   ~EntryLock() QRV_RELEASE() = default;
 
  private:
-  LockGuard guard_;
+  LockGuard<AwaitableLock> guard_;
 };
 
 }  // namespace
@@ -149,23 +171,32 @@ class QRV_SCOPED_CAPABILITY EntryLock {
 extern "C" {
 
 QUORVEL_EXPORT HRESULT WINAPI Init(uint32_t /*unused*/) {
+  if (RefusedOnLibraryThread("quorvel-Init: refused on a library thread (inside a callback).")) {
+    return E_FAIL;
+  }
   EntryLock lock;
   return InitLocked();
 }
 
 QUORVEL_EXPORT void WINAPI UnInit() {
+  if (RefusedOnLibraryThread("quorvel-UnInit: ignored on a library thread (inside a callback).")) {
+    return;
+  }
   EntryLock lock;
   UnInitLocked();
 }
 
 QUORVEL_EXPORT HRESULT WINAPI Register(uint32_t serviceId, UcServiceCallback callback,
                                        void* context) {
+  if (RefusedOnLibraryThread(kRegisterPrefix, serviceId)) return E_FAIL;
   EntryLock lock;
   return RegisterLocked(serviceId, callback, context);
 }
 
 QUORVEL_EXPORT HRESULT WINAPI Unregister(uint32_t serviceId) {
-  if (serviceId >= QUORVEL_MAX_SERVICES) return E_FAIL;
+  if (serviceId >= QUORVEL_MAX_SERVICES || RefusedOnLibraryThread(kUnregisterPrefix, serviceId)) {
+    return E_FAIL;
+  }
   EntryLock lock;
   return UnregisterLocked(serviceId);
 }

@@ -22,7 +22,10 @@ void ProcessContext::Attach() { context = new (storage) ProcessContext(); }
 // lock may belong to a thread that has been terminated.
 void ProcessContext::Detach() QRV_NO_THREAD_SAFETY_ANALYSIS {
   ProcessContext& self = Get();
-  if (RunningModuleThreads() == 0) self.factory_.ReleaseAtUnload();
+  if (RunningModuleThreads() == 0) {
+    self.factory_.ReleaseAtUnload();
+    ReleaseModuleThreadMarks();
+  }
   self.device_.Close();
   self.ReleaseFramework();
   self.~ProcessContext();
@@ -33,7 +36,7 @@ ProcessContext& ProcessContext::Get() { return *context; }
 
 // The accessors of what the context owns are defined by the owner, so that
 // the lower layers never include it.
-CriticalSection& ProcessLock() { return ProcessContext::Get().lock_; }
+AwaitableLock& ProcessLock() { return ProcessContext::Get().lock_; }
 LogChannel& LogChannel::Instance() { return ProcessContext::Get().Log(); }
 ComponentLibrary* ComponentLibrary::Instance() { return ProcessContext::Get().Framework(); }
 void ComponentLibrary::DestroyInstance() { ProcessContext::Get().ReleaseFramework(); }

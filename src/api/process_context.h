@@ -32,9 +32,9 @@ class ProcessContext {
   // throw); called once, by the module's attach, before any entry point.
   static void Attach();
   // Closes the device if it is still open and deletes the lock. The
-  // connections still filed are released too, but only when no library
-  // thread runs: at a real unload none can (each holds a reference on the
-  // module); at process exit they may, and they are left alone.
+  // connections still filed, and the slot that marks library threads, are
+  // released too, but only when no library thread runs: at a real unload none can (each holds a
+  // reference on the module); at process exit they may, and they are left alone.
   static void Detach();
   static ProcessContext& Get();
 
@@ -59,7 +59,7 @@ class ProcessContext {
   ProcessContext() = default;
   ~ProcessContext() = default;
 
-  CriticalSection lock_;
+  AwaitableLock lock_;
   OwnedHandle device_ QRV_GUARDED_BY(ProcessLock()){INVALID_HANDLE_VALUE};
   ConnectionFactory factory_;
   LogChannel log_;
@@ -67,7 +67,7 @@ class ProcessContext {
   bool frameworkReleased_ QRV_GUARDED_BY(ProcessLock()) = false;
   alignas(ComponentLibrary) unsigned char frameworkStorage_[sizeof(ComponentLibrary)];
 
-  friend CriticalSection& ProcessLock();
+  friend AwaitableLock& ProcessLock();
 };
 
 }  // namespace qrv

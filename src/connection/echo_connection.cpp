@@ -9,9 +9,6 @@ namespace qrv {
 namespace {
 
 constexpr DWORD kPingPeriodMs = 1000;
-// How often a heartbeat teardown that finds the process-wide lock taken
-// looks at the stop event again.
-constexpr DWORD kLockPollMs = 1;
 
 }  // namespace
 
@@ -130,18 +127,17 @@ bool CNUcEchoConnection::WaitUntilPingDue() const {
 //
 // Why waiting for the lock here cannot deadlock with a stop of this
 // connection: every Stop runs with the process-wide lock held, sets the stop
-// event before it sends anything, and then waits for this thread. While the
-// lock is taken this thread looks at the stop event every millisecond, so a
-// stop that holds the lock is seen and this thread ends without the lock.
-// Taking the lock, conversely, proves that no stop is under way: a stop
-// would hold the lock until this thread had ended. The stop event can only
-// be consumed by this thread, so once set it stays visible here.
+// event before it sends anything, and then waits for this thread. This
+// thread never blocks on the lock: while the lock is taken it sleeps on the
+// stop event and on the lock's releases together, so a stop that holds the
+// lock wakes it and it ends without the lock. Taking the lock, conversely,
+// proves that no stop is under way: a stop would hold the lock until this
+// thread had ended. The stop event can only be consumed by this thread, so
+// once set it stays visible here.
 void CNUcEchoConnection::LoseHeartbeat() {
   heartbeat_.store(Heartbeat::kLostTeardownPending, std::memory_order_release);
   LogChannel::Instance().Print("%s", "quorvel: echo error.");
-  while (!teardown_.TryTearDownServices()) {
-    if (WaitForSingleObject(events_[kStopEvent], kLockPollMs) == WAIT_OBJECT_0) return;
-  }
+  teardown_.TearDownServices(events_[kStopEvent]);
 }
 
 }  // namespace qrv

@@ -2,6 +2,8 @@
 #ifndef QUORVEL_CONNECTION_SERVICE_TEARDOWN_H_
 #define QUORVEL_CONNECTION_SERVICE_TEARDOWN_H_
 
+#include "platform/win32.h"
+
 namespace qrv {
 
 // Ends every service connection on behalf of the echo thread. Implemented by
@@ -11,11 +13,12 @@ namespace qrv {
 // connection.
 class IServiceTeardown {
  public:
-  // Called on the echo thread, holding no lock. When the process-wide lock
-  // can be taken at once, stops, closes and deletes every service connection
-  // under it and returns true; otherwise does nothing and returns false, so
-  // that the caller can look at its stop event before it tries again.
-  virtual bool TryTearDownServices() = 0;
+  // Called on the echo thread, holding no lock. Takes the process-wide lock
+  // unless `stopEvent` is set first, never blocking on the lock itself; with
+  // it, stops, closes and deletes every service connection still to be ended
+  // and returns true. Returns false, having done nothing, when the stop
+  // event ended the wait (which consumes it).
+  virtual bool TearDownServices(HANDLE stopEvent) = 0;
 
  protected:
   ~IServiceTeardown() = default;

@@ -27,16 +27,18 @@ class QRV_CAPABILITY("mutex") CriticalSection {
   CRITICAL_SECTION section_;
 };
 
-// Enters the section for the guard's scope; leaves it on every way out.
+// Enters the lock (a CriticalSection or an AwaitableLock) for the guard's
+// scope; leaves it on every way out.
+template <typename Lock>
 class QRV_SCOPED_CAPABILITY LockGuard {
  public:
-  explicit LockGuard(CriticalSection& lock) QRV_ACQUIRE(lock) : lock_(lock) { lock_.Enter(); }
+  explicit LockGuard(Lock& lock) QRV_ACQUIRE(lock) : lock_(lock) { lock_.Enter(); }
   LockGuard(const LockGuard&) = delete;
   LockGuard& operator=(const LockGuard&) = delete;
   ~LockGuard() QRV_RELEASE() { lock_.Leave(); }
 
  private:
-  CriticalSection& lock_;
+  Lock& lock_;
 };
 
 }  // namespace qrv

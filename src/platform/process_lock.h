@@ -2,15 +2,17 @@
 #ifndef QUORVEL_PLATFORM_PROCESS_LOCK_H_
 #define QUORVEL_PLATFORM_PROCESS_LOCK_H_
 
+#include "platform/awaitable_lock.h"
 #include "platform/lock_guard.h"
 
 namespace qrv {
 
 // Serialises the four entry points with one another and with the heartbeat's
-// teardown of the service connections. Declared here, below every layer that
+// teardown of the service connections, which awaits it (EnterUnless) rather
+// than blocking on it. Declared here, below every layer that
 // names it in a lock requirement; defined by its owner, the process context
 // (api/), and valid from module attach to module detach.
-CriticalSection& ProcessLock();
+AwaitableLock& ProcessLock();
 
 }  // namespace qrv
 

@@ -66,6 +66,7 @@ typedef int(WINAPI* FARPROC)();
 #define WAIT_TIMEOUT 0x00000102u
 #define WAIT_FAILED 0xFFFFFFFFu
 #define STILL_ACTIVE 259u
+#define TLS_OUT_OF_INDEXES 0xFFFFFFFFu
 
 #define ERROR_SUCCESS 0u
 #define ERROR_INVALID_FUNCTION 1u
@@ -81,6 +82,7 @@ typedef int(WINAPI* FARPROC)();
 #define ERROR_PROC_NOT_FOUND 127u
 #define ERROR_ALREADY_EXISTS 183u
 #define ERROR_MORE_DATA 234u
+#define ERROR_NO_MORE_ITEMS 259u
 #define ERROR_MR_MID_NOT_FOUND 317u
 #define ERROR_OPERATION_ABORTED 995u
 #define ERROR_IO_INCOMPLETE 996u
@@ -184,6 +186,14 @@ QRV_PLATFORM_API DWORD GetCurrentThreadId();
 // The id GetCurrentThreadId returns on that thread; 0 with
 // ERROR_INVALID_HANDLE for a handle that is not a thread's.
 QRV_PLATFORM_API DWORD GetThreadId(HANDLE thread);
+
+// Thread-local slots: TlsAlloc gives a slot that holds null on every thread
+// (TLS_OUT_OF_INDEXES with ERROR_NO_MORE_ITEMS when none is left); each
+// thread then reads and writes its own value. The index is not validated.
+QRV_PLATFORM_API DWORD TlsAlloc();
+QRV_PLATFORM_API BOOL TlsFree(DWORD index);
+QRV_PLATFORM_API LPVOID TlsGetValue(DWORD index);
+QRV_PLATFORM_API BOOL TlsSetValue(DWORD index, LPVOID value);
 
 // Opens a device registered in this process under the path (see
 // posix/device.h); fails with ERROR_FILE_NOT_FOUND when there is none.

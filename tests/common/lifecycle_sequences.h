@@ -7,6 +7,8 @@
 #ifndef QRV_TESTS_COMMON_LIFECYCLE_SEQUENCES_H_
 #define QRV_TESTS_COMMON_LIFECYCLE_SEQUENCES_H_
 
+#include <gtest/gtest.h>
+
 #include <cstdint>
 #include <ostream>
 #include <vector>
@@ -16,6 +18,7 @@
 namespace qrv {
 namespace sequences {
 
+// The entry points come first, the re-entry steps last.
 enum class Op {
   kInit,               // expect: its result
   kUnInit,             //
@@ -29,7 +32,12 @@ enum class Op {
   kHoldLock,           // the test thread takes the library's lock (native only)
   kReleaseLock,        //
   kServe,              // id: a message to the service is answered
-  kAwaitHeartbeat      // two more pings arrive (bounded wait)
+  kAwaitHeartbeat,     // two more pings arrive (bounded wait)
+  // Re-entry: `call` with `callId` is made on a library thread, returns
+  // `expect` and logs `text` (bounded waits).
+  kCallbackCalls,        // id: in the callback of a message, which is answered
+  kCallbackCallsInStop,  // id: in a callback that Unregister(id) waits for
+  kHeartbeatCalls        // as the heartbeat's thread logs its lost ping
 };
 
 struct Step {
@@ -37,6 +45,8 @@ struct Step {
   uint32_t id;
   int32_t expect;
   const char* text;
+  Op call = Op::kInit;
+  uint32_t callId = 0;
 };
 
 struct EndState {
@@ -71,6 +81,23 @@ inline Step Await(const char* text) { return {Op::kAwaitText, 0, QUORVEL_OK, tex
 
 constexpr int32_t kOk = QUORVEL_OK;
 constexpr int32_t kFail = QUORVEL_E_FAIL;
+
+// Runs one step on a runner that offers Call(entry, id), returning the entry
+// point's result, Reenter(step) and RunFault(step).
+template <typename Runner>
+void RunStep(Runner& runner, const Step& step) {
+  if (step.op <= Op::kUnregister) {
+    EXPECT_EQ(runner.Call(step.op, step.id), step.expect) << step.id;
+  } else if (step.op >= Op::kCallbackCalls) {
+    runner.Reenter(step);
+  } else {
+    runner.RunFault(step);
+  }
+}
+
+inline Step Reenter(Op where, uint32_t id, Op call, uint32_t callId, const char* line) {
+  return {where, id, call == Op::kUnInit ? kOk : kFail, line, call, callId};
+}
 
 inline std::vector<Sequence> LifecycleSequences() {
   return {
@@ -115,6 +142,35 @@ inline std::vector<Sequence> LifecycleSequences() {
       {"FailedEchoStartClosesWhatItOpened",
        {Do(Op::kRefuseEchoPort), Init(kFail), Register(1, kFail), Do(Op::kUnInit), Init(kOk),
         Do(Op::kAwaitHeartbeat), Do(Op::kUnInit)},
+       {false, {}, 1}},
+      // An entry point called on a library thread returns at once instead of
+      // waiting for that thread or for a stop that waits for it; the message
+      // is answered and the service goes on serving.
+      {"CallbackUnregisteringItsServiceIsRefused",
+       {Init(kOk), Register(3, kOk),
+        Reenter(Op::kCallbackCalls, 3, Op::kUnregister, 3,
+                "quorvel-Unregister( 3 ): refused on a library thread (inside a callback)."),
+        Do(Op::kServe, 3), Unregister(3, kOk), Do(Op::kUnInit)},
+       {false, {}, 1}},
+      {"CallbackUnInitIsIgnored",
+       {Init(kOk), Register(3, kOk),
+        Reenter(Op::kCallbackCalls, 3, Op::kUnInit, 0,
+                "quorvel-UnInit: ignored on a library thread (inside a callback)."),
+        Do(Op::kServe, 3), Do(Op::kAwaitHeartbeat)},
+       {true, {3}, 0}},
+      {"CallbackCallsDuringAStopReturn",
+       {Init(kOk), Register(3, kOk), Register(5, kOk),
+        Reenter(Op::kCallbackCallsInStop, 3, Op::kRegister, 4,
+                "quorvel-Register( 4 ): refused on a library thread (inside a callback)."),
+        Reenter(Op::kCallbackCallsInStop, 5, Op::kInit, 0,
+                "quorvel-Init: refused on a library thread (inside a callback)."),
+        Register(3, kOk), Do(Op::kServe, 3), Do(Op::kUnInit)},
+       {false, {}, 1}},
+      {"HeartbeatThreadUnInitIsIgnored",
+       {Init(kOk), Register(2, kOk),
+        Reenter(Op::kHeartbeatCalls, 0, Op::kUnInit, 0,
+                "quorvel-UnInit: ignored on a library thread (inside a callback)."),
+        Await("quorvel: echo quit."), Unregister(2, kFail), Do(Op::kUnInit)},
        {false, {}, 1}},
   };
 }

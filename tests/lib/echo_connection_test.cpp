@@ -16,7 +16,7 @@ namespace {
 
 // Counts the heartbeat's teardowns; there are no services to end.
 struct CountingTeardown final : IServiceTeardown {
-  bool TryTearDownServices() override {
+  bool TearDownServices(HANDLE) override {
     ++calls;
     return true;
   }

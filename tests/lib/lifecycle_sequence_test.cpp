@@ -3,6 +3,7 @@
 // freed is taken at once (the stand-in reuses values as Windows does): a
 // library thread that still used a closed device would then reach that
 // event, which the stand-in counts as an invalid handle use.
+#include <atomic>
 #include <string>
 #include <vector>
 
@@ -31,23 +32,59 @@ class LifecycleSequence : public LibraryTest, public ::testing::WithParamInterfa
     for (HANDLE squatter : squatters_) CloseHandle(squatter);
   }
 
-  void Run(const Step& step) {
-    switch (step.op) {
+ public:
+  // What RunStep drives.
+  int32_t Call(Op entry, uint32_t id) {
+    switch (entry) {
       case Op::kInit:
-        EXPECT_EQ(::Init(0), step.expect);
-        break;
+        return ::Init(0);
       case Op::kUnInit:
         ::UnInit();
-        break;
+        return QUORVEL_OK;
       case Op::kRegister:
-        EXPECT_EQ(::Register(step.id, &AnswerWithPayload, nullptr), step.expect) << step.id;
-        break;
-      case Op::kUnregister:
-        EXPECT_EQ(::Unregister(step.id), step.expect) << step.id;
-        break;
+        return ::Register(id, &Reentering, this);
       default:
-        RunFault(step);
+        return ::Unregister(id);
     }
+  }
+
+  static void WINAPI Reentering(NIMUC::IAllocator* allocator, void* message, uint32_t length,
+                                void* self, void** answer, uint32_t* answerLength) {
+    AnswerWithPayload(allocator, message, length, nullptr, answer, answerLength);
+    static_cast<LifecycleSequence*>(self)->MakeArmedCall();
+  }
+
+  // On a library thread: the armed step's call, once.
+  void MakeArmedCall() {
+    const Step* step = armed_.exchange(nullptr);
+    if (step == nullptr) return;
+    inCall_ = true;
+    if (step->op == Op::kCallbackCallsInStop) {
+      EXPECT_TRUE(Driver().WaitForRequests(wire::kFreePort, freePorts_ + 1, kWait));
+    }
+    result_ = Call(step->call, step->callId);
+    called_ = true;
+  }
+
+  void Reenter(const Step& step) {
+    inCall_ = called_ = false;
+    freePorts_ = Driver().RequestCount(wire::kFreePort);
+    armed_ = &step;
+    if (step.op == Op::kCallbackCalls) {
+      Serve(step.id);
+    } else if (step.op == Op::kCallbackCallsInStop) {
+      Driver().Post(step.id, 1, {1, 2, 3});
+      ASSERT_TRUE(WaitUntil([this] { return inCall_.load(); })) << "no callback";
+      EXPECT_EQ(::Unregister(step.id), QUORVEL_OK);
+    } else {
+      Sink().SetVPrintHook(
+          [](void* self) { static_cast<LifecycleSequence*>(self)->MakeArmedCall(); }, this);
+      Driver().FaultPingsAfter(0, qrv::sim::PingFault::kFail);
+    }
+    ExpectText(step.text);
+    EXPECT_TRUE(WaitUntil([this] { return called_.load(); })) << "the call never returned";
+    EXPECT_EQ(result_.load(), step.expect);
+    Sink().SetVPrintHook(nullptr, nullptr);
   }
 
   void RunFault(const Step& step) {
@@ -83,6 +120,7 @@ class LifecycleSequence : public LibraryTest, public ::testing::WithParamInterfa
     }
   }
 
+ protected:
   void Serve(uint32_t id) {
     auto message = Driver().Post(id, 1, {1, 2, 3});
     ASSERT_TRUE(message->WaitFinal(kWait)) << "service " << id << " never answered";
@@ -114,6 +152,11 @@ class LifecycleSequence : public LibraryTest, public ::testing::WithParamInterfa
 
   std::vector<HANDLE> squatters_;
   bool holding_ = false;
+  std::atomic<const Step*> armed_{nullptr};
+  std::atomic<bool> inCall_{false};
+  std::atomic<bool> called_{false};
+  std::atomic<int32_t> result_{0};
+  size_t freePorts_ = 0;
 };
 
 TEST_P(LifecycleSequence, ReachesItsEndState) {
@@ -124,7 +167,7 @@ TEST_P(LifecycleSequence, ReachesItsEndState) {
   const size_t invalidBefore = qrv::posix::InvalidHandleUses();
   for (size_t i = 0; i < sequence.steps.size(); ++i) {
     SCOPED_TRACE("step " + std::to_string(i));
-    Run(sequence.steps[i]);
+    sequences::RunStep(*this, sequence.steps[i]);
     squatters_.push_back(CreateEventW(nullptr, TRUE, FALSE, nullptr));
   }
   ExpectEndState(sequence.end);

@@ -1,4 +1,4 @@
-// Threads, per-thread last error and critical sections.
+// Threads, per-thread last error, thread-local slots and critical sections.
 #include "test_support.h"
 
 namespace seam_test {
@@ -79,6 +79,27 @@ TEST(LastErrorTest, IsKeptPerThread) {
   EXPECT_EQ(seen_at_start, ERROR_SUCCESS);
   EXPECT_EQ(seen_after_set, ERROR_MORE_DATA);
   EXPECT_EQ(GetLastError(), ERROR_GEN_FAILURE);
+}
+
+// A slot starts null on every thread, the creating one included, and each
+// thread sees only its own value: the library tells its threads by it.
+TEST(ThreadLocalSlotTest, StartsNullAndIsKeptPerThread) {
+  const DWORD slot = TlsAlloc();
+  ASSERT_NE(slot, TLS_OUT_OF_INDEXES);
+  EXPECT_EQ(TlsGetValue(slot), nullptr);
+  int mine = 0;
+  int theirs = 0;
+  ASSERT_TRUE(TlsSetValue(slot, &mine));
+  LPVOID seen = &theirs;
+  auto body = [&]() -> DWORD {
+    seen = TlsGetValue(slot);
+    return TlsSetValue(slot, &theirs) ? 0 : 1;
+  };
+  ScopedHandle thread(StartThread(&body));
+  ASSERT_TRUE(SignalledInTime(thread.get()));
+  EXPECT_EQ(seen, nullptr);
+  EXPECT_EQ(TlsGetValue(slot), &mine);
+  EXPECT_TRUE(TlsFree(slot));
 }
 
 class CriticalSectionTest : public ::testing::Test {

@@ -3,6 +3,7 @@
 // completion, handle values reused at once, and the library's handle calls
 // checked as strict handle checking would check them. Rows that hold the
 // library's lock from outside run natively only.
+#include <atomic>
 #include <string>
 #include <vector>
 
@@ -26,23 +27,59 @@ class LifecycleSequence : public HostTest, public ::testing::WithParamInterface<
     ASSERT_TRUE(UseStrictHandleChecks(GetModuleHandleA(kLibraryName), &reason)) << reason;
   }
 
-  void Run(const Step& step) {
-    switch (step.op) {
+ public:
+  // What RunStep drives.
+  int32_t Call(Op entry, uint32_t id) {
+    switch (entry) {
       case Op::kInit:
-        EXPECT_EQ(Init(), step.expect);
-        break;
+        return Init();
       case Op::kUnInit:
         UnInit();
-        break;
-      case Op::kRegister:
-        EXPECT_EQ(Register(step.id, NewService()), step.expect) << step.id;
-        break;
-      case Op::kUnregister:
-        EXPECT_EQ(Unregister(step.id), step.expect) << step.id;
-        break;
+        return sequences::kOk;
+      case Op::kRegister: {
+        HostService& service = NewService();
+        service.SetBehaviour([this](ServiceCall& call) {
+          call.EchoBack();
+          MakeArmedCall();
+        });
+        return Register(id, service);
+      }
       default:
-        RunFault(step);
+        return Unregister(id);
     }
+  }
+
+  // On a library thread: the armed step's call, once; records its result.
+  void MakeArmedCall() {
+    const Step* step = armed_.exchange(nullptr);
+    if (step == nullptr) return;
+    inCall_ = true;
+    if (step->op == Op::kCallbackCallsInStop) {
+      WaitUntil([this] { return RequestsOf(kFreePort).size() > freePorts_; });
+    }
+    result_ = Call(step->call, step->callId);
+    called_ = true;
+  }
+
+  void Reenter(const Step& step) {
+    inCall_ = called_ = false;
+    freePorts_ = RequestsOf(kFreePort).size();
+    armed_ = &step;
+    if (step.op == Op::kCallbackCalls) {
+      RunFault(sequences::Do(Op::kServe, step.id));
+    } else if (step.op == Op::kCallbackCallsInStop) {
+      Post(step.id, 1, Bytes(8, 1));
+      ASSERT_TRUE(WaitUntil([this] { return inCall_.load(); })) << "no callback";
+      EXPECT_EQ(Unregister(step.id), sequences::kOk);
+    } else {
+      Sink().SetVPrintHook(
+          [](void* self) { static_cast<LifecycleSequence*>(self)->MakeArmedCall(); }, this);
+      RunFault(sequences::Do(Op::kFailPings));
+    }
+    ExpectText(step.text);
+    EXPECT_TRUE(WaitUntil([this] { return called_.load(); })) << "the call never returned";
+    EXPECT_EQ(result_.load(), step.expect);
+    Sink().SetVPrintHook(nullptr, nullptr);
   }
 
   void RunFault(const Step& step) {
@@ -76,6 +113,13 @@ class LifecycleSequence : public HostTest, public ::testing::WithParamInterface<
       }
     }
   }
+
+ private:
+  std::atomic<const Step*> armed_{nullptr};
+  std::atomic<bool> inCall_{false};
+  std::atomic<bool> called_{false};
+  std::atomic<int32_t> result_{0};
+  size_t freePorts_ = 0;
 };
 
 TEST_P(LifecycleSequence, ReachesItsEndState) {
@@ -83,7 +127,7 @@ TEST_P(LifecycleSequence, ReachesItsEndState) {
   if (sequence.NativeOnly()) GTEST_SKIP() << "holds the library's lock from outside";
   for (size_t i = 0; i < sequence.steps.size(); ++i) {
     SCOPED_TRACE("step " + std::to_string(i));
-    Run(sequence.steps[i]);
+    sequences::RunStep(*this, sequence.steps[i]);
   }
   std::vector<uint32_t> served;
   for (uint32_t id = 0; id < 15; ++id) {
