@@ -5,9 +5,9 @@
 #ifndef QUORVEL_HOST_LOADER_H_
 #define QUORVEL_HOST_LOADER_H_
 
-#include "quorvel.h"
-
 #include <string>
+
+#include "quorvel.h"
 
 #if defined(_WIN32)
 #include <windows.h>

@@ -53,7 +53,8 @@ static int Install(const char* path) {
 static int WithControl(int (*call)(HANDLE, int, char**), int argc, char** argv) {
   int status;
   HANDLE control = QrvTestkitOpen();
-  if (control == INVALID_HANDLE_VALUE) return Report("opening the control device", GetLastError(), NULL);
+  if (control == INVALID_HANDLE_VALUE)
+    return Report("opening the control device", GetLastError(), NULL);
   status = call(control, argc, argv);
   CloseHandle(control);
   return status;
@@ -155,7 +156,8 @@ static int Run(int argc, char** argv) {
     return Report("stop", QrvTestkitStop(), "driver stopped and unloaded");
   if (strcmp(command, "remove") == 0 && argc == 2)
     return Report("remove", QrvTestkitRemove(), "driver service qrvdrv removed");
-  if (strcmp(command, "wait") == 0 && (argc == 3 || argc == 5)) return WithControl(Wait, argc, argv);
+  if (strcmp(command, "wait") == 0 && (argc == 3 || argc == 5))
+    return WithControl(Wait, argc, argv);
   if (strcmp(command, "post") == 0 && argc >= 4) return WithControl(Post, argc, argv);
   if (strcmp(command, "fault") == 0 && (argc == 6 || argc == 7))
     return WithControl(Fault, argc, argv);
