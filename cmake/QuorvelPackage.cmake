@@ -1,5 +1,6 @@
 # The SDK that `cmake --install` lays out and cpack zips:
-#   include/quorvel/quorvel.h                  the host-facing header
+#   include/quorvel/quorvel.h                  the host-facing header, and
+#   include/quorvel/host_loader.h              its C++ loader
 #   bin/QUORVEL.DLL, bin/QUORVEL.pdb           (win32) module, its PDB (a GCC
 #                                              build: QUORVEL.DLL.debug instead)
 #   lib/libquorvel.dll.a                       import library
@@ -15,7 +16,8 @@
 #                                              driver; (win32) PXCOM's import library
 #   testkit/include/quorvel/testkit/           px_control.h; qrvctl.h and the test-kit
 #                                              C API qrv_testkit.h (win32),
-#                                              the simulated driver's headers (native)
+#                                              the simulated driver's headers (native);
+#                                              a host includes <quorvel/testkit/...>
 # find_package(quorvel COMPONENTS testkit) adds quorvel::testkit (natively
 # the simulated driver, on Windows the control headers) and
 # quorvel::framework_stand_in (PXCOM.dll). cpack makes two zips: the SDK
