@@ -40,7 +40,7 @@ static DWORD WINAPI ServeUntilReadLine(void* unused) {
 }
 
 /* Parses [--seconds N] into *milliseconds (INFINITE without it) and arms the
- * console handler. Returns 0 on a usage error. */
+ * console handler. Returns 0 on a usage error (or when no event can be had). */
 static int ServeUntilParse(int argc, char** argv, DWORD* milliseconds) {
   char* end = NULL;
   unsigned long seconds;
@@ -53,7 +53,9 @@ static int ServeUntilParse(int argc, char** argv, DWORD* milliseconds) {
     return 0;
   }
   serveUntilStop = CreateEventW(NULL, TRUE, FALSE, NULL);
-  return serveUntilStop != NULL && SetConsoleCtrlHandler(ServeUntilControl, TRUE);
+  /* Without a console no control event can come, so a refusal is no error. */
+  (void)SetConsoleCtrlHandler(ServeUntilControl, TRUE);
+  return serveUntilStop != NULL;
 }
 
 /* Blocks until the host is asked to stop; returns why, in words. */
