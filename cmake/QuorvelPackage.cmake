@@ -1,5 +1,6 @@
 # The SDK that `cmake --install` lays out and cpack zips:
-#   include/quorvel/quorvel.h                  the host-facing header
+#   include/quorvel/quorvel.h                  the host-facing header, and
+#   include/quorvel/host_loader.h              its C++ loader
 #   bin/QUORVEL.DLL, bin/QUORVEL.pdb           (win32) module, its PDB (a GCC
 #                                              build: QUORVEL.DLL.debug instead)
 #   lib/libquorvel.dll.a                       import library
@@ -15,7 +16,8 @@
 #                                              driver; (win32) PXCOM's import library
 #   testkit/include/quorvel/testkit/           px_control.h; qrvctl.h and the test-kit
 #                                              C API qrv_testkit.h (win32),
-#                                              the simulated driver's headers (native)
+#                                              the simulated driver's headers (native);
+#                                              a host includes <quorvel/testkit/...>
 # find_package(quorvel COMPONENTS testkit) adds quorvel::testkit (natively
 # the simulated driver, on Windows the control headers) and
 # quorvel::framework_stand_in (PXCOM.dll). cpack makes two zips: the SDK
@@ -27,8 +29,32 @@ set(QUORVEL_CMAKE_DIR ${CMAKE_INSTALL_LIBDIR}/cmake/quorvel)
 set(QUORVEL_TESTKIT_BINDIR testkit/bin)
 set(QUORVEL_TESTKIT_LIBDIR testkit/lib)
 set(QUORVEL_TESTKIT_INCLUDEDIR testkit/include/quorvel/testkit)
+# The test kit's headers, as a host includes them: <quorvel/testkit/...>, in
+# the build tree as in an installed SDK.
+set(QUORVEL_TESTKIT_STAGE ${PROJECT_BINARY_DIR}/testkit/include)
+
+# qrv_testkit_header(<source> <folder>) installs the header <source> (from
+# the source root) into the test kit's <folder> and stages it there in the
+# build tree.
+function(qrv_testkit_header source folder)
+  get_filename_component(name ${source} NAME)
+  configure_file(${PROJECT_SOURCE_DIR}/${source}
+    ${QUORVEL_TESTKIT_STAGE}/quorvel/testkit/${folder}/${name} COPYONLY)
+  install(FILES ${PROJECT_SOURCE_DIR}/${source}
+    DESTINATION ${QUORVEL_TESTKIT_INCLUDEDIR}/${folder} COMPONENT testkit)
+endfunction()
+
+# qrv_testkit_includes(<target>...): hosts write <quorvel/testkit/x.h>; the
+# kit's own headers name each other by their paths inside the kit.
+function(qrv_testkit_includes)
+  foreach(target IN LISTS ARGN)
+    target_include_directories(${target} INTERFACE $<BUILD_INTERFACE:${QUORVEL_TESTKIT_STAGE}>
+      $<INSTALL_INTERFACE:testkit/include> $<INSTALL_INTERFACE:${QUORVEL_TESTKIT_INCLUDEDIR}>)
+  endforeach()
+endfunction()
 
 install(FILES ${PROJECT_SOURCE_DIR}/include/quorvel/quorvel.h
+  ${PROJECT_SOURCE_DIR}/include/quorvel/host_loader.h
   DESTINATION ${CMAKE_INSTALL_INCLUDEDIR}/quorvel COMPONENT sdk)
 
 if(WIN32)
@@ -65,34 +91,30 @@ install(EXPORT quorvel-targets NAMESPACE quorvel:: DESTINATION ${QUORVEL_CMAKE_D
 
 if(QUORVEL_BUILD_TESTKIT)
   set_target_properties(pxcom PROPERTIES EXPORT_NAME framework_stand_in)
-  install(FILES ${PROJECT_SOURCE_DIR}/sim/framework/px_control.h
-    DESTINATION ${QUORVEL_TESTKIT_INCLUDEDIR} COMPONENT testkit)
+  qrv_testkit_header(sim/framework/px_control.h .)
   if(WIN32)
     # On Windows the test kit's code is the two modules; quorvel::testkit
     # carries only the include directory of the control headers.
     add_library(quorvel_testkit_headers INTERFACE)
     set_target_properties(quorvel_testkit_headers PROPERTIES EXPORT_NAME testkit)
-    target_include_directories(quorvel_testkit_headers INTERFACE
-      $<INSTALL_INTERFACE:${QUORVEL_TESTKIT_INCLUDEDIR}>)
+    qrv_testkit_includes(quorvel_testkit_headers pxcom)
     install(TARGETS qrvdrv qrvctl RUNTIME DESTINATION ${QUORVEL_TESTKIT_BINDIR} COMPONENT testkit)
     install(TARGETS pxcom quorvel_testkit_headers EXPORT quorvel-testkit-targets
       RUNTIME DESTINATION ${QUORVEL_TESTKIT_BINDIR} COMPONENT testkit
       ARCHIVE DESTINATION ${QUORVEL_TESTKIT_LIBDIR} COMPONENT testkit)
-    install(FILES ${PROJECT_SOURCE_DIR}/sim/kernel/qrvctl.h
-      ${PROJECT_SOURCE_DIR}/tools/qrvctl/qrv_testkit.h
-      DESTINATION ${QUORVEL_TESTKIT_INCLUDEDIR} COMPONENT testkit)
+    qrv_testkit_header(sim/kernel/qrvctl.h .)
+    qrv_testkit_header(tools/qrvctl/qrv_testkit.h .)
   else()
-      set_target_properties(qrvsimdriver PROPERTIES EXPORT_NAME testkit)
-      install(TARGETS qrvsimdriver qrv_port_model pxcom EXPORT quorvel-testkit-targets
-        ARCHIVE DESTINATION ${QUORVEL_TESTKIT_LIBDIR} COMPONENT testkit
-        LIBRARY DESTINATION ${QUORVEL_TESTKIT_LIBDIR} COMPONENT testkit)
-      install(FILES ${PROJECT_SOURCE_DIR}/sim/driver/sim_driver.h
-        ${PROJECT_SOURCE_DIR}/sim/driver/message.h ${PROJECT_SOURCE_DIR}/sim/driver/wire_tables.h
-        DESTINATION ${QUORVEL_TESTKIT_INCLUDEDIR}/sim/driver COMPONENT testkit)
-      install(FILES ${PROJECT_SOURCE_DIR}/src/platform/win32.h
-        DESTINATION ${QUORVEL_TESTKIT_INCLUDEDIR}/platform COMPONENT testkit)
-      install(FILES ${PROJECT_SOURCE_DIR}/src/platform/posix/device.h
-        DESTINATION ${QUORVEL_TESTKIT_INCLUDEDIR}/platform/posix COMPONENT testkit)
+    set_target_properties(qrvsimdriver PROPERTIES EXPORT_NAME testkit)
+    qrv_testkit_includes(qrvsimdriver pxcom)
+    install(TARGETS qrvsimdriver qrv_port_model pxcom EXPORT quorvel-testkit-targets
+      ARCHIVE DESTINATION ${QUORVEL_TESTKIT_LIBDIR} COMPONENT testkit
+      LIBRARY DESTINATION ${QUORVEL_TESTKIT_LIBDIR} COMPONENT testkit)
+    foreach(header sim_driver.h message.h wire_tables.h)
+      qrv_testkit_header(sim/driver/${header} sim/driver)
+    endforeach()
+    qrv_testkit_header(src/platform/win32.h platform)
+    qrv_testkit_header(src/platform/posix/device.h platform/posix)
   endif()
   install(EXPORT quorvel-testkit-targets NAMESPACE quorvel::
     DESTINATION ${QUORVEL_CMAKE_DIR} COMPONENT testkit)

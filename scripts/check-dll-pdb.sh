@@ -3,7 +3,8 @@
 # points: the module's debug directory carries a CodeView record naming the
 # PDB with the GUID and age that the PDB carries, and the PDB places each
 # exported function at the address the export table gives its ordinal, in a
-# source file and at a line.
+# source file (relative to the source root) and at a line. No absolute path
+# of the build machine's source root or of the PDB's folder remains in it.
 # Usage: check-dll-pdb.sh QUORVEL.DLL [QUORVEL.pdb] (default: beside the DLL)
 set -euo pipefail
 dll="$1"
@@ -26,6 +27,10 @@ pdb_age=$(sed -n 's/^ *Age: //p' <<<"$summary")
 [ "$dll_name" = "$(basename "$pdb")" ] || fail "the module names '$dll_name', not $(basename "$pdb")"
 [ "$dll_guid" = "$pdb_guid" ] || fail "GUID $dll_guid in the module, $pdb_guid in the PDB"
 [ "$dll_age" = "$pdb_age" ] || fail "age $dll_age in the module, $pdb_age in the PDB"
+root=$(cd "$(dirname "$0")/.." && pwd -P)
+for path in "$root/" "$(cd "$(dirname "$pdb")" && pwd -P)/"; do
+  ! grep -qaF "$path" "$pdb" || fail "$pdb names the build machine's $path"
+done
 echo "check-dll-pdb: $dll names $dll_name, GUID $dll_guid age $dll_age; $pdb: GUID $pdb_guid age $pdb_age"
 
 exports=$(llvm-objdump-14 -p "$dll")
@@ -58,5 +63,6 @@ while read -r name ordinal; do
     fail "the PDB puts $name at $section:$offset, the module exports ordinal $ordinal at $rva"
   where=$(source_line "$offset")
   [ -n "$where" ] || fail "the PDB has no source line for $name"
+  [[ $where == src\\* ]] || fail "the PDB places $name in $where, not relative to the source root"
   echo "check-dll-pdb: ordinal $ordinal at RVA $rva is $name, $where"
 done < <(sed -n 's/^ *\([A-Za-z]*\)@[0-9]* @\([0-9]*\) NONAME$/\1 \2/p' "$def")

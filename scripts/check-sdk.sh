@@ -1,13 +1,19 @@
 #!/usr/bin/env bash
-# The SDK as an integrator gets it, from the debug and win32 builds (built
-# first, as scripts/test.sh does): each is installed into a temporary prefix
-# and examples/consumer is built against it with find_package, and natively
-# also inside a parent project through add_subdirectory. The native
+# The SDK as an integrator gets it, from the presets linux-sdk and win32-sdk
+# of the README's step 1, built here from empty build folders (and checked
+# to build no tests, tools or samples): each is installed into a temporary
+# prefix and examples/consumer is built against it with find_package, and
+# natively also inside a parent project through add_subdirectory. The native
 # consumer serves a message from the simulated driver; the win32 consumer's
 # import table must name QUORVEL.DLL by ordinal only, and its hosts serve a
 # message from the reference driver under Wine with the installed
-# QUORVEL.DLL. The test kit must stay in testkit/ and out of the SDK zip,
-# in a zip of its own. The README's CMake snippets are built as printed.
+# QUORVEL.DLL (through the win32 build's sdk_test, built first as
+# scripts/test.sh does). The test kit must stay in testkit/ and out of the
+# SDK zip, in a zip of its own, and its headers are included as
+# <quorvel/testkit/...>. The README's CMake snippets are built as printed,
+# and its section-4 block runs as printed under Wine, in a fresh prefix,
+# against the installed SDK and test kit. The PDB names no path of this
+# machine (check-dll-pdb.sh).
 # The consumer is also built with the MSVC ABI
 # (cmake/i686-pc-windows-msvc.cmake) against quorvel.lib, with SafeSEH on
 # and warnings as errors, and served under Wine the same way.
@@ -15,7 +21,13 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 mkdir -p build
 work=$(mktemp -d "$PWD/build/sdk-check.XXXXXX")  # under the tree: ccache hits
-trap 'rm -rf "$work"' EXIT
+# The section-4 block keeps a Wine session in a prefix under $work, which
+# must end (it would outlive a failed block) before the prefix goes.
+cleanup() {
+  WINEPREFIX="$work/home/.wine-quorvel" wineserver -k 2>/dev/null || true
+  rm -rf "$work"
+}
+trap cleanup EXIT
 fail() { echo "check-sdk: $*" >&2; exit 1; }
 
 # The README's indented block after the line "<!-- $1 -->", as printed.
@@ -24,8 +36,8 @@ snippet() {
     found && /^    / {print substr($0, 5); started = 1; next}
     found && started {exit}' README.md
 }
-# Builds the README's snippet $1 with $2 as its source file $3 in $work/$1;
-# the remaining arguments go to cmake.
+# Builds the README's snippet $1 with $2 as its source file $3 (and the
+# headers beside it) in $work/$1; the remaining arguments go to cmake.
 build_snippet() {
   local name=$1 source=$2 as=$3
   shift 3
@@ -33,6 +45,7 @@ build_snippet() {
   snippet "$name" >"$work/$name/CMakeLists.txt"
   grep -q find_package "$work/$name/CMakeLists.txt" || fail "README has no snippet $name"
   cp "$source" "$work/$name/$as"
+  cp "$(dirname "$source")"/*.h "$work/$name/" 2>/dev/null || true  # the sample's own headers
   cmake -S "$work/$name" -B "$work/$name/build" -G Ninja "$@" >/dev/null
   cmake --build "$work/$name/build"
 }
@@ -59,8 +72,43 @@ check_ordinal_imports() {
   echo "check-sdk: $(basename "$1") imports QUORVEL.DLL ordinals 1-4, no names"
 }
 
+# Runs the README's section-4 block as printed, as a newcomer's script: in
+# the folder where step 3 built build/consumer, with $HOME/quorvel-sdk the
+# installed SDK and test kit and a fresh Wine prefix. Every command must
+# succeed and every outcome the block shows in its comments must be printed
+# (the worker's index may differ).
+serve_by_hand() {
+  mkdir -p "$work/home" "$work/readme/build"
+  ln -s "$work/win32" "$work/home/quorvel-sdk"
+  ln -s "$work/consumer-win32" "$work/readme/build/consumer"
+  snippet serve-a-message >"$work/serve.sh"
+  grep -q 'qrvctl post' "$work/serve.sh" || fail "README has no block serve-a-message"
+  # No Mono or Gecko in the new prefix: not needed, and slow to install.
+  (cd "$work/readme" && env -u WINEPREFIX -u WINEARCH HOME="$work/home" WINEDEBUG=-all \
+    WINEDLLOVERRIDES="mscoree,mshtml=" timeout 300 bash -e "$work/serve.sh") >"$work/serve.log" 2>&1 ||
+    fail "section 4 failed:"$'\n'"$(cat "$work/serve.log")"
+  tr -d '\r' <"$work/serve.log" | sed 's/^/  | /'
+  while IFS= read -r expected; do
+    grep -F -- "${expected%%, thread *}, thread " "$work/serve.log" |
+      grep -qF -- "): ${expected#*): }" || fail "section 4 did not print: $expected"
+  done < <(sed -n 's/^#   //p' "$work/serve.sh")
+  grep -qF 'echo host: stopped (Ctrl-C)' "$work/serve.log" || fail "the host did not stop on Ctrl-C"
+}
+
+for preset in linux-sdk win32-sdk; do
+  echo "=== SDK: the preset $preset from an empty build folder"
+  rm -rf "build/$preset"
+  start=$(date +%s)
+  cmake --preset "$preset" >/dev/null
+  cmake --build "build/$preset" -j2 >/dev/null
+  linked=$(ninja -C "build/$preset" -t targets all |
+    sed -n 's/: [A-Z]*_\(EXECUTABLE\|SHARED_LIBRARY\|STATIC_LIBRARY\)_LINKER.*//p')
+  refuse "the preset $preset" "$linked" 'test|demo|host|bench|pxcom_'
+  echo "check-sdk: $preset built in $(($(date +%s) - start)) s:" $linked
+done
+
 echo "=== SDK: native install, consumer built with find_package"
-cmake --install build/debug --prefix "$work/native" >/dev/null
+cmake --install build/linux-sdk --prefix "$work/native" >/dev/null
 listing=$(cd "$work/native" && find . -type f)
 refuse "the native SDK's lib/" "$listing" '^\./lib/[^/]*(PXCOM|qrvsimdriver|port_model)'
 require "the native test kit" "$listing" '^\./testkit/lib/PXCOM\.dll$'
@@ -90,7 +138,7 @@ targets=$(ninja -C "$work/parent-build" -t targets all)
   fail "add_subdirectory builds tests or tools"
 
 echo "=== SDK: win32 install, consumer built with find_package"
-cmake --install build/win32 --prefix "$work/win32" >/dev/null
+cmake --install build/win32-sdk --prefix "$work/win32" >/dev/null
 listing=$(cd "$work/win32" && find . -type f)
 refuse "the win32 SDK's bin/" "$listing" '^\./bin/.*(PXCOM|qrvdrv|qrvctl)'
 require "the win32 SDK" "$listing" '^\./bin/QUORVEL\.pdb$'
@@ -108,8 +156,26 @@ QRV_SAMPLE_HOSTS="$work/consumer-win32/windows_host.exe|$work/consumer-win32/win
 QRV_QUORVEL_DLL="$work/win32/bin/QUORVEL.DLL" QRV_PXCOM_DLL="$work/win32/testkit/bin/PXCOM.dll" \
   ctest --test-dir build/win32 --output-on-failure -R '^sdk_test[.]'
 
+echo "=== SDK: the README's section 4 under Wine, as printed"
+serve_by_hand
+
+echo "=== SDK: the test kit's headers as <quorvel/testkit/...> through quorvel::testkit"
+mkdir -p "$work/kit"
+cat >"$work/kit/CMakeLists.txt" <<CMAKE
+cmake_minimum_required(VERSION 3.25)
+project(kit C)
+find_package(quorvel 1.0 CONFIG REQUIRED COMPONENTS testkit)
+add_executable(kit kit.c)
+target_link_libraries(kit PRIVATE quorvel::testkit advapi32)
+CMAKE
+printf '%s\n' '#include <quorvel/testkit/px_control.h>' '#include <quorvel/testkit/qrv_testkit.h>' \
+  'int main(void) { return QrvTestkitStart() == ERROR_SUCCESS ? 0 : 1; }' >"$work/kit/kit.c"
+cmake -S "$work/kit" -B "$work/kit/build" -G Ninja -DCMAKE_PREFIX_PATH="$work/win32" \
+  -DCMAKE_TOOLCHAIN_FILE="$PWD/cmake/i686-w64-mingw32.cmake" >/dev/null
+cmake --build "$work/kit/build"
+
 echo "=== SDK: the README's Windows CMake snippet, as printed, against the SDK alone"
-cmake --install build/win32 --prefix "$work/win32-sdk" --component sdk >/dev/null
+cmake --install build/win32-sdk --prefix "$work/win32-sdk" --component sdk >/dev/null
 build_snippet cmake-windows examples/windows-host/echo_host.c host.c \
   -DCMAKE_TOOLCHAIN_FILE="$PWD/cmake/i686-w64-mingw32.cmake" -DCMAKE_PREFIX_PATH="$work/win32-sdk"
 
@@ -132,7 +198,7 @@ QRV_QUORVEL_DLL="$work/win32/bin/QUORVEL.DLL" \
   ctest --test-dir build/win32 --output-on-failure -R '^sdk_test[.]SampleHost[.]'
 
 echo "=== SDK: win32 packages"
-(cd build/win32 && cpack -B "$work/package" >/dev/null)
+(cd build/win32-sdk && cpack -B "$work/package" >/dev/null)
 version=$(sed -n 's/^project(quorvel VERSION \([0-9.]*\).*/\1/p' CMakeLists.txt)
 for zip in quorvel-$version-win32.zip quorvel-$version-win32-testkit.zip; do
   [ -f "$work/package/$zip" ] || fail "no $zip"

@@ -4,15 +4,14 @@
 // framework stand-in, linked in, takes the library's log and shows it on
 // standard error.
 #include <quorvel/quorvel.h>
+#include <quorvel/testkit/px_control.h>
+#include <quorvel/testkit/sim/driver/sim_driver.h>
 
 #include <chrono>
 #include <cstdio>
 #include <cstring>
 #include <string>
 #include <vector>
-
-#include "px_control.h"
-#include "sim/driver/sim_driver.h"
 
 namespace {
 

@@ -1,11 +1,13 @@
-// A minimal Windows host in C++: loads QUORVEL.DLL at run time, serves
-// service 0 by echoing every message back, and stops when a line (or the end
-// of input) arrives on standard input.
+// A minimal Windows host in C++: loads QUORVEL.DLL at run time and serves
+// service 0 by echoing every message back, until Enter, or for the seconds
+// given with --seconds N (see ../windows-host/serve_until.h).
 #include <cstdio>
 #include <cstring>
 
 #define QUORVEL_HOST_LOADER
 #include <quorvel/quorvel.h>
+
+#include "../windows-host/serve_until.h"
 
 namespace {
 
@@ -24,7 +26,13 @@ void QUORVEL_STDCALL Echo(NIMUC::IAllocator* allocator, void* message, uint32_t 
 
 }  // namespace
 
-int main() {
+int main(int argc, char** argv) {
+  DWORD milliseconds = INFINITE;
+  if (ServeUntilParse(argc, argv, &milliseconds) == 0) {
+    std::fprintf(stderr, "usage: %s [--seconds N]\n", argv[0]);
+    return 2;
+  }
+  const char* reason = "";
   quorvel::HostLibrary library(L"QUORVEL.DLL");
   if (!library.Loaded()) {
     std::fprintf(stderr, "%s\n", library.Error().c_str());
@@ -42,11 +50,12 @@ int main() {
       std::fprintf(stderr, "Register(%u) failed\n", kEchoService);
       return 1;
     }
-    std::printf("echo host (C++): serving service %u; press Enter to stop\n", kEchoService);
+    std::printf("echo host (C++): serving service %u; %s to stop\n", kEchoService,
+                milliseconds == INFINITE ? "Enter or Ctrl-C" : "Ctrl-C");
     std::fflush(stdout);
-    (void)std::getchar();
+    reason = ServeUntilStopped(milliseconds);
   }
   library.Unload();
-  std::printf("echo host (C++): stopped\n");
+  std::printf("echo host (C++): stopped (%s)\n", reason);
   return 0;
 }

@@ -1,9 +1,11 @@
-/* A minimal Windows host in C: links QUORVEL.DLL through its import library,
- * serves service 0 by echoing every message back, and stops when a line (or
- * the end of input) arrives on standard input. */
+/* A minimal Windows host in C: links QUORVEL.DLL through its import library
+ * and serves service 0 by echoing every message back, until Enter, or for
+ * the seconds given with --seconds N (see serve_until.h). */
 #include <quorvel/quorvel.h>
 #include <stdio.h>
 #include <string.h>
+
+#include "serve_until.h"
 
 #define ECHO_SERVICE 0u
 
@@ -21,7 +23,13 @@ static void QUORVEL_STDCALL Echo(QuorvelAllocator* allocator, void* message, uin
   *answerLength = length;
 }
 
-int main(void) {
+int main(int argc, char** argv) {
+  DWORD milliseconds;
+  const char* reason;
+  if (!ServeUntilParse(argc, argv, &milliseconds)) {
+    fprintf(stderr, "usage: %s [--seconds N]\n", argv[0]);
+    return 2;
+  }
   /* Every failure is QUORVEL_E_FAIL; the reason goes to the framework's log. */
   if (Init(0) != QUORVEL_OK) {
     fprintf(stderr, "Init failed: is the driver loaded?\n");
@@ -32,14 +40,15 @@ int main(void) {
     UnInit();
     return 1;
   }
-  printf("echo host %d.%d.%d: serving service %u; press Enter to stop\n", QUORVEL_VERSION_MAJOR,
-         QUORVEL_VERSION_MINOR, QUORVEL_VERSION_PATCH, ECHO_SERVICE);
+  printf("echo host %d.%d.%d: serving service %u; %s to stop\n", QUORVEL_VERSION_MAJOR,
+         QUORVEL_VERSION_MINOR, QUORVEL_VERSION_PATCH, ECHO_SERVICE,
+         milliseconds == INFINITE ? "Enter or Ctrl-C" : "Ctrl-C");
   fflush(stdout);
-  (void)getchar();
+  reason = ServeUntilStopped(milliseconds);
   /* UnInit alone would do: it stops every service. It returns once every
    * running callback has returned. */
   Unregister(ECHO_SERVICE);
   UnInit();
-  printf("echo host: stopped\n");
+  printf("echo host: stopped (%s)\n", reason);
   return 0;
 }

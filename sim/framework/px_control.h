@@ -5,8 +5,10 @@
  * Plain C across the module boundary: on Windows the framework and its host
  * each carry their own C++ runtime, so only C types and C function pointers
  * pass. All functions are thread-safe and may be called from any thread.
- * Knobs take effect on the next call they govern. Hosts normally reach these
- * functions through pxcom::StandIn (stand_in.h) rather than by name. */
+ * Knobs take effect on the next call they govern. A host that links
+ * quorvel::framework_stand_in includes <quorvel/testkit/px_control.h> and
+ * calls them directly; one that loads PXCOM.dll itself finds them by these
+ * names (GetProcAddress, dlsym). */
 #ifndef QUORVEL_SIM_FRAMEWORK_PX_CONTROL_H_
 #define QUORVEL_SIM_FRAMEWORK_PX_CONTROL_H_
 

@@ -205,7 +205,7 @@ TEST(Sdk, ControlToolServesAMessageByHand) {
   const char* const kEndings[] = {": answered, reply 13 bytes: hello by hand\n",
                                   ": not wanted\n",
                                   "",
-                                  ": failed back (reason 3)\n",
+                                  "(reason 3: the reply failed by an injected fault)\n",
                                   "",
                                   ": answered, reply 5 bytes: again\n",
                                   "",

@@ -72,7 +72,7 @@ void ShowStatus(demo::Console& console, double elapsed, const demo::TrafficCount
                 const demo::StdoutCapture& capture) {
   console.Line(
       "[traffic] %4.1f s  posted %5llu  verified %5llu  no reply wanted %4llu  oversized %4llu  "
-      "failed %llu  stdout %llu lines",
+      "failed %llu  library stdout lines %llu",
       elapsed, static_cast<ull>(counters.messages.load()),
       static_cast<ull>(counters.verified.load()), static_cast<ull>(counters.notWanted.load()),
       static_cast<ull>(counters.oversized.load()), static_cast<ull>(counters.Failures()),
@@ -100,6 +100,9 @@ int Run(const demo::DemoOptions& options, demo::Console& console, demo::Interrup
   ShowHeartbeat(console, options.heartbeatSeconds, interrupt);
   bool ok = RegisterServices(console, library, options.traffic.services);
   demo::TrafficCounters counters;
+  console.Line(
+      "[traffic] every second: messages so far; \"library stdout lines\" counts the library's "
+      "'DeviceIoControl : N.' lines, explained in the summary");
   demo::TrafficResult result = demo::RunTraffic(
       options.traffic, demo::SampleServices(), counters,
       [&](double elapsed) { ShowStatus(console, elapsed, counters, capture); }, interrupt.flag());

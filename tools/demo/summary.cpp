@@ -87,6 +87,10 @@ void PrintLibraryOutput(Console& console, const LibraryOutput& library) {
       console.Line("library stdout: %llu x '%s'", static_cast<ull>(count), text.c_str());
     }
   }
+  if (library.sinkFolded == 0) {
+    console.Line("log sink: %llu lines, all shown above", static_cast<ull>(library.sinkLines));
+    return;
+  }
   console.Line(
       "log sink: %llu lines, %llu of them repeats of a shape shown above (--verbose shows all)",
       static_cast<ull>(library.sinkLines), static_cast<ull>(library.sinkFolded));
@@ -100,9 +104,11 @@ bool PrintSummary(Console& console, const TrafficCounters& counters, TrafficResu
   const uint64_t messages = counters.messages;
   const bool accounted = counters.Settled() == messages && driver.posted == messages &&
                          driver.answered + driver.notWanted + driver.failedBack == messages;
-  char marker[48] = "";
-  if (interruptedAfter)
-    std::snprintf(marker, sizeof marker, " (interrupted after %.1f s)", *interruptedAfter);
+  char marker[64] = "";
+  if (interruptedAfter) {
+    std::snprintf(marker, sizeof marker, " (interrupted after %.1f s, heartbeat phase included)",
+                  *interruptedAfter);
+  }
   console.Line(
       "summary%s: %llu messages posted in %.1f s (%.0f/s), %llu oversized (over 1020 bytes)",
       marker, static_cast<ull>(messages), result.seconds,

@@ -62,9 +62,23 @@ static inline DWORD QrvTestkitAwaitState(SC_HANDLE service, DWORD pending, DWORD
   return WAIT_TIMEOUT;
 }
 
-/* Creates the driver's service for the image at `imagePath` (a Windows
- * path to qrvdrv.sys). ERROR_SERVICE_EXISTS when it is installed already. */
-static inline DWORD QrvTestkitInstall(const wchar_t* imagePath) {
+/* In a fresh Wine prefix the service manager may still be settling when
+ * the first commands arrive: the database is locked, or a service just
+ * created is not yet found. Install and start retry these two errors for
+ * up to QRV_TESTKIT_SETTLE_MS. */
+#define QRV_TESTKIT_SETTLE_MS 5000u
+
+/* Returns nonzero, after a short pause, when `error` is one of the settling
+ * errors and the retries have not yet taken QRV_TESTKIT_SETTLE_MS. */
+static inline int QrvTestkitSettling(DWORD error, DWORD* waited) {
+  if (error != ERROR_SERVICE_DOES_NOT_EXIST && error != ERROR_SERVICE_DATABASE_LOCKED) return 0;
+  if (*waited >= QRV_TESTKIT_SETTLE_MS) return 0;
+  Sleep(50);
+  *waited += 50;
+  return 1;
+}
+
+static inline DWORD QrvTestkitInstallOnce(const wchar_t* imagePath) {
   DWORD error = ERROR_SUCCESS;
   SC_HANDLE service;
   SC_HANDLE manager = OpenSCManagerW(NULL, NULL, SC_MANAGER_ALL_ACCESS);
@@ -80,8 +94,17 @@ static inline DWORD QrvTestkitInstall(const wchar_t* imagePath) {
   return error;
 }
 
-/* Starts the installed driver and waits until it runs. */
-static inline DWORD QrvTestkitStart(void) {
+/* Creates the driver's service for the image at `imagePath` (a Windows
+ * path to qrvdrv.sys). ERROR_SERVICE_EXISTS when it is installed already. */
+static inline DWORD QrvTestkitInstall(const wchar_t* imagePath) {
+  DWORD waited = 0;
+  DWORD error;
+  do error = QrvTestkitInstallOnce(imagePath);
+  while (QrvTestkitSettling(error, &waited));
+  return error;
+}
+
+static inline DWORD QrvTestkitStartOnce(void) {
   DWORD error;
   SC_HANDLE service = QrvTestkitOpenService(SERVICE_ALL_ACCESS, &error);
   if (service == NULL) return error;
@@ -89,6 +112,17 @@ static inline DWORD QrvTestkitStart(void) {
   if (error == ERROR_SUCCESS)
     error = QrvTestkitAwaitState(service, SERVICE_START_PENDING, SERVICE_RUNNING);
   CloseServiceHandle(service);
+  return error;
+}
+
+/* Starts the installed driver and waits until it runs. A service created
+ * just before, by this process or another, is waited for (see
+ * QRV_TESTKIT_SETTLE_MS). */
+static inline DWORD QrvTestkitStart(void) {
+  DWORD waited = 0;
+  DWORD error;
+  do error = QrvTestkitStartOnce();
+  while (QrvTestkitSettling(error, &waited));
   return error;
 }
 
@@ -204,6 +238,19 @@ static inline DWORD QrvTestkitOutcome(HANDLE control, uint32_t messageId, QrvCtl
   return error;
 }
 
+/* Sleeps on the driver's change counter until it moves past `generation`
+ * or `timeoutMs` have passed since `start` (WAIT_TIMEOUT). */
+static inline DWORD QrvTestkitWaitChange(HANDLE control, uint32_t generation, DWORD start,
+                                         DWORD timeoutMs) {
+  DWORD bytes = 0;
+  DWORD error;
+  const DWORD elapsed = GetTickCount() - start;
+  if (elapsed >= timeoutMs) return WAIT_TIMEOUT;
+  error = QrvTestkitCall(control, QRVCTL_IOCTL_WAIT_CHANGE, &generation, sizeof generation,
+                         &generation, sizeof generation, &bytes, timeoutMs - elapsed);
+  return error == WAIT_TIMEOUT ? ERROR_SUCCESS : error;
+}
+
 /* Like QrvTestkitOutcome, but waits up to `timeoutMs` for a final state
  * (ANSWERED, NOT_WANTED or FAILED_BACK), without polling: it sleeps on the
  * driver's change counter between reads. WAIT_TIMEOUT, with the last outcome
@@ -213,17 +260,38 @@ static inline DWORD QrvTestkitAwaitOutcome(HANDLE control, uint32_t messageId, D
                                            uint32_t* replyLength) {
   const DWORD start = GetTickCount();
   for (;;) {
-    DWORD bytes = 0;
-    DWORD elapsed;
-    uint32_t generation;
     DWORD error = QrvTestkitOutcome(control, messageId, outcome, reply, capacity, replyLength);
     if (error != ERROR_SUCCESS || outcome->state >= QRVCTL_MSG_ANSWERED) return error;
-    elapsed = GetTickCount() - start;
-    if (elapsed >= timeoutMs) return WAIT_TIMEOUT;
-    generation = outcome->generation;
-    error = QrvTestkitCall(control, QRVCTL_IOCTL_WAIT_CHANGE, &generation, sizeof generation,
-                           &generation, sizeof generation, &bytes, timeoutMs - elapsed);
-    if (error != ERROR_SUCCESS && error != WAIT_TIMEOUT) return error;
+    error = QrvTestkitWaitChange(control, outcome->generation, start, timeoutMs);
+    if (error != ERROR_SUCCESS) return error;
+  }
+}
+
+static inline DWORD QrvTestkitPorts(HANDLE control, QrvCtlPorts* ports) {
+  DWORD bytes = 0;
+  return QrvTestkitCall(control, QRVCTL_IOCTL_PORTS, NULL, 0, ports, sizeof *ports, &bytes,
+                        QRV_TESTKIT_CALL_TIMEOUT_MS);
+}
+
+/* Waits up to `timeoutMs` until `serviceId` holds a port, that is until a
+ * host has registered it, and stores the port in *port. Posts made from then
+ * on reach the service. WAIT_TIMEOUT when no host registered it in time. */
+static inline DWORD QrvTestkitAwaitService(HANDLE control, uint32_t serviceId, DWORD timeoutMs,
+                                           uint32_t* port) {
+  const DWORD start = GetTickCount();
+  for (;;) {
+    QrvCtlPorts ports;
+    uint32_t i;
+    DWORD error = QrvTestkitPorts(control, &ports);
+    if (error != ERROR_SUCCESS) return error;
+    for (i = 0; i < QRVCTL_MAX_PORTS; ++i) {
+      if (ports.ports[i].state == QRVCTL_PORT_SERVICE && ports.ports[i].serviceId == serviceId) {
+        *port = i;
+        return ERROR_SUCCESS;
+      }
+    }
+    error = QrvTestkitWaitChange(control, ports.generation, start, timeoutMs);
+    if (error != ERROR_SUCCESS) return error;
   }
 }
 
