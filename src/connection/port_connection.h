@@ -6,7 +6,9 @@
 #include <cstdint>
 
 #include "connection/connection.h"
+#include "connection/device_request.h"
 #include "connection/protocol.h"
+#include "platform/result.h"
 
 namespace qrv {
 
@@ -44,10 +46,21 @@ class PortConnection : public IUcConnection {
 
   // Records what Create was given.
   void Assign(uint32_t serviceId, uint32_t threadCount, HANDLE device);
-  // Asks the driver for the port and logs the outcome; true with *port set.
-  virtual bool AcquirePort(uint32_t* port) = 0;
+  // Asks the driver for the port and logs the outcome; success with *port
+  // set.
+  virtual Result AcquirePort(uint32_t* port) = 0;
   // Gives the held port back and logs it.
   virtual void ReleasePort() = 0;
+  // The entry points' requests. Asks for a port with `code`
+  // (IOCTL_UC_CREATE_ECHO_PORT or IOCTL_UC_ALLOCATE_PORT) and accepts only a
+  // success whose answer is a port below UC_MAX_PORTS (ERROR_GEN_FAILURE
+  // otherwise); the answer word starts at UC_MAX_PORTS, so a success that
+  // writes no answer is refused.
+  Result RequestPort(DWORD code, PortKind kind, uint32_t* port);
+  // Gives the port back with `code` (IOCTL_UC_CLOSE_ECHO_PORT or
+  // IOCTL_UC_FREE_PORT); the connection counts as stopped whatever the
+  // driver answers, or when it abandons the request.
+  void ReturnPort(DWORD code);
   // The one wait for the connection's threads: every open thread handle at
   // once, without a time limit. WAIT_OBJECT_0 when there is none.
   DWORD WaitForThreads() const;
@@ -62,6 +75,15 @@ class PortConnection : public IUcConnection {
   // A wait on both that finds both set reports the stop event.
   HANDLE events_[2] = {INVALID_HANDLE_VALUE, INVALID_HANDLE_VALUE};
   HANDLE threads_[kMaxThreads] = {};
+
+ private:
+  // A driver that leaves an entry point's request unanswered for a heartbeat
+  // period is taken as gone, so that no entry point waits on it for ever.
+  static constexpr DWORD kControlRequestBoundMs = 1000;
+
+  // Port and closing requests, sent only by operations under the
+  // process-wide lock.
+  DeviceRequest control_;
 };
 
 }  // namespace qrv

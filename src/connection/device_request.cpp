@@ -1,0 +1,122 @@
+#include "connection/device_request.h"
+
+#include <atomic>
+#include <cstring>
+#include <new>
+
+#include "diagnostics/log_channel.h"
+#include "platform/owned_handle.h"
+
+namespace qrv {
+
+namespace {
+
+constexpr DWORD kAnswerSize = 4;
+
+}  // namespace
+
+// What the driver may touch while a request is in flight. The event is
+// manual-reset: every issue resets it, and a completion that one wait saw
+// stays visible to the next.
+struct DeviceRequest::Record {
+  OVERLAPPED overlapped = {};
+  OwnedHandle event;
+  uint8_t input[kMaxInput] = {};
+  uint8_t answer[kAnswerSize] = {};
+  void* output = nullptr;  // the caller's output of the request in flight
+  Record* nextAbandoned = nullptr;
+};
+
+DeviceRequest::~DeviceRequest() { delete record_; }
+
+Result DeviceRequest::Open() {
+  if (record_ != nullptr) return Result::Success();
+  auto* record = new (std::nothrow) Record;
+  if (record == nullptr) return Result::Failure(ERROR_NOT_ENOUGH_MEMORY);
+  record->event.Reset(CreateEventW(nullptr, TRUE, FALSE, nullptr));
+  if (!record->event.IsOpen()) {
+    const Result failure = Result::LastError();
+    delete record;
+    return failure;
+  }
+  record_ = record;
+  return Result::Success();
+}
+
+// The record starts from zero for every request: a stale status must not
+// pass for this request's, and the offsets mean nothing to a device.
+Result DeviceRequest::Send(HANDLE device, DWORD code, const void* input, DWORD inputSize,
+                           void* output, DWORD outputSize, HANDLE stop, DWORD boundMs) {
+  bytes_ = 0;
+  pended_ = false;
+  stopped_ = false;
+  if (inputSize > kMaxInput) return Result::Failure(ERROR_INVALID_PARAMETER);
+  const Result opened = Open();
+  if (!opened.Succeeded()) return opened;
+  Record& record = *record_;
+  record.overlapped = {};
+  record.overlapped.hEvent = record.event.Get();
+  if (inputSize != 0) std::memcpy(record.input, input, inputSize);
+  const bool small = outputSize <= kAnswerSize;
+  if (small && outputSize != 0) std::memcpy(record.answer, output, outputSize);
+  record.output = small ? nullptr : output;
+  void* target = small ? (outputSize != 0 ? record.answer : nullptr) : output;
+  DWORD returned = 0;
+  Result result = Result::Success();
+  if (DeviceIoControl(device, code, record.input, inputSize, target, outputSize, &returned,
+                      &record.overlapped)) {
+    bytes_ = returned;
+  } else {
+    const DWORD error = GetLastError();
+    if (error != ERROR_IO_PENDING) return Result::Failure(error);
+    pended_ = true;
+    result = Await(device, code, stop, boundMs);
+    if (record_ == nullptr) return result;
+  }
+  if (small && outputSize != 0) std::memcpy(output, record.answer, outputSize);
+  return result;
+}
+
+// A failed wait (a stop event closed under it) is taken as the bound having
+// passed: the request is cancelled rather than left with the driver. Once
+// the event is set the status is final, so the result is read without a
+// wait.
+Result DeviceRequest::Await(HANDLE device, DWORD code, HANDLE stop, DWORD boundMs) {
+  OVERLAPPED* overlapped = &record_->overlapped;
+  const HANDLE handles[2] = {overlapped->hEvent, stop};
+  const DWORD signalled = WaitForMultipleObjects(stop != nullptr ? 2 : 1, handles, FALSE, boundMs);
+  if (signalled != WAIT_OBJECT_0) {
+    stopped_ = signalled == WAIT_OBJECT_0 + 1;
+    CancelIoEx(device, overlapped);
+    if (WaitForSingleObject(overlapped->hEvent, kCancelBoundMs) != WAIT_OBJECT_0) {
+      Abandon(code);
+      return Result::Failure(ERROR_TIMEOUT);
+    }
+  }
+  DWORD returned = 0;
+  if (!GetOverlappedResult(device, overlapped, &returned, FALSE)) return Result::LastError();
+  bytes_ = returned;
+  return Result::Success();
+}
+
+// Abandoned records are never freed, so that no completion can write into
+// freed memory: the driver may complete into one at any time, and the I/O
+// manager then still sets its event, so the record, its event and its
+// output stay allocated for the life of the process (a leak that only a
+// driver ignoring cancellation causes, announced by the log line). The chain
+// keeps them reachable and in one place.
+void DeviceRequest::Abandon(DWORD code) {
+  static std::atomic<Record*> abandoned{nullptr};
+  Record* record = record_;
+  record_ = nullptr;
+  if (record->output != nullptr) leftToDriver_ = record->output;
+  record->nextAbandoned = abandoned.load(std::memory_order_relaxed);
+  while (!abandoned.compare_exchange_weak(record->nextAbandoned, record, std::memory_order_release,
+                                          std::memory_order_relaxed)) {
+  }
+  LogChannel::Instance().Print(
+      "quorvel: request[0x%x] abandoned, the driver ignored its cancellation.",
+      static_cast<unsigned>(code));
+}
+
+}  // namespace qrv
