@@ -4,7 +4,10 @@
 // has let go (ASan watches the reply's answer block and the answer words).
 // A driver that never answers is cut off: a ping after one heartbeat period,
 // an entry point's request after its bound, a worker's request by the stop;
-// each such request is cancelled, so the library never hangs on it.
+// each such request is cancelled, so the library never hangs on it. One
+// whose cancellation the driver ignores is abandoned to the driver, which
+// completes it late (at the latest when UnInit closes the handle) into
+// memory that is still the request's (ASan watches).
 #include <algorithm>
 #include <cstdio>
 #include <cstdlib>
@@ -22,10 +25,14 @@ constexpr uint32_t kService = 6;
 constexpr auto kDelay = std::chrono::milliseconds(100);
 // Long enough never to end within a test: the request is held without release.
 constexpr auto kHeld = std::chrono::hours(24);
+// A request that ignores cancellation is released after this, longer than
+// any bound of the library's and than kEntryBound, so that a library that
+// awaits it hangs past the watchdog.
+constexpr auto kLate = std::chrono::seconds(8);
 constexpr unsigned kEveryRequest = 0xFFFFFFFFu;
 // Two heartbeat periods and some slack for a loaded machine.
 constexpr int kTwoPeriodsMs = 2500;
-constexpr auto kUnInitBound = std::chrono::seconds(5);
+constexpr auto kEntryBound = std::chrono::seconds(5);
 
 // Answers with the message reversed, in a block lent by the allocator.
 void WINAPI Reverse(NIMUC::IAllocator* allocator, void* message, uint32_t length, void*,
@@ -84,17 +91,22 @@ struct HeldCase {
   const char* name;
   DWORD code;
   bool registers;  // Register succeeds although the request is held
+  // Requests of this code (0: any) ignore cancellation; the held one is
+  // abandoned, or with it the one named by `abandoned`.
+  std::optional<DWORD> ignored = std::nullopt;
+  DWORD abandoned = 0;
 };
 
 class HeldRequest : public LibraryTest, public ::testing::WithParamInterface<HeldCase> {
  protected:
-  // UnInit under a bound; a hang ends the process, since the stuck thread
-  // could never be joined.
-  static void ExpectUnInitReturns() {
-    auto done = std::async(std::launch::async, [] { UnInit(); });
-    if (done.wait_for(kUnInitBound) == std::future_status::ready) return;
-    std::fprintf(stderr, "UnInit did not return within %lld s\n",
-                 static_cast<long long>(kUnInitBound.count()));
+  // An entry point under a bound; a hang ends the process, since the stuck
+  // thread could never be joined.
+  template <typename Call>
+  static auto Returns(const char* name, Call call) {
+    auto done = std::async(std::launch::async, call);
+    if (done.wait_for(kEntryBound) == std::future_status::ready) return done.get();
+    std::fprintf(stderr, "%s did not return within %lld s\n", name,
+                 static_cast<long long>(kEntryBound.count()));
     std::_Exit(1);
   }
 };
@@ -104,12 +116,15 @@ class HeldRequest : public LibraryTest, public ::testing::WithParamInterface<Hel
 TEST_P(HeldRequest, IsCancelledAndNothingHangs) {
   const HeldCase& held = GetParam();
   Driver().ClearRequestLog();
-  Driver().DelayRequests(held.code, kHeld, kEveryRequest);
-  ASSERT_EQ(Init(0), held.code == wire::kCreateEchoPort ? E_FAIL : S_OK);
-  ASSERT_EQ(Register(kService, &Reverse, nullptr), held.registers ? S_OK : E_FAIL);
+  Driver().DelayRequests(held.code, held.ignored ? kLate : kHeld, kEveryRequest);
+  if (held.ignored) Driver().IgnoreCancellation(*held.ignored, kEveryRequest);
+  ASSERT_EQ(Returns("Init", [] { return Init(0); }),
+            held.code == wire::kCreateEchoPort ? E_FAIL : S_OK);
+  ASSERT_EQ(Returns("Register", [] { return Register(kService, &Reverse, nullptr); }),
+            held.registers ? S_OK : E_FAIL);
   if (held.code == wire::kReply) Driver().Post(kService, 1, {1, 2});
   if (held.code == wire::kEcho) {
-    EXPECT_TRUE(Sink().WaitForText("quorvel: echo error.", kTwoPeriodsMs))
+    EXPECT_TRUE(Sink().WaitForText("quorvel: echo error.", held.ignored ? kWaitMs : kTwoPeriodsMs))
         << "a ping left pending never failed the heartbeat";
     EXPECT_TRUE(WaitUntil([] { return !Driver().PortOf(kService).has_value(); }))
         << "the services were not torn down";
@@ -117,24 +132,43 @@ TEST_P(HeldRequest, IsCancelledAndNothingHangs) {
   if (held.code != wire::kCloseEchoPort && held.code != wire::kFreePort) {
     ASSERT_TRUE(Driver().WaitForRequests(held.code, 1, kWait)) << "the request never came";
   }
-  ExpectUnInitReturns();
+  Returns("UnInit", [] { UnInit(); });
   const auto requests = RequestsOf(held.code);
   ASSERT_FALSE(requests.empty());
   EXPECT_TRUE(requests[0].pended) << "the fault never fired";
-  EXPECT_EQ(requests[0].status.value_or(0), qrv::posix::kStatusCancelled);
+  if (!held.ignored) {
+    EXPECT_EQ(requests[0].status.value_or(0), qrv::posix::kStatusCancelled);
+  } else {
+    char line[96];
+    std::snprintf(line, sizeof(line),
+                  "quorvel: request[0x%x] abandoned, the driver ignored its cancellation.",
+                  static_cast<unsigned>(held.abandoned != 0 ? held.abandoned : held.code));
+    EXPECT_TRUE(Sink().WaitForText(line, kWaitMs)) << line;
+    EXPECT_TRUE(WaitUntil([&] { return RequestsOf(held.code)[0].status.has_value(); }))
+        << "the driver never completed the abandoned request";
+  }
   Driver().ClearFaults();
 }
 
-INSTANTIATE_TEST_SUITE_P(Codes, HeldRequest,
-                         ::testing::Values(HeldCase{"Ping", wire::kEcho, true},
-                                           HeldCase{"Bind", wire::kBindThread, true},
-                                           HeldCase{"Reply", wire::kReply, true},
-                                           HeldCase{"AllocatePort", wire::kAllocatePort, false},
-                                           HeldCase{"CreateEchoPort", wire::kCreateEchoPort, false},
-                                           HeldCase{"FreePort", wire::kFreePort, true},
-                                           HeldCase{"CloseEchoPort", wire::kCloseEchoPort, true}),
-                         [](const ::testing::TestParamInfo<HeldCase>& info) {
-                           return std::string(info.param.name);
-                         });
+INSTANTIATE_TEST_SUITE_P(
+    Codes, HeldRequest,
+    ::testing::Values(
+        HeldCase{"Ping", wire::kEcho, true}, HeldCase{"Bind", wire::kBindThread, true},
+        HeldCase{"Reply", wire::kReply, true}, HeldCase{"AllocatePort", wire::kAllocatePort, false},
+        HeldCase{"CreateEchoPort", wire::kCreateEchoPort, false},
+        HeldCase{"FreePort", wire::kFreePort, true},
+        HeldCase{"CloseEchoPort", wire::kCloseEchoPort, true},
+        HeldCase{"PingIgnoringCancel", wire::kEcho, true, wire::kEcho},
+        HeldCase{"BindIgnoringCancel", wire::kBindThread, true, wire::kBindThread},
+        HeldCase{"ReplyIgnoringCancel", wire::kReply, true, wire::kReply},
+        HeldCase{"AllocatePortIgnoringCancel", wire::kAllocatePort, false, wire::kAllocatePort},
+        HeldCase{"CreateEchoPortIgnoringCancel", wire::kCreateEchoPort, false,
+                 wire::kCreateEchoPort},
+        HeldCase{"FreePortIgnoringCancel", wire::kFreePort, true, wire::kFreePort},
+        HeldCase{"CloseEchoPortIgnoringCancel", wire::kCloseEchoPort, true, wire::kCloseEchoPort},
+        // A freed port would end the receive: the free-port
+        // request is held too.
+        HeldCase{"ReceiveIgnoringCancel", wire::kFreePort, true, 0u, wire::kReceive}),
+    [](const ::testing::TestParamInfo<HeldCase>& info) { return std::string(info.param.name); });
 
 }  // namespace qrv
