@@ -355,37 +355,80 @@ INSTANTIATE_TEST_SUITE_P(
 
 // A worker's request or a closing request that the driver holds without
 // end is cancelled (the worker's by the stop, Stop's own after its bound),
-// so UnInit returns; the watchdog ends a scenario whose UnInit hangs.
-class HeldRequest : public Service, public ::testing::WithParamInterface<PendedCase> {};
+// so UnInit returns; the watchdog ends a scenario whose UnInit hangs. One
+// whose cancellation the driver ignores is abandoned: every entry point
+// returns (a port request fails), and once the driver completes it at last
+// (UnInit closes the handle) every heap of the process is still sound.
+struct HeldCase {
+  const char* name;
+  uint32_t code;
+  bool ignores = false;  // requests of `ignored` (0: any) ignore cancellation
+  uint32_t ignored = 0;
+};
+
+class HeldRequest : public Service, public ::testing::WithParamInterface<HeldCase> {
+ protected:
+  static bool HeapsValid() {
+    HANDLE heaps[64];
+    const DWORD count = GetProcessHeaps(64, heaps);
+    for (DWORD i = 0; i < count && i < 64; ++i) {
+      if (!HeapValidate(heaps[i], 0, nullptr)) return false;
+    }
+    return count != 0;
+  }
+};
 
 TEST_P(HeldRequest, IsCancelledAndUnInitReturns) {
   constexpr uint32_t kHeldMs = 600000;
   constexpr uint32_t kStatusCancelled = 0xC0000120u;
-  Arm(QRVCTL_FAULT_PEND_REQUEST, 0, 1, GetParam().code, 0, kHeldMs);
+  const HeldCase& held = GetParam();
+  const bool portRequest = held.code == kAllocatePort || held.code == kCreateEchoPort;
+  RestartWatchdog(45000);  // far below kHeldMs: a library that awaits the request hangs past it
+  Arm(QRVCTL_FAULT_PEND_REQUEST, 0, held.ignores ? QRVCTL_FAULT_FOREVER : 1, held.code, 0, kHeldMs);
+  if (held.ignores) Arm(QRVCTL_FAULT_IGNORE_CANCEL, 0, QRVCTL_FAULT_FOREVER, 0, 0, 0, held.ignored);
   HostService& service = NewService();
-  ASSERT_EQ(Init(), QUORVEL_OK);
-  ASSERT_EQ(Register(kService, service), QUORVEL_OK);
-  if (GetParam().code == kReply) Post(kService, 1, Bytes(4, 1));
-  if (GetParam().code != kFreePort) {
-    ASSERT_TRUE(WaitUntil([&] { return !RequestsOf(GetParam().code).empty(); }))
+  ASSERT_EQ(Init(), held.code == kCreateEchoPort ? QUORVEL_E_FAIL : QUORVEL_OK);
+  ASSERT_EQ(Register(kService, service), portRequest ? QUORVEL_E_FAIL : QUORVEL_OK);
+  if (held.code == kReply) Post(kService, 1, Bytes(4, 1));
+  if (held.code == kEcho) ExpectText("quorvel: echo error.");
+  if (held.code != kFreePort && held.code != kCloseEchoPort) {
+    ASSERT_TRUE(WaitUntil([&] { return !RequestsOf(held.code).empty(); }))
         << "the request never came";
   }
   UnInit();
   std::vector<uint32_t> completions;
-  for (const auto& entry : DriverLog()) {
-    if (entry.code == GetParam().code && entry.flags == QRVCTL_LOG_COMPLETION)
-      completions.push_back(entry.status);
+  ASSERT_TRUE(WaitUntil([&] {
+    completions.clear();
+    for (const auto& entry : DriverLog()) {
+      if (entry.code == held.code && entry.flags == QRVCTL_LOG_COMPLETION)
+        completions.push_back(entry.status);
+    }
+    return !completions.empty();
+  })) << "the driver never completed the request";
+  if (!held.ignores) {
+    EXPECT_EQ(completions, std::vector<uint32_t>{kStatusCancelled});
+    return;
   }
-  EXPECT_EQ(completions, std::vector<uint32_t>{kStatusCancelled});
+  EXPECT_FALSE(TextsStartingWith("quorvel: request[0x").empty()) << "nothing was abandoned";
+  EXPECT_TRUE(HeapsValid()) << "the late completion wrote into freed memory";
 }
 
-INSTANTIATE_TEST_SUITE_P(Codes, HeldRequest,
-                         ::testing::Values(PendedCase{"Bind", kBindThread},
-                                           PendedCase{"Reply", kReply},
-                                           PendedCase{"FreePort", kFreePort}),
-                         [](const ::testing::TestParamInfo<PendedCase>& info) {
-                           return std::string(info.param.name);
-                         });
+INSTANTIATE_TEST_SUITE_P(
+    Codes, HeldRequest,
+    ::testing::Values(HeldCase{"Bind", kBindThread}, HeldCase{"Reply", kReply},
+                      HeldCase{"FreePort", kFreePort},
+                      HeldCase{"PingIgnoringCancel", kEcho, true, kEcho},
+                      HeldCase{"BindIgnoringCancel", kBindThread, true, kBindThread},
+                      HeldCase{"ReplyIgnoringCancel", kReply, true, kReply},
+                      HeldCase{"AllocatePortIgnoringCancel", kAllocatePort, true, kAllocatePort},
+                      HeldCase{"CreateEchoPortIgnoringCancel", kCreateEchoPort, true,
+                               kCreateEchoPort},
+                      HeldCase{"FreePortIgnoringCancel", kFreePort, true, kFreePort},
+                      HeldCase{"CloseEchoPortIgnoringCancel", kCloseEchoPort, true, kCloseEchoPort},
+                      // A freed port would end the receives: the free-port request is
+                      // held too.
+                      HeldCase{"ReceiveIgnoringCancel", kFreePort, true, 0}),
+    [](const ::testing::TestParamInfo<HeldCase>& info) { return std::string(info.param.name); });
 
 }  // namespace
 }  // namespace wintest
