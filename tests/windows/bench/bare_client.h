@@ -1,14 +1,16 @@
 // A minimal client of the reference driver without the library: one port,
-// one bound thread that keeps one receive pending and answers each message
-// with its own bytes. The yardstick the library's round trip is measured
-// against.
+// threads that each keep one receive pending and answer each message with
+// its own bytes. The yardstick the library's round trip and throughput are
+// measured against.
 #ifndef QRV_TESTS_WINDOWS_BENCH_BARE_CLIENT_H_
 #define QRV_TESTS_WINDOWS_BENCH_BARE_CLIENT_H_
 
 #include <windows.h>
 
 #include <cstdint>
+#include <memory>
 #include <string>
+#include <vector>
 
 #include "harness/win_handle.h"
 
@@ -17,25 +19,39 @@ namespace wintest {
 
 class BareClient {
  public:
+  // Called on a serving thread for each message before it is answered, as a
+  // service's callback would be.
+  using Handler = void (*)();
+
   BareClient() = default;
   BareClient(const BareClient&) = delete;
   BareClient& operator=(const BareClient&) = delete;
-  // Frees the port, which ends the pending receive, and joins the thread.
+  // Frees the port, which ends the pending receives, and joins the threads.
   ~BareClient();
 
-  // Opens the device, takes a port for `serviceId` and starts the thread.
-  // False with a description in *error.
-  bool Start(uint32_t serviceId, std::string* error);
+  // Opens the device, takes a port for `serviceId` with `threads` slots,
+  // binds them and starts one thread per slot. With `pauseMs` a thread
+  // waits that long after a receive that completed at once, as the
+  // library's workers do. False with a description in *error.
+  bool Start(uint32_t serviceId, uint32_t threads, DWORD pauseMs, Handler handler,
+             std::string* error);
 
  private:
-  static DWORD WINAPI Serve(LPVOID self);
+  struct Server {
+    BareClient* client;
+    uint32_t threadIndex;
+    Handle thread;
+  };
+
+  static DWORD WINAPI Serve(LPVOID server);
   bool Request(DWORD code, const void* input, DWORD inputSize, void* output, DWORD outputSize,
                OVERLAPPED* overlapped, DWORD* bytes);
 
   Handle device_;
-  Handle thread_;
+  std::vector<std::unique_ptr<Server>> servers_;
   uint32_t port_ = 16;
-  uint32_t threadIndex_ = 0;
+  DWORD pauseMs_ = 0;
+  Handler handler_ = nullptr;
 };
 
 }  // namespace wintest
