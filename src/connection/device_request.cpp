@@ -9,20 +9,14 @@
 
 namespace qrv {
 
-namespace {
-
-constexpr DWORD kAnswerSize = 4;
-
-}  // namespace
-
 // What the driver may touch while a request is in flight. The event is
-// manual-reset: every issue resets it, and a completion that one wait saw
-// stays visible to the next.
+// manual-reset: each issue resets it, and a completion one wait saw stays
+// visible to the next.
 struct DeviceRequest::Record {
   OVERLAPPED overlapped = {};
   OwnedHandle event;
   uint8_t input[kMaxInput] = {};
-  uint8_t answer[kAnswerSize] = {};
+  uint8_t answer[4] = {};
   void* output = nullptr;  // the caller's output of the request in flight
   Record* nextAbandoned = nullptr;
 };
@@ -34,22 +28,20 @@ Result DeviceRequest::Open() {
   auto* record = new (std::nothrow) Record;
   if (record == nullptr) return Result::Failure(ERROR_NOT_ENOUGH_MEMORY);
   record->event.Reset(CreateEventW(nullptr, TRUE, FALSE, nullptr));
-  if (!record->event.IsOpen()) {
-    const Result failure = Result::LastError();
+  const Result result = record->event.IsOpen() ? Result::Success() : Result::LastError();
+  if (result.Succeeded())
+    record_ = record;
+  else
     delete record;
-    return failure;
-  }
-  record_ = record;
-  return Result::Success();
+  return result;
 }
 
 // The record starts from zero for every request: a stale status must not
-// pass for this request's, and the offsets mean nothing to a device.
+// pass for this one's, and the offsets mean nothing to a device.
 Result DeviceRequest::Send(HANDLE device, DWORD code, const void* input, DWORD inputSize,
                            void* output, DWORD outputSize, HANDLE stop, DWORD boundMs) {
   bytes_ = 0;
-  pended_ = false;
-  stopped_ = false;
+  pended_ = stopped_ = false;
   if (inputSize > kMaxInput) return Result::Failure(ERROR_INVALID_PARAMETER);
   const Result opened = Open();
   if (!opened.Succeeded()) return opened;
@@ -57,18 +49,18 @@ Result DeviceRequest::Send(HANDLE device, DWORD code, const void* input, DWORD i
   record.overlapped = {};
   record.overlapped.hEvent = record.event.Get();
   if (inputSize != 0) std::memcpy(record.input, input, inputSize);
-  const bool small = outputSize <= kAnswerSize;
+  const bool small = outputSize <= sizeof(record.answer);
   if (small && outputSize != 0) std::memcpy(record.answer, output, outputSize);
   record.output = small ? nullptr : output;
-  void* target = small ? (outputSize != 0 ? record.answer : nullptr) : output;
+  void* target = small && outputSize != 0 ? record.answer : record.output;
   DWORD returned = 0;
   Result result = Result::Success();
   if (DeviceIoControl(device, code, record.input, inputSize, target, outputSize, &returned,
                       &record.overlapped)) {
     bytes_ = returned;
   } else {
-    const DWORD error = GetLastError();
-    if (error != ERROR_IO_PENDING) return Result::Failure(error);
+    const Result issued = Result::LastError();
+    if (issued.Error() != ERROR_IO_PENDING) return issued;
     pended_ = true;
     result = Await(device, code, stop, boundMs);
     if (record_ == nullptr) return result;
@@ -77,10 +69,8 @@ Result DeviceRequest::Send(HANDLE device, DWORD code, const void* input, DWORD i
   return result;
 }
 
-// A failed wait (a stop event closed under it) is taken as the bound having
-// passed: the request is cancelled rather than left with the driver. Once
-// the event is set the status is final, so the result is read without a
-// wait.
+// A failed wait (a stop event closed under it) counts as the bound passed.
+// Once the event is set the status is final, so it is read without a wait.
 Result DeviceRequest::Await(HANDLE device, DWORD code, HANDLE stop, DWORD boundMs) {
   OVERLAPPED* overlapped = &record_->overlapped;
   const HANDLE handles[2] = {overlapped->hEvent, stop};
@@ -90,7 +80,7 @@ Result DeviceRequest::Await(HANDLE device, DWORD code, HANDLE stop, DWORD boundM
     CancelIoEx(device, overlapped);
     if (WaitForSingleObject(overlapped->hEvent, kCancelBoundMs) != WAIT_OBJECT_0) {
       Abandon(code);
-      return Result::Failure(ERROR_TIMEOUT);
+      return Result::Failure(ERROR_OPERATION_ABORTED);
     }
   }
   DWORD returned = 0;
@@ -99,20 +89,18 @@ Result DeviceRequest::Await(HANDLE device, DWORD code, HANDLE stop, DWORD boundM
   return Result::Success();
 }
 
-// Abandoned records are never freed, so that no completion can write into
-// freed memory: the driver may complete into one at any time, and the I/O
-// manager then still sets its event, so the record, its event and its
-// output stay allocated for the life of the process (a leak that only a
-// driver ignoring cancellation causes, announced by the log line). The chain
-// keeps them reachable and in one place.
+// Abandoned records are leaked on purpose, never freed, so no completion
+// can write into freed memory: the driver may complete into one at any time
+// and the I/O manager then still sets its event. Only a driver that ignores
+// cancellation costs this memory, and each such request is logged. The
+// chain keeps them reachable.
 void DeviceRequest::Abandon(DWORD code) {
   static std::atomic<Record*> abandoned{nullptr};
   Record* record = record_;
   record_ = nullptr;
   if (record->output != nullptr) leftToDriver_ = record->output;
   record->nextAbandoned = abandoned.load(std::memory_order_relaxed);
-  while (!abandoned.compare_exchange_weak(record->nextAbandoned, record, std::memory_order_release,
-                                          std::memory_order_relaxed)) {
+  while (!abandoned.compare_exchange_weak(record->nextAbandoned, record)) {
   }
   LogChannel::Instance().Print(
       "quorvel: request[0x%x] abandoned, the driver ignored its cancellation.",

@@ -51,15 +51,11 @@ class PortConnection : public IUcConnection {
   virtual Result AcquirePort(uint32_t* port) = 0;
   // Gives the held port back and logs it.
   virtual void ReleasePort() = 0;
-  // The entry points' requests. Asks for a port with `code`
-  // (IOCTL_UC_CREATE_ECHO_PORT or IOCTL_UC_ALLOCATE_PORT) and accepts only a
-  // success whose answer is a port below UC_MAX_PORTS (ERROR_GEN_FAILURE
-  // otherwise); the answer word starts at UC_MAX_PORTS, so a success that
-  // writes no answer is refused.
+  // The port request `code`; fails unless the answer is a port below
+  // UC_MAX_PORTS (ERROR_GEN_FAILURE), so a success without one is refused.
   Result RequestPort(DWORD code, PortKind kind, uint32_t* port);
-  // Gives the port back with `code` (IOCTL_UC_CLOSE_ECHO_PORT or
-  // IOCTL_UC_FREE_PORT); the connection counts as stopped whatever the
-  // driver answers, or when it abandons the request.
+  // The closing request `code`; the port counts as given back whatever
+  // the driver does with it.
   void ReturnPort(DWORD code);
   // The one wait for the connection's threads: every open thread handle at
   // once, without a time limit. WAIT_OBJECT_0 when there is none.
@@ -78,12 +74,9 @@ class PortConnection : public IUcConnection {
 
  private:
   // A driver that leaves an entry point's request unanswered for a heartbeat
-  // period is taken as gone, so that no entry point waits on it for ever.
+  // period is taken as gone; no entry point waits on it for ever.
   static constexpr DWORD kControlRequestBoundMs = 1000;
-
-  // Port and closing requests, sent only by operations under the
-  // process-wide lock.
-  DeviceRequest control_;
+  DeviceRequest control_;  // port and closing requests, under the lock
 };
 
 }  // namespace qrv

@@ -68,10 +68,8 @@ DWORD Worker::StartUp() {
 
 bool Worker::Bind() {
   threadIndex_ = 0xFFFFFFFFu;
-  return request_
-             .Send(connection_.device_, IOCTL_UC_BIND_THREAD, &connection_.port_,
-                   sizeof(connection_.port_), &threadIndex_, sizeof(threadIndex_), StopEvent(),
-                   INFINITE)
+  return Send(IOCTL_UC_BIND_THREAD, &connection_.port_, sizeof(connection_.port_), &threadIndex_,
+              sizeof(threadIndex_))
              .Succeeded() &&
          threadIndex_ < connection_.threadCount_;
 }
@@ -117,8 +115,7 @@ bool Worker::ReceiveMessage() {
 // A pending attempt is never repeated.
 Result Worker::ReceiveInto(uint8_t* buffer, DWORD size) {
   for (unsigned attempts = 1;; ++attempts) {
-    const Result result = request_.Send(connection_.device_, IOCTL_UC_RECEIVE, &receive_,
-                                        sizeof(receive_), buffer, size, StopEvent(), INFINITE);
+    const Result result = Send(IOCTL_UC_RECEIVE, &receive_, sizeof(receive_), buffer, size);
     if (request_.Pended()) return result;
     if (result.Succeeded()) {
       StopSignalledWithin(kPauseMs);  // the message in hand is served either way
@@ -155,8 +152,7 @@ uint8_t* Worker::ObtainBlock(uint32_t size) {
   if (size < kMessageHeaderSize || size <= capacity_ || size > kMaxMessageSize) return nullptr;
   for (unsigned tries = 0; tries < kBlockTries; ++tries) {
     if (void* block = allocator_.Allocate(size)) return static_cast<uint8_t*>(block);
-    HANDLE stop = connection_.events_[CNUcCommuniateConnection::kStopEvent];
-    if (WaitForSingleObject(stop, kPauseMs) == WAIT_OBJECT_0) return nullptr;
+    if (StopSignalledWithin(kPauseMs)) return nullptr;
   }
   return nullptr;
 }
@@ -184,10 +180,15 @@ void Worker::InvokeCallback(void* worker) {
 // (a null buffer of length 0), so the driver never reads through null.
 bool Worker::SendReply() {
   const bool empty = answer_ == nullptr || answerLength_ == 0;
-  return request_
-      .Send(connection_.device_, IOCTL_UC_REPLY, &reply_, sizeof(reply_), empty ? nullptr : answer_,
-            empty ? 0 : answerLength_, StopEvent(), INFINITE)
+  return Send(IOCTL_UC_REPLY, &reply_, sizeof(reply_), empty ? nullptr : answer_,
+              empty ? 0 : answerLength_)
       .Succeeded();
+}
+
+Result Worker::Send(DWORD code, const void* input, DWORD inputSize, void* output,
+                    DWORD outputSize) {
+  return request_.Send(connection_.device_, code, input, inputSize, output, outputSize, StopEvent(),
+                       INFINITE);
 }
 
 void Worker::FinishMessage() {

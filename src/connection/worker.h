@@ -47,6 +47,8 @@ class Worker {
   bool HandleMessage();
   static void InvokeCallback(void* worker);
   bool SendReply();
+  // Every request of the worker; the stop event cuts its wait.
+  Result Send(DWORD code, const void* input, DWORD inputSize, void* output, DWORD outputSize);
   void FinishMessage();
   DWORD ExitPath();
   DWORD WaitForSignal() const;
@@ -54,7 +56,6 @@ class Worker {
 
   CNUcCommuniateConnection& connection_;
   CNimUCAllocator allocator_;
-  // Bind, receives and replies, one at a time; the stop event cancels each.
   // Once it abandons a request, the buffer that request named is the
   // driver's: the worker ends without freeing it.
   DeviceRequest request_;

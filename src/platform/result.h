@@ -1,4 +1,4 @@
-// The library's one result convention inside its own code.
+// The library's one internal result convention.
 #ifndef QUORVEL_PLATFORM_RESULT_H_
 #define QUORVEL_PLATFORM_RESULT_H_
 
@@ -6,17 +6,14 @@
 
 namespace qrv {
 
-// Success, or the Win32 error that made an operation fail, read once right
-// after the failing call (the C runtime may overwrite the last error later).
-// Only the exports turn a result into an HRESULT.
+// Success, or the Win32 error of the failing call, read once right after it
+// (the C runtime may overwrite the last error later). Only the exports turn
+// a result into an HRESULT.
 class [[nodiscard]] Result {
  public:
   static Result Success() { return Result(ERROR_SUCCESS); }
-  // A failure always carries an error: 0 would read as success, so it is
-  // reported as ERROR_GEN_FAILURE.
-  static Result Failure(DWORD error) {
-    return Result(error != ERROR_SUCCESS ? error : ERROR_GEN_FAILURE);
-  }
+  // Error 0 would read as success: it fails as ERROR_GEN_FAILURE.
+  static Result Failure(DWORD error) { return Result(error != 0 ? error : ERROR_GEN_FAILURE); }
   static Result LastError() { return Failure(GetLastError()); }
 
   bool Succeeded() const { return error_ == ERROR_SUCCESS; }

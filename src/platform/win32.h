@@ -87,7 +87,6 @@ typedef int(WINAPI* FARPROC)();
 #define ERROR_IO_PENDING 997u
 #define ERROR_NOT_FOUND 1168u
 #define ERROR_NO_SYSTEM_RESOURCES 1450u
-#define ERROR_TIMEOUT 1460u
 
 #define S_OK 0
 #define E_FAIL (static_cast<HRESULT>(0x80004005u))
