@@ -39,8 +39,8 @@ class CNUcEchoConnection final : public PortConnection {
   enum class Heartbeat { kBeating, kLostTeardownPending, kLost };
   enum class PingResult { kAnswered, kFailed, kStopped };
 
-  Result AcquirePort(uint32_t* port) override;
-  void ReleasePort() override;
+  Result AcquirePort(uint32_t* port) QRV_REQUIRES(ProcessLock()) override;
+  void ReleasePort() QRV_REQUIRES(ProcessLock()) override;
   DWORD WaitForSignal() const;
   PingResult Ping(DeviceRequest& request, const EchoPacket& packet) const;
   bool WaitUntilPingDue() const;

@@ -48,15 +48,15 @@ class PortConnection : public IUcConnection {
   void Assign(uint32_t serviceId, uint32_t threadCount, HANDLE device);
   // Asks the driver for the port and logs the outcome; success with *port
   // set.
-  virtual Result AcquirePort(uint32_t* port) = 0;
+  virtual Result AcquirePort(uint32_t* port) QRV_REQUIRES(ProcessLock()) = 0;
   // Gives the held port back and logs it.
-  virtual void ReleasePort() = 0;
+  virtual void ReleasePort() QRV_REQUIRES(ProcessLock()) = 0;
   // The port request `code`; fails unless the answer is a port below
   // UC_MAX_PORTS (ERROR_GEN_FAILURE), so a success without one is refused.
-  Result RequestPort(DWORD code, PortKind kind, uint32_t* port);
+  Result RequestPort(DWORD code, PortKind kind, uint32_t* port) QRV_REQUIRES(ProcessLock());
   // The closing request `code`; the port counts as given back whatever
   // the driver does with it.
-  void ReturnPort(DWORD code);
+  void ReturnPort(DWORD code) QRV_REQUIRES(ProcessLock());
   // The one wait for the connection's threads: every open thread handle at
   // once, without a time limit. WAIT_OBJECT_0 when there is none.
   DWORD WaitForThreads() const;
@@ -76,7 +76,7 @@ class PortConnection : public IUcConnection {
   // A driver that leaves an entry point's request unanswered for a heartbeat
   // period is taken as gone; no entry point waits on it for ever.
   static constexpr DWORD kControlRequestBoundMs = 1000;
-  DeviceRequest control_;  // port and closing requests, under the lock
+  DeviceRequest control_ QRV_GUARDED_BY(ProcessLock());  // port and closing requests
 };
 
 }  // namespace qrv
