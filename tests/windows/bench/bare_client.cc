@@ -15,9 +15,7 @@ BareClient::~BareClient() {
     DWORD bytes = 0;
     Request(IOCTL_UC_FREE_PORT, &port_, sizeof(port_), nullptr, 0, &overlapped, &bytes);
   }
-  for (const auto& server : servers_) {
-    if (server->thread.valid()) WaitForSingleObject(server->thread.get(), INFINITE);
-  }
+  for (const Handle& thread : threads_) WaitForSingleObject(thread.get(), INFINITE);
 }
 
 bool BareClient::Start(uint32_t serviceId, uint32_t threads, DWORD pauseMs, Handler handler,
@@ -44,15 +42,8 @@ bool BareClient::Start(uint32_t serviceId, uint32_t threads, DWORD pauseMs, Hand
   }
   port_ = port;
   for (uint32_t i = 0; i < threads; ++i) {
-    servers_.push_back(std::make_unique<Server>(Server{this, 0, Handle()}));
-    Server& server = *servers_.back();
-    if (!Request(IOCTL_UC_BIND_THREAD, &port_, sizeof(port_), &server.threadIndex,
-                 sizeof(server.threadIndex), &overlapped, &bytes)) {
-      *error = "no binding: " + std::to_string(GetLastError());
-      return false;
-    }
-    server.thread = Handle(CreateThread(nullptr, 0, &Serve, &server, 0, nullptr));
-    if (!server.thread.valid()) {
+    threads_.emplace_back(CreateThread(nullptr, 0, &Serve, this, 0, nullptr));
+    if (!threads_.back().valid()) {
       *error = "no thread: " + std::to_string(GetLastError());
       return false;
     }
@@ -70,19 +61,22 @@ bool BareClient::Request(DWORD code, const void* input, DWORD inputSize, void* o
          GetOverlappedResult(device_.get(), overlapped, bytes, TRUE);
 }
 
-// Receive, answer, repeat, with one event for both, until a receive fails
-// (the port freed).
+// Bind, then receive, answer, repeat, with one event for all, until a
+// request fails (the port freed).
 DWORD WINAPI BareClient::Serve(LPVOID parameter) {
-  const Server& server = *static_cast<Server*>(parameter);
-  BareClient* self = server.client;
+  auto* self = static_cast<BareClient*>(parameter);
   Handle event(CreateEventW(nullptr, TRUE, FALSE, nullptr));
   OVERLAPPED overlapped = {};
   overlapped.hEvent = event.get();
-  const ReceiveRequest receive = {self->port_, server.threadIndex, 0, {0, 0, 0}};
-  const ReplyHeader reply = {self->port_, server.threadIndex};
+  uint32_t index = 0;
+  DWORD bytes = 0;
+  if (!self->Request(IOCTL_UC_BIND_THREAD, &self->port_, sizeof(self->port_), &index, sizeof(index),
+                     &overlapped, &bytes))
+    return 1;
+  const ReceiveRequest receive = {self->port_, index, 0, {0, 0, 0}};
+  const ReplyHeader reply = {self->port_, index};
   uint8_t buffer[kReceiveBufferSize];
   for (;;) {
-    DWORD bytes = 0;
     if (DeviceIoControl(self->device_.get(), IOCTL_UC_RECEIVE,
                         const_cast<ReceiveRequest*>(&receive), sizeof(receive), buffer,
                         sizeof(buffer), &bytes, &overlapped)) {
