@@ -93,8 +93,7 @@ std::string NameOf(const ::testing::TestParamInfo<HeldCase>& info) { return info
 
 class HeldRequest : public LibraryTest, public ::testing::WithParamInterface<HeldCase> {
  protected:
-  // An entry point under a bound; a hang ends the process (a stuck thread
-  // cannot be joined).
+  // An entry point under a bound; a hang ends the process (no join).
   template <typename Call>
   static auto Returns(const char* name, Call call) {
     auto done = std::async(std::launch::async, call);

@@ -2,7 +2,6 @@
 // reference driver: replies and their bytes at the driver, oversized
 // messages through both too-small paths, and the faults a callback or the
 // driver can cause.
-#include <algorithm>
 #include <cstdio>
 #include <cstring>
 #include <string>
@@ -316,6 +315,7 @@ TEST_F(Service, StopHeldByACallbackSaysWhatItWaitsForOnceAndWaitsOn) {
 struct PendedCase {
   const char* name;
   uint32_t code;
+  bool ignores = false;  // HeldRequest: every request that pends ignores cancellation
 };
 
 class PendedRequest : public Service, public ::testing::WithParamInterface<PendedCase> {};
@@ -359,34 +359,20 @@ INSTANTIATE_TEST_SUITE_P(
 // so UnInit returns. One whose cancellation the driver ignores is abandoned:
 // every entry point returns, and the late completion (UnInit closes the
 // handle) leaves every heap sound. The watchdog ends a scenario that hangs.
-struct HeldCase {
-  const char* name;
-  uint32_t code;
-  bool ignores = false;  // every request that pends ignores cancellation
-};
-
-class HeldRequest : public Service, public ::testing::WithParamInterface<HeldCase> {};
-
-bool HeapsValid() {
-  HANDLE heaps[64];
-  const DWORD count = std::min<DWORD>(GetProcessHeaps(64, heaps), 64);
-  return count != 0 && std::all_of(heaps, heaps + count,
-                                   [](HANDLE heap) { return HeapValidate(heap, 0, nullptr); });
-}
+class HeldRequest : public Service, public ::testing::WithParamInterface<PendedCase> {};
 
 TEST_P(HeldRequest, IsCancelledAndUnInitReturns) {
   constexpr uint32_t kHeldMs = 600000;
   constexpr uint32_t kStatusCancelled = 0xC0000120u;
-  const HeldCase& held = GetParam();
-  const bool portRequest = held.code == kAllocatePort || held.code == kCreateEchoPort;
-  RestartWatchdog(45000);  // far below kHeldMs
+  const PendedCase& held = GetParam();
   Arm(QRVCTL_FAULT_PEND_REQUEST, 0, held.ignores ? QRVCTL_FAULT_FOREVER : 1, held.code, 0, kHeldMs);
   if (held.ignores) Arm(QRVCTL_FAULT_IGNORE_CANCEL, 0, QRVCTL_FAULT_FOREVER, 0);
   HostService& service = NewService();
   ASSERT_EQ(Init(), held.code == kCreateEchoPort ? QUORVEL_E_FAIL : QUORVEL_OK);
-  ASSERT_EQ(Register(kService, service), portRequest ? QUORVEL_E_FAIL : QUORVEL_OK);
+  ASSERT_EQ(Register(kService, service), held.code == kAllocatePort || held.code == kCreateEchoPort
+                                             ? QUORVEL_E_FAIL
+                                             : QUORVEL_OK);
   if (held.code == kReply) Post(kService, 1, Bytes(4, 1));
-  if (held.code == kEcho) ExpectText("quorvel: echo error.");
   if (held.code != kFreePort && held.code != kCloseEchoPort) {
     ASSERT_TRUE(WaitUntil([&] { return !RequestsOf(held.code).empty(); }))
         << "the request never came";
@@ -406,21 +392,31 @@ TEST_P(HeldRequest, IsCancelledAndUnInitReturns) {
     return;
   }
   EXPECT_FALSE(TextsStartingWith("quorvel: request[0x").empty()) << "nothing was abandoned";
-  EXPECT_TRUE(HeapsValid()) << "the late completion wrote into freed memory";
+  HANDLE heaps[64];
+  const DWORD count = GetProcessHeaps(64, heaps);
+  for (DWORD i = 0; i < count && i < 64; ++i)
+    EXPECT_TRUE(HeapValidate(heaps[i], 0, nullptr)) << "a late completion wrote into freed memory";
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    Codes, HeldRequest,
-    ::testing::Values(HeldCase{"Bind", kBindThread}, HeldCase{"Reply", kReply},
-                      HeldCase{"FreePort", kFreePort}, HeldCase{"PingIgnoringCancel", kEcho, true},
-                      HeldCase{"BindIgnoringCancel", kBindThread, true},
-                      HeldCase{"ReplyIgnoringCancel", kReply, true},
-                      HeldCase{"AllocatePortIgnoringCancel", kAllocatePort, true},
-                      HeldCase{"CreateEchoPortIgnoringCancel", kCreateEchoPort, true},
-                      HeldCase{"CloseEchoPortIgnoringCancel", kCloseEchoPort, true},
-                      // The port is never freed, so the receives are abandoned too.
-                      HeldCase{"FreePortAndReceiveIgnoringCancel", kFreePort, true}),
-    [](const ::testing::TestParamInfo<HeldCase>& info) { return std::string(info.param.name); });
+INSTANTIATE_TEST_SUITE_P(Codes, HeldRequest,
+                         ::testing::Values(PendedCase{"Bind", kBindThread},
+                                           PendedCase{"Reply", kReply},
+                                           PendedCase{"FreePort", kFreePort}),
+                         [](const ::testing::TestParamInfo<PendedCase>& info) {
+                           return std::string(info.param.name);
+                         });
+// With a port never freed, the receives are abandoned in FreePort too.
+INSTANTIATE_TEST_SUITE_P(IgnoringCancel, HeldRequest,
+                         ::testing::Values(PendedCase{"Ping", kEcho, true},
+                                           PendedCase{"Bind", kBindThread, true},
+                                           PendedCase{"Reply", kReply, true},
+                                           PendedCase{"AllocatePort", kAllocatePort, true},
+                                           PendedCase{"CreateEchoPort", kCreateEchoPort, true},
+                                           PendedCase{"FreePort", kFreePort, true},
+                                           PendedCase{"CloseEchoPort", kCloseEchoPort, true}),
+                         [](const ::testing::TestParamInfo<PendedCase>& info) {
+                           return std::string(info.param.name);
+                         });
 
 }  // namespace
 }  // namespace wintest
