@@ -4,6 +4,7 @@
 #include <cstring>
 #include <new>
 
+#include "connection/block_heap.h"
 #include "diagnostics/log_channel.h"
 #include "platform/owned_handle.h"
 
@@ -21,19 +22,28 @@ struct DeviceRequest::Record {
   Record* nextAbandoned = nullptr;
 };
 
-DeviceRequest::~DeviceRequest() { delete record_; }
+DeviceRequest::~DeviceRequest() { Free(record_); }
 
+// Placement construction on the process heap: `new (std::nothrow)` raises
+// and catches an exception inside the module when memory runs out, which a
+// host with the toolchain's shared unwinder loaded does not survive.
 Result DeviceRequest::Open() {
   if (record_ != nullptr) return Result::Success();
-  auto* record = new (std::nothrow) Record;
-  if (record == nullptr) return Result::Failure(ERROR_NOT_ENOUGH_MEMORY);
-  record->event.Reset(CreateEventW(nullptr, TRUE, FALSE, nullptr));
-  const Result result = record->event.IsOpen() ? Result::Success() : Result::LastError();
-  if (result.Succeeded())
-    record_ = record;
-  else
-    delete record;
-  return result;
+  void* memory = BlockHeap::Process().Allocate(sizeof(Record));
+  if (memory == nullptr) return Result::Failure(ERROR_NOT_ENOUGH_MEMORY);
+  record_ = new (memory) Record;
+  record_->event.Reset(CreateEventW(nullptr, TRUE, FALSE, nullptr));
+  if (record_->event.IsOpen()) return Result::Success();
+  const Result failure = Result::LastError();
+  Free(record_);
+  record_ = nullptr;
+  return failure;
+}
+
+void DeviceRequest::Free(Record* record) {
+  if (record == nullptr) return;
+  record->~Record();
+  BlockHeap::Process().Free(record);
 }
 
 // The record starts from zero for every request: a stale status must not

@@ -49,6 +49,7 @@ class DeviceRequest {
  private:
   struct Record;
 
+  static void Free(Record* record);
   Result Await(HANDLE device, DWORD code, HANDLE stop, DWORD boundMs);
   void Abandon(DWORD code);
 
