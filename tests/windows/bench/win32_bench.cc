@@ -6,12 +6,13 @@
 //  - throughput of 1 and 15 services flooded with messages, against the
 //    design cap of 100 messages a second per worker (each pauses 10 ms
 //    after a receive that completed at once), and against bare clients
-//    under the same rule, in alternating rounds;
+//    under the same rule (three threads per port, the same pause), run
+//    first, before the library registers a service;
 //  - UnInit with 15 busy services.
-// The last lines read "throughput ratio R", the lower of the library's over
-// the bare clients' (1 and 15 services), and "round trip ratio R": the
-// library's median over the bare client's. A benchmark, not a test: its
-// exit status says only whether it could measure.
+// The last two lines read "throughput ratio R", the lower of the library's
+// throughputs over the bare client's, and "round trip ratio R", the
+// library's median round trip over the bare client's. A benchmark, not a
+// test: its exit status says only whether it could measure.
 #include <windows.h>
 
 #include <algorithm>
@@ -40,7 +41,6 @@ constexpr uint32_t kWorkersPerService = 3;
 constexpr double kCapPerWorker = 100.0;
 constexpr int kRoundTrips = 300;
 constexpr uint32_t kFloodPerWorker = 150;  // about 1.5 s of work at the cap
-constexpr int kFloodRounds = 3;
 constexpr DWORD kWaitMs = 60000;
 constexpr DWORD kPauseMs = 10;  // the workers' pause after a receive that completed at once
 constexpr uint32_t kPayloadSize = 16;
@@ -147,22 +147,29 @@ double Throughput(KernelDriverControl& control, uint32_t services) {
   return rate;
 }
 
-// The flood of services 0 to `services` - 1, served by bare clients or by
-// the library (registered for it, unregistered after it).
-double Flood(KernelDriverControl& control, const quorvel::HostLibrary& library, uint32_t services,
-             bool bare) {
+// The same flood served by bare clients on the ports of services 0 to
+// `services` - 1, which the library must not hold meanwhile.
+double BareThroughput(KernelDriverControl& control, uint32_t services) {
   std::vector<std::unique_ptr<BareClient>> clients;
-  std::string error = "Register failed";
+  std::string error;
   for (uint32_t service = 0; service < services; ++service) {
     clients.push_back(std::make_unique<BareClient>());
-    if (bare ? !clients.back()->Start(service, kWorkersPerService, kPauseMs, &WaitAtGate, &error)
-             : library.registerService(service, &Echo, nullptr) != QUORVEL_OK)
-      Fail(error);
+    if (!clients.back()->Start(service, kWorkersPerService, kPauseMs, &WaitAtGate, &error))
+      Fail("bare client: " + error);
   }
-  const double rate = Throughput(control, services);
-  for (uint32_t service = 0; !bare && service < services; ++service)
-    library.unregisterService(service);
-  return rate;
+  return Throughput(control, services);
+}
+
+void RegisterAll(const quorvel::HostLibrary& library, uint32_t services) {
+  for (uint32_t service = 0; service < services; ++service) {
+    if (library.registerService(service, &Echo, nullptr) != QUORVEL_OK) Fail("Register failed");
+  }
+}
+
+void UnregisterAll(const quorvel::HostLibrary& library, uint32_t services) {
+  for (uint32_t service = 0; service < services; ++service) {
+    if (library.unregisterService(service) != QUORVEL_OK) Fail("Unregister failed");
+  }
 }
 
 void Report(const char* what, const Summary& summary) {
@@ -195,7 +202,7 @@ int Run() {
   quorvel::HostLibrary library(path.c_str());
   if (!library.Loaded()) Fail(library.Error());
   if (library.init(0) != QUORVEL_OK) Fail("Init failed");
-  if (library.registerService(0, &Echo, nullptr) != QUORVEL_OK) Fail("Register failed");
+  RegisterAll(library, 1);
   // The two round trips alternate, so that both see the same load.
   std::vector<double> bareSamples, quorvelSamples;
   {
@@ -208,18 +215,14 @@ int Run() {
   }
   const Summary bare = Summarize(bareSamples);
   const Summary quorvel = Summarize(quorvelSamples);
-  library.unregisterService(0);
-  // Bare and library floods alternate, so that both see the same load.
-  double one = 0, bareOne = 0, fifteen = 0, bareFifteen = 0;
-  for (int round = 0; round < kFloodRounds; ++round) {
-    bareOne += Flood(*control, library, 1, true) / kFloodRounds;
-    one += Flood(*control, library, 1, false) / kFloodRounds;
-    bareFifteen += Flood(*control, library, kServices, true) / kFloodRounds;
-    fifteen += Flood(*control, library, kServices, false) / kFloodRounds;
-  }
-  for (uint32_t service = 0; service < kServices; ++service) {
-    if (library.registerService(service, &Echo, nullptr) != QUORVEL_OK) Fail("Register failed");
-  }
+  UnregisterAll(library, 1);
+  const double bareOne = BareThroughput(*control, 1);
+  RegisterAll(library, 1);
+  const double one = Throughput(*control, 1);
+  UnregisterAll(library, 1);
+  const double bareFifteen = BareThroughput(*control, kServices);
+  RegisterAll(library, kServices);
+  const double fifteen = Throughput(*control, kServices);
   // Every service busy: a queue of messages behind each worker.
   PostToAll(*control, kServices, kWorkersPerService * 20, nullptr);
   const Stopwatch unInit;
