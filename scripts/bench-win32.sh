@@ -3,7 +3,8 @@
 # driver, beside a bare client of the same driver (see
 # tests/windows/bench/win32_bench.cc). Builds the win32 preset's benchmark,
 # shows the machine's load, runs it once and prints its report, whose last
-# line is "round trip ratio R". Not part of scripts/test.sh: its figures
+# two lines are "throughput ratio R" and "round trip ratio R". Not part of
+# scripts/test.sh: its figures
 # depend on the machine. Run no Windows test suite of the same build at the
 # same time: both load the driver under one service name.
 set -euo pipefail

@@ -57,6 +57,18 @@
 // No entry point waits on a driver that stops answering: a port request it
 // holds for a second is cancelled and Init or Register fails; the requests
 // of a stopping service are cancelled, so Unregister and UnInit return.
+// A driver that ignores the cancellation (one without a cancel routine) is
+// given one second more; then the request is abandoned to it: its memory
+// stays allocated for the driver to complete into, for the life of the
+// process, and one line is logged (below). An abandoned port request fails
+// Init or Register; an abandoned free-port or close request lets
+// Unregister and UnInit go on. Only the library's own threads cannot walk
+// away: on Windows a thread that ends with a request outstanding is held by
+// the kernel until that request completes. So such a driver can still hold
+// exactly two waits: the library thread that sent the request (the
+// heartbeat's ping, a worker's bind, receive or reply), and a stop that
+// waits for that thread (Unregister, UnInit, a lost heartbeat's teardown),
+// with the library's lock held; the stop logs "still waiting" (below).
 //
 // Diagnostics:
 //  - Messages ("quorvel-Init: open device failed.", ...) go to the log
@@ -92,7 +104,14 @@
 //    has not returned, and waits on. The heartbeat's thread would be
 //    reported as service[15] with the heartbeat's port; a ping the driver
 //    holds is cancelled by the stop, so only a driver that ignores the
-//    cancellation can keep it.
+//    cancellation can keep it. An "abandoned" line for one of those threads'
+//    requests says that the driver holds the thread, not a callback.
+//  - A request whose cancellation the driver ignores is abandoned with one
+//    line: "quorvel: request abandoned, the driver ignored its cancellation;
+//    control code C" (C the control code in hexadecimal: 83002404 create
+//    echo port, 83002408 ping, 8300240c close echo port, 83002410 allocate
+//    port, 83002414 free port, 83002418 bind, 8300241e receive, 83002421
+//    reply).
 //
 // Threads: any host thread may call any entry point at any time. One lock
 // inside the library serialises the four entry points (and the heartbeat's

@@ -117,11 +117,12 @@ void ModelGlue::HandleClosed(const void* file) {
 }
 
 // As the kernel glue's cancel routine: the model lets go of the record
-// under the lock, and the request completes as cancelled outside it.
+// under the lock, and the request completes as cancelled outside it. A
+// request that ignores cancellation has no such routine: it stays pending.
 void ModelGlue::Cancel(posix::IoRequest* request) {
   std::unique_lock<std::mutex> lock(mu_);
   const auto found = pending_.find(request);
-  if (found == pending_.end()) return;
+  if (found == pending_.end() || found->second->ignoresCancel) return;
   const std::unique_ptr<QrvRequest> record(found->second);
   pending_.erase(found);
   QrvRequest* done = nullptr;

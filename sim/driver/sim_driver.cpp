@@ -303,6 +303,10 @@ void SimDriver::DelayRequests(DWORD code, std::chrono::milliseconds delay, unsig
   SetFault(QRVCTL_FAULT_PEND_REQUEST, count, code, 0, 0, 0, static_cast<uint32_t>(delay.count()));
 }
 
+void SimDriver::IgnoreCancellation(DWORD code, unsigned count) {
+  SetFault(QRVCTL_FAULT_IGNORE_CANCEL, count, 0, 0, code);
+}
+
 void SimDriver::ClearFaults() {
   for (uint32_t kind = 0; kind < QRVCTL_FAULT_KIND_COUNT; ++kind) SetFault(kind, 0, 0);
 }

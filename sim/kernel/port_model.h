@@ -72,6 +72,10 @@ typedef struct QrvRequest {
    * once `delayMs` milliseconds have passed. */
   uint32_t ticket;
   uint32_t delayMs;
+  /* Set by the model when a request it keeps pending ignores cancellation
+   * (QRVCTL_FAULT_IGNORE_CANCEL): the caller gives it no cancel routine and
+   * never cancels it; the model finishes it in its own time. */
+  uint32_t ignoresCancel;
 
   /* The model's own while the request is pending. */
   uint32_t place; /* enum QrvPendingPlace */

@@ -321,6 +321,8 @@ uint32_t QrvModelDispatchProtocol(QrvModel* model, QrvRequest* request, QrvReque
   LogIssue(&call);
   model->counters.requests++;
   if (!HoldBack(&call)) Dispatch(&call);
+  if (request->status == QRV_STATUS_PENDING && FaultHits(&call, QRVCTL_FAULT_IGNORE_CANCEL))
+    request->ignoresCancel = 1;
   return EndCall(&call);
 }
 

@@ -288,7 +288,13 @@ enum QrvCtlFaultKind {
   QRVCTL_FAULT_LONG_COMPLETION = 12,  /* a delivery completes with the output
                                          length plus `value` as its byte count,
                                          writing only the message */
-  QRVCTL_FAULT_KIND_COUNT = 13
+  QRVCTL_FAULT_IGNORE_CANCEL = 13,    /* a request that pends (a receive, or one
+                                         held by PEND_REQUEST) gets no cancel
+                                         routine: a cancel leaves it pending
+                                         until the driver finishes it as usual
+                                         (its delay ends, a message comes, its
+                                         port is freed or its handle closed) */
+  QRVCTL_FAULT_KIND_COUNT = 14
 };
 
 #define QRVCTL_FAULT_FOREVER 0xFFFFFFFFu

@@ -26,9 +26,10 @@ static void* Allocate(uint32_t size) {
 static void Release(void* block) { ExFreePoolWithTag(block, QRV_POOL_TAG); }
 
 /* A pending IRP belongs to whoever clears its cancel routine first: the
- * model (to finish it) or the I/O manager (to cancel it). */
+ * model (to finish it) or the I/O manager (to cancel it). One that ignores
+ * cancellation has none and is always the model's. */
 static int Claim(QrvRequest* request) {
-  return IoSetCancelRoutine((PIRP)request->context, NULL) != NULL;
+  return request->ignoresCancel || IoSetCancelRoutine((PIRP)request->context, NULL) != NULL;
 }
 
 static void CompleteIrp(PIRP irp, NTSTATUS status, ULONG_PTR information) {
@@ -67,6 +68,7 @@ static VOID NTAPI CancelRoutine(PDEVICE_OBJECT device, PIRP irp) {
 static BOOLEAN MarkPending(PIRP irp, QrvRequest* request, QrvRequest** done) {
   IoMarkIrpPending(irp);
   irp->Tail.Overlay.DriverContext[0] = request;
+  if (request->ignoresCancel) return FALSE; /* the fault: no cancel routine */
   IoSetCancelRoutine(irp, CancelRoutine);
   if (!irp->Cancel || !IoSetCancelRoutine(irp, NULL)) return FALSE;
   QrvModelForget(g_model, request, done);

@@ -40,8 +40,10 @@ bool CNimUCAllocator::Reserve() {
   return true;
 }
 
-void CNimUCAllocator::ReleaseAll() {
-  for (size_t i = 0; i < count_; ++i) heap_.Free(blocks_[i]);
+void CNimUCAllocator::ReleaseAll(const void* kept) {
+  for (size_t i = 0; i < count_; ++i) {
+    if (blocks_[i] != kept) heap_.Free(blocks_[i]);
+  }
   count_ = 0;
 }
 

@@ -23,8 +23,10 @@ class CNimUCAllocator final : public NIMUC::IAllocator {
   // A block of exactly `size` bytes (a distinct one for 0), recorded for the
   // next ReleaseAll; null when no memory can be had, recording nothing.
   void* QUORVEL_STDCALL Allocate(uint32_t size) override;
-  // Releases every lent block, first to last; the list is then empty.
-  void ReleaseAll();
+  // Releases every lent block, first to last, but `kept` (a block that a
+  // driver may still write, left allocated for good); the list is then
+  // empty.
+  void ReleaseAll(const void* kept = nullptr);
 
   size_t BlockCount() const { return count_; }
 

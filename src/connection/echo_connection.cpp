@@ -38,17 +38,17 @@ int32_t CNUcEchoConnection::Create(uint32_t serviceId, uint32_t threadCount, HAN
   return 1;
 }
 
-bool CNUcEchoConnection::AcquirePort(uint32_t* port) {
-  if (RequestPort(device_, IOCTL_UC_CREATE_ECHO_PORT, kEchoPort, serviceId_, threadCount_, port)) {
-    return true;
+Result CNUcEchoConnection::AcquirePort(uint32_t* port) {
+  const Result result = RequestPort(IOCTL_UC_CREATE_ECHO_PORT, kEchoPort, port);
+  if (!result.Succeeded()) {
+    LogChannel::Instance().Print("%s%x", "quorvel: create echo port failed, error code ",
+                                 static_cast<unsigned>(result.Error()));
   }
-  LogChannel::Instance().Print("%s%x", "quorvel: create echo port failed, error code ",
-                               static_cast<unsigned>(GetLastError()));
-  return false;
+  return result;
 }
 
 void CNUcEchoConnection::ReleasePort() {
-  SendRequest(device_, IOCTL_UC_CLOSE_ECHO_PORT, &port_, sizeof(port_), nullptr, 0);
+  ReturnPort(IOCTL_UC_CLOSE_ECHO_PORT);
   LogChannel::Instance().Print("%s", "quorvel: stop echo.");
 }
 
@@ -66,8 +66,7 @@ DWORD WINAPI CNUcEchoConnection::EchoThreadProc(LPVOID parameter) {
   if (self->WaitForSignal() != WAIT_OBJECT_0 + kStartEvent) return 1;
   const EchoPacket packet = {self->port_, UC_ECHO_MAGIC};
   // Without its event every ping fails, as a heartbeat failure.
-  SyncRequest request;
-  request.Open();
+  DeviceRequest request;
   LogChannel& log = LogChannel::Instance();
   for (;;) {
     if (self->WaitForSignal() != WAIT_OBJECT_0 + kStartEvent) {
@@ -102,14 +101,14 @@ DWORD CNUcEchoConnection::WaitForSignal() const {
 // answer left pending for a whole period is what the heartbeat exists to
 // catch: the ping is cancelled and fails. A stop cancels it at once, and
 // since the wait consumed the stop event, the caller must end.
-CNUcEchoConnection::PingResult CNUcEchoConnection::Ping(SyncRequest& request,
+CNUcEchoConnection::PingResult CNUcEchoConnection::Ping(DeviceRequest& request,
                                                         const EchoPacket& packet) const {
   uint32_t answer = 0;
-  const RequestResult result =
-      request.Send(device_, IOCTL_UC_ECHO, &packet, sizeof(packet), &answer, sizeof(answer),
-                   events_[kStopEvent], kPingPeriodMs);
-  if (result.cut == RequestCut::kStopped) return PingResult::kStopped;
-  return result.succeeded && answer == UC_ECHO_MAGIC ? PingResult::kAnswered : PingResult::kFailed;
+  const Result result = request.Send(device_, IOCTL_UC_ECHO, &packet, sizeof(packet), &answer,
+                                     sizeof(answer), events_[kStopEvent], kPingPeriodMs);
+  if (request.Stopped()) return PingResult::kStopped;
+  return result.Succeeded() && answer == UC_ECHO_MAGIC ? PingResult::kAnswered
+                                                       : PingResult::kFailed;
 }
 
 // Waits out the heartbeat period on the stop event rather than sleeping

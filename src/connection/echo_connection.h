@@ -5,9 +5,9 @@
 
 #include <atomic>
 
+#include "connection/device_request.h"
 #include "connection/port_connection.h"
 #include "connection/service_teardown.h"
-#include "connection/sync_request.h"
 
 namespace qrv {
 
@@ -39,10 +39,10 @@ class CNUcEchoConnection final : public PortConnection {
   enum class Heartbeat { kBeating, kLostTeardownPending, kLost };
   enum class PingResult { kAnswered, kFailed, kStopped };
 
-  bool AcquirePort(uint32_t* port) override;
-  void ReleasePort() override;
+  Result AcquirePort(uint32_t* port) QRV_REQUIRES(ProcessLock()) override;
+  void ReleasePort() QRV_REQUIRES(ProcessLock()) override;
   DWORD WaitForSignal() const;
-  PingResult Ping(SyncRequest& request, const EchoPacket& packet) const;
+  PingResult Ping(DeviceRequest& request, const EchoPacket& packet) const;
   bool WaitUntilPingDue() const;
   void LoseHeartbeat();
 

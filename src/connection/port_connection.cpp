@@ -20,7 +20,7 @@ void PortConnection::Close() {
 int32_t PortConnection::Start() {
   if (started_) return 1;
   uint32_t port = UC_MAX_PORTS;
-  if (!AcquirePort(&port)) {
+  if (!AcquirePort(&port).Succeeded()) {
     started_ = 0;
     return 0;
   }
@@ -40,6 +40,24 @@ uint32_t PortConnection::Stop() {
   DWORD result = WaitForThreads();
   started_ = 0;
   return result;
+}
+
+// These requests come from entry points that hold the process-wide lock and
+// wait on no stop event; the byte count is not used by any of their codes.
+Result PortConnection::RequestPort(DWORD code, PortKind kind, uint32_t* port) {
+  const PortRequest request = {kind, {0, 0, 0}, serviceId_, threadCount_};
+  uint32_t answer = UC_MAX_PORTS;
+  const Result result = control_.Send(device_, code, &request, sizeof(request), &answer,
+                                      sizeof(answer), nullptr, kControlRequestBoundMs);
+  if (!result.Succeeded()) return result;
+  if (answer >= UC_MAX_PORTS) return Result::Failure(ERROR_GEN_FAILURE);
+  *port = answer;
+  return result;
+}
+
+void PortConnection::ReturnPort(DWORD code) {
+  static_cast<void>(control_.Send(device_, code, &port_, sizeof(port_), nullptr, 0, nullptr,
+                                  kControlRequestBoundMs));
 }
 
 bool PortConnection::HasThreads() const {

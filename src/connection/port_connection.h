@@ -6,7 +6,9 @@
 #include <cstdint>
 
 #include "connection/connection.h"
+#include "connection/device_request.h"
 #include "connection/protocol.h"
+#include "platform/result.h"
 
 namespace qrv {
 
@@ -44,10 +46,17 @@ class PortConnection : public IUcConnection {
 
   // Records what Create was given.
   void Assign(uint32_t serviceId, uint32_t threadCount, HANDLE device);
-  // Asks the driver for the port and logs the outcome; true with *port set.
-  virtual bool AcquirePort(uint32_t* port) = 0;
+  // Asks the driver for the port and logs the outcome; success with *port
+  // set.
+  virtual Result AcquirePort(uint32_t* port) QRV_REQUIRES(ProcessLock()) = 0;
   // Gives the held port back and logs it.
-  virtual void ReleasePort() = 0;
+  virtual void ReleasePort() QRV_REQUIRES(ProcessLock()) = 0;
+  // The port request `code`; fails unless the answer is a port below
+  // UC_MAX_PORTS (ERROR_GEN_FAILURE), so a success without one is refused.
+  Result RequestPort(DWORD code, PortKind kind, uint32_t* port) QRV_REQUIRES(ProcessLock());
+  // The closing request `code`; the port counts as given back whatever
+  // the driver does with it.
+  void ReturnPort(DWORD code) QRV_REQUIRES(ProcessLock());
   // The one wait for the connection's threads: every open thread handle at
   // once, without a time limit. WAIT_OBJECT_0 when there is none.
   DWORD WaitForThreads() const;
@@ -62,6 +71,12 @@ class PortConnection : public IUcConnection {
   // A wait on both that finds both set reports the stop event.
   HANDLE events_[2] = {INVALID_HANDLE_VALUE, INVALID_HANDLE_VALUE};
   HANDLE threads_[kMaxThreads] = {};
+
+ private:
+  // A driver that leaves an entry point's request unanswered for a heartbeat
+  // period is taken as gone; no entry point waits on it for ever.
+  static constexpr DWORD kControlRequestBoundMs = 1000;
+  DeviceRequest control_ QRV_GUARDED_BY(ProcessLock());  // port and closing requests
 };
 
 }  // namespace qrv

@@ -112,24 +112,6 @@ constexpr DWORD kMessageHeaderSize = 4;
 static_assert(offsetof(MessageBuffer, Header) == 0, "MessageBuffer layout");
 static_assert(offsetof(MessageBuffer, Payload) == kMessageHeaderSize, "MessageBuffer layout");
 
-// Sends one synchronous request of an entry point (port and closing
-// requests) and reports whether the driver finished it successfully; on
-// failure the last error says why (the driver's error, the error of creating
-// the request's event, or ERROR_OPERATION_ABORTED). The request travels with
-// an OVERLAPPED and event of its own; an answer left pending is awaited for
-// kControlRequestBoundMs, then cancelled and awaited to its completion, so
-// the call returns only once the driver is done with its buffers.
-constexpr DWORD kControlRequestBoundMs = 1000;
-bool SendRequest(HANDLE device, DWORD code, const void* input, DWORD inputSize, void* output,
-                 DWORD outputSize);
-
-// Asks the driver for a port with IOCTL_UC_CREATE_ECHO_PORT or
-// IOCTL_UC_ALLOCATE_PORT. Accepts only a successful call whose answer is a
-// port below UC_MAX_PORTS; the answer word starts at UC_MAX_PORTS, so a
-// success that writes no answer is refused.
-bool RequestPort(HANDLE device, DWORD code, PortKind kind, uint32_t serviceId, uint32_t threadCount,
-                 uint32_t* port);
-
 }  // namespace qrv
 
 #endif  // QUORVEL_CONNECTION_PROTOCOL_H_

@@ -51,18 +51,19 @@ bool CNUcCommuniateConnection::CreateWorkers() {
   return true;
 }
 
-bool CNUcCommuniateConnection::AcquirePort(uint32_t* port) {
+Result CNUcCommuniateConnection::AcquirePort(uint32_t* port) {
   LogChannel& log = LogChannel::Instance();
-  if (RequestPort(device_, IOCTL_UC_ALLOCATE_PORT, kServicePort, serviceId_, threadCount_, port)) {
+  const Result result = RequestPort(IOCTL_UC_ALLOCATE_PORT, kServicePort, port);
+  if (result.Succeeded()) {
     log.Print("%s%d%s%d%s", "quorvel: allocate port[", *port, "] for service[", serviceId_, "]");
-    return true;
+  } else {
+    log.Print("%s%d%s", "quorvel: allocate port for service[", serviceId_, "] failed.");
   }
-  log.Print("%s%d%s", "quorvel: allocate port for service[", serviceId_, "] failed.");
-  return false;
+  return result;
 }
 
 void CNUcCommuniateConnection::ReleasePort() {
-  SendRequest(device_, IOCTL_UC_FREE_PORT, &port_, sizeof(port_), nullptr, 0);
+  ReturnPort(IOCTL_UC_FREE_PORT);
   LogChannel::Instance().Print("%s%d%s%d%s", "quorvel: free port[", port_, "] for service[",
                                serviceId_, "]");
 }

@@ -40,8 +40,8 @@ class CNUcCommuniateConnection final : public PortConnection {
   bool CreateWorkers();
   // Obtains the service's port; Stop frees it and waits for every worker,
   // each finishing its message in hand.
-  bool AcquirePort(uint32_t* port) override;
-  void ReleasePort() override;
+  Result AcquirePort(uint32_t* port) QRV_REQUIRES(ProcessLock()) override;
+  void ReleasePort() QRV_REQUIRES(ProcessLock()) override;
   // Called once by each worker as it leaves, whatever the way out.
   void WorkerLeft() { serving_.fetch_sub(1, std::memory_order_release); }
 

@@ -56,10 +56,7 @@ DWORD Worker::Run() {
 
 DWORD Worker::StartUp() {
   if (WaitForSignal() != WAIT_OBJECT_0 + CNUcCommuniateConnection::kStartEvent) return 1;
-  overlapped_ = {};
-  event_.Reset(CreateEventW(nullptr, FALSE, FALSE, nullptr));
-  if (!event_.IsOpen() || !request_.Open()) return 2;
-  overlapped_.hEvent = event_.Get();
+  if (!request_.Open().Succeeded()) return 2;
   if (!Bind()) return 3;
   receive_ = {connection_.port_, threadIndex_, 0, {0, 0, 0}};
   reply_ = {connection_.port_, threadIndex_};
@@ -71,11 +68,9 @@ DWORD Worker::StartUp() {
 
 bool Worker::Bind() {
   threadIndex_ = 0xFFFFFFFFu;
-  return request_
-             .Send(connection_.device_, IOCTL_UC_BIND_THREAD, &connection_.port_,
-                   sizeof(connection_.port_), &threadIndex_, sizeof(threadIndex_), StopEvent(),
-                   INFINITE)
-             .succeeded &&
+  return Send(IOCTL_UC_BIND_THREAD, &connection_.port_, sizeof(connection_.port_), &threadIndex_,
+              sizeof(threadIndex_))
+             .Succeeded() &&
          threadIndex_ < connection_.threadCount_;
 }
 
@@ -99,9 +94,9 @@ void Worker::ServeMessages() {
 bool Worker::ReceiveMessage() {
   message_ = buffer_;
   capacity_ = kReceiveBufferSize;
-  Attempt attempt = ReceiveInto(message_, capacity_);
-  for (unsigned reports = 0; !attempt.completed; ++reports) {
-    if (!IsTooSmall(attempt.error) || reports == kMaxTooSmallReports) return false;
+  Result attempt = ReceiveInto(message_, capacity_);
+  for (unsigned reports = 0; !attempt.Succeeded(); ++reports) {
+    if (!IsTooSmall(attempt.Error()) || reports == kMaxTooSmallReports) return false;
     const uint32_t size = ReadHeader(message_);
     uint8_t* block = ObtainBlock(size);
     if (block == nullptr) return false;
@@ -110,25 +105,27 @@ bool Worker::ReceiveMessage() {
     capacity_ = size;
     attempt = ReceiveInto(message_, capacity_);
   }
-  return bytesReturned_ >= kMessageHeaderSize && bytesReturned_ <= capacity_;
+  const DWORD bytes = request_.BytesReturned();
+  return bytes >= kMessageHeaderSize && bytes <= capacity_;
 }
 
-Worker::Attempt Worker::ReceiveInto(uint8_t* buffer, DWORD size) {
+// A stop cancels a pending receive rather than trusting the driver to end
+// it when the port is freed, so that Stop never waits on a driver that has
+// stopped answering; a message the driver delivered first is still served.
+// A pending attempt is never repeated.
+Result Worker::ReceiveInto(uint8_t* buffer, DWORD size) {
   for (unsigned attempts = 1;; ++attempts) {
-    DWORD returned = 0;
-    if (DeviceIoControl(connection_.device_, IOCTL_UC_RECEIVE, &receive_, sizeof(receive_), buffer,
-                        size, &returned, &overlapped_)) {
-      bytesReturned_ = returned;
+    const Result result = Send(IOCTL_UC_RECEIVE, &receive_, sizeof(receive_), buffer, size);
+    if (request_.Pended()) return result;
+    if (result.Succeeded()) {
       StopSignalledWithin(kPauseMs);  // the message in hand is served either way
-      return {true, ERROR_SUCCESS};
+      return result;
     }
-    const DWORD error = GetLastError();
-    if (error == ERROR_IO_PENDING) return AwaitCompletion();
-    if (StopSignalledWithin(0)) return {false, kStoppedError};
-    std::printf("DeviceIoControl : %d.\n", static_cast<int>(error));
+    if (StopSignalledWithin(0)) return Result::Failure(kStoppedError);
+    std::printf("DeviceIoControl : %d.\n", static_cast<int>(result.Error()));
     std::fflush(stdout);
-    if (StopSignalledWithin(kPauseMs)) return {false, kStoppedError};
-    if (attempts == kReceiveAttempts) return {false, error};
+    if (StopSignalledWithin(kPauseMs)) return Result::Failure(kStoppedError);
+    if (attempts == kReceiveAttempts) return result;
   }
 }
 
@@ -145,19 +142,6 @@ HANDLE Worker::StopEvent() const {
   return connection_.events_[CNUcCommuniateConnection::kStopEvent];
 }
 
-// A stop cancels the receive rather than trusting the driver to end it when
-// the port is freed, so that Stop never waits on a driver that has stopped
-// answering; a message the driver delivered first is still served.
-Worker::Attempt Worker::AwaitCompletion() {
-  DWORD returned = 0;
-  if (!AwaitPending(connection_.device_, &overlapped_, StopEvent(), INFINITE, &returned)
-           .succeeded) {
-    return {false, GetLastError()};
-  }
-  bytesReturned_ = returned;
-  return {true, ERROR_SUCCESS};
-}
-
 // A reported size that is not larger than the buffer it came through cannot
 // be true, and is refused. So is one beyond kMaxMessageSize: the driver is
 // trusted, but a stale or garbled size word must not make the worker ask the
@@ -168,8 +152,7 @@ uint8_t* Worker::ObtainBlock(uint32_t size) {
   if (size < kMessageHeaderSize || size <= capacity_ || size > kMaxMessageSize) return nullptr;
   for (unsigned tries = 0; tries < kBlockTries; ++tries) {
     if (void* block = allocator_.Allocate(size)) return static_cast<uint8_t*>(block);
-    HANDLE stop = connection_.events_[CNUcCommuniateConnection::kStopEvent];
-    if (WaitForSingleObject(stop, kPauseMs) == WAIT_OBJECT_0) return nullptr;
+    if (StopSignalledWithin(kPauseMs)) return nullptr;
   }
   return nullptr;
 }
@@ -189,18 +172,23 @@ bool Worker::HandleMessage() {
 void Worker::InvokeCallback(void* worker) {
   auto* self = static_cast<Worker*>(worker);
   self->connection_.callback_(&self->allocator_, self->message_ + kMessageHeaderSize,
-                              self->bytesReturned_ - kMessageHeaderSize, self->connection_.context_,
-                              &self->answer_, &self->answerLength_);
+                              self->request_.BytesReturned() - kMessageHeaderSize,
+                              self->connection_.context_, &self->answer_, &self->answerLength_);
 }
 
 // An answer without an address, or without bytes, travels as an empty reply
 // (a null buffer of length 0), so the driver never reads through null.
 bool Worker::SendReply() {
   const bool empty = answer_ == nullptr || answerLength_ == 0;
-  return request_
-      .Send(connection_.device_, IOCTL_UC_REPLY, &reply_, sizeof(reply_), empty ? nullptr : answer_,
-            empty ? 0 : answerLength_, StopEvent(), INFINITE)
-      .succeeded;
+  return Send(IOCTL_UC_REPLY, &reply_, sizeof(reply_), empty ? nullptr : answer_,
+              empty ? 0 : answerLength_)
+      .Succeeded();
+}
+
+Result Worker::Send(DWORD code, const void* input, DWORD inputSize, void* output,
+                    DWORD outputSize) {
+  return request_.Send(connection_.device_, code, input, inputSize, output, outputSize, StopEvent(),
+                       INFINITE);
 }
 
 void Worker::FinishMessage() {
@@ -212,11 +200,13 @@ void Worker::FinishMessage() {
   capacity_ = kReceiveBufferSize;
 }
 
+// A buffer that an abandoned request named stays allocated: the driver may
+// still write into it.
 DWORD Worker::ExitPath() {
-  connection_.heap_.Free(buffer_);
+  const void* left = request_.LeftToDriver();
+  if (buffer_ != left) connection_.heap_.Free(buffer_);
   buffer_ = nullptr;
-  allocator_.ReleaseAll();
-  event_.Close();
+  allocator_.ReleaseAll(left);
   connection_.WorkerLeft();
   Log(kQuit);
   return GetLastError();

@@ -5,10 +5,10 @@
 #include <cstdint>
 
 #include "connection/allocator.h"
+#include "connection/device_request.h"
 #include "connection/protocol.h"
 #include "connection/service_connection.h"
-#include "connection/sync_request.h"
-#include "platform/owned_handle.h"
+#include "platform/result.h"
 
 namespace qrv {
 
@@ -31,28 +31,24 @@ class Worker {
   ~Worker();
 
   // The thread's whole life; returns its exit code: 1 stopped before start,
-  // 2 no event (for receives or requests), 3 bind failed, 4 no buffer, otherwise the last error
-  // read after the quit line.
+  // 2 no event for its requests, 3 bind failed, 4 no buffer, otherwise the
+  // last error read after the quit line.
   DWORD Run();
 
  private:
-  struct Attempt {
-    bool completed;
-    DWORD error;  // read once, right after the failing call
-  };
-
   DWORD StartUp();
   bool Bind();
   void ServeMessages();
   bool ReceiveMessage();
-  Attempt ReceiveInto(uint8_t* buffer, DWORD size);
-  Attempt AwaitCompletion();
+  Result ReceiveInto(uint8_t* buffer, DWORD size);
   bool StopSignalledWithin(DWORD ms) const;
   HANDLE StopEvent() const;
   uint8_t* ObtainBlock(uint32_t size);
   bool HandleMessage();
   static void InvokeCallback(void* worker);
   bool SendReply();
+  // Every request of the worker; the stop event cuts its wait.
+  Result Send(DWORD code, const void* input, DWORD inputSize, void* output, DWORD outputSize);
   void FinishMessage();
   DWORD ExitPath();
   DWORD WaitForSignal() const;
@@ -60,16 +56,15 @@ class Worker {
 
   CNUcCommuniateConnection& connection_;
   CNimUCAllocator allocator_;
-  OVERLAPPED overlapped_ = {};
-  OwnedHandle event_;
-  SyncRequest request_;  // bind and replies; the stop event cancels them
+  // Once it abandons a request, the buffer that request named is the
+  // driver's: the worker ends without freeing it.
+  DeviceRequest request_;
   uint32_t threadIndex_ = 0xFFFFFFFFu;
   ReceiveRequest receive_ = {};
   ReplyHeader reply_ = {};
   uint8_t* buffer_ = nullptr;   // the 1024-byte buffer, reused for every message
   uint8_t* message_ = nullptr;  // where the message in hand lies
   DWORD capacity_ = 0;          // size of the buffer message_ points to
-  DWORD bytesReturned_ = 0;
   void* answer_ = nullptr;
   uint32_t answerLength_ = 0;
 };

@@ -4,7 +4,8 @@
 // has let go (ASan watches the reply's answer block and the answer words).
 // A driver that never answers is cut off: a ping after one heartbeat period,
 // an entry point's request after its bound, a worker's request by the stop;
-// each such request is cancelled, so the library never hangs on it.
+// each such request is cancelled, so the library never hangs on it, or
+// abandoned when the driver ignores that (ASan watches its late completion).
 #include <algorithm>
 #include <cstdio>
 #include <cstdlib>
@@ -22,10 +23,11 @@ constexpr uint32_t kService = 6;
 constexpr auto kDelay = std::chrono::milliseconds(100);
 // Long enough never to end within a test: the request is held without release.
 constexpr auto kHeld = std::chrono::hours(24);
+constexpr auto kLate = std::chrono::seconds(8);  // past kEntryBound
 constexpr unsigned kEveryRequest = 0xFFFFFFFFu;
 // Two heartbeat periods and some slack for a loaded machine.
 constexpr int kTwoPeriodsMs = 2500;
-constexpr auto kUnInitBound = std::chrono::seconds(5);
+constexpr auto kEntryBound = std::chrono::seconds(5);
 
 // Answers with the message reversed, in a block lent by the allocator.
 void WINAPI Reverse(NIMUC::IAllocator* allocator, void* message, uint32_t length, void*,
@@ -83,18 +85,21 @@ namespace {
 struct HeldCase {
   const char* name;
   DWORD code;
-  bool registers;  // Register succeeds although the request is held
+  bool registers;                               // Register succeeds although the request is held
+  std::optional<DWORD> ignored = std::nullopt;  // requests of this code ignore cancellation
 };
+
+std::string NameOf(const ::testing::TestParamInfo<HeldCase>& info) { return info.param.name; }
 
 class HeldRequest : public LibraryTest, public ::testing::WithParamInterface<HeldCase> {
  protected:
-  // UnInit under a bound; a hang ends the process, since the stuck thread
-  // could never be joined.
-  static void ExpectUnInitReturns() {
-    auto done = std::async(std::launch::async, [] { UnInit(); });
-    if (done.wait_for(kUnInitBound) == std::future_status::ready) return;
-    std::fprintf(stderr, "UnInit did not return within %lld s\n",
-                 static_cast<long long>(kUnInitBound.count()));
+  // An entry point under a bound; a hang ends the process (no join).
+  template <typename Call>
+  static auto Returns(const char* name, Call call) {
+    auto done = std::async(std::launch::async, call);
+    if (done.wait_for(kEntryBound) == std::future_status::ready) return done.get();
+    std::fprintf(stderr, "%s did not return within %lld s\n", name,
+                 static_cast<long long>(kEntryBound.count()));
     std::_Exit(1);
   }
 };
@@ -104,12 +109,15 @@ class HeldRequest : public LibraryTest, public ::testing::WithParamInterface<Hel
 TEST_P(HeldRequest, IsCancelledAndNothingHangs) {
   const HeldCase& held = GetParam();
   Driver().ClearRequestLog();
-  Driver().DelayRequests(held.code, kHeld, kEveryRequest);
-  ASSERT_EQ(Init(0), held.code == wire::kCreateEchoPort ? E_FAIL : S_OK);
-  ASSERT_EQ(Register(kService, &Reverse, nullptr), held.registers ? S_OK : E_FAIL);
+  Driver().DelayRequests(held.code, held.ignored ? kLate : kHeld, kEveryRequest);
+  if (held.ignored) Driver().IgnoreCancellation(*held.ignored, kEveryRequest);
+  ASSERT_EQ(Returns("Init", [] { return Init(0); }),
+            held.code == wire::kCreateEchoPort ? E_FAIL : S_OK);
+  ASSERT_EQ(Returns("Register", [] { return Register(kService, &Reverse, nullptr); }),
+            held.registers ? S_OK : E_FAIL);
   if (held.code == wire::kReply) Driver().Post(kService, 1, {1, 2});
   if (held.code == wire::kEcho) {
-    EXPECT_TRUE(Sink().WaitForText("quorvel: echo error.", kTwoPeriodsMs))
+    EXPECT_TRUE(Sink().WaitForText("quorvel: echo error.", held.ignored ? kWaitMs : kTwoPeriodsMs))
         << "a ping left pending never failed the heartbeat";
     EXPECT_TRUE(WaitUntil([] { return !Driver().PortOf(kService).has_value(); }))
         << "the services were not torn down";
@@ -117,11 +125,21 @@ TEST_P(HeldRequest, IsCancelledAndNothingHangs) {
   if (held.code != wire::kCloseEchoPort && held.code != wire::kFreePort) {
     ASSERT_TRUE(Driver().WaitForRequests(held.code, 1, kWait)) << "the request never came";
   }
-  ExpectUnInitReturns();
+  Returns("UnInit", [] { UnInit(); });
   const auto requests = RequestsOf(held.code);
   ASSERT_FALSE(requests.empty());
   EXPECT_TRUE(requests[0].pended) << "the fault never fired";
-  EXPECT_EQ(requests[0].status.value_or(0), qrv::posix::kStatusCancelled);
+  if (!held.ignored) {
+    EXPECT_EQ(requests[0].status.value_or(0), qrv::posix::kStatusCancelled);
+  } else {
+    char line[96];
+    std::snprintf(line, sizeof(line), "%s%x",
+                  "quorvel: request abandoned, the driver ignored its cancellation; control code ",
+                  static_cast<unsigned>(*held.ignored));
+    ExpectText(line);
+    EXPECT_TRUE(WaitUntil([&] { return RequestsOf(*held.ignored).back().status.has_value(); }))
+        << "the driver never completed the abandoned request";
+  }
   Driver().ClearFaults();
 }
 
@@ -133,8 +151,20 @@ INSTANTIATE_TEST_SUITE_P(Codes, HeldRequest,
                                            HeldCase{"CreateEchoPort", wire::kCreateEchoPort, false},
                                            HeldCase{"FreePort", wire::kFreePort, true},
                                            HeldCase{"CloseEchoPort", wire::kCloseEchoPort, true}),
-                         [](const ::testing::TestParamInfo<HeldCase>& info) {
-                           return std::string(info.param.name);
-                         });
+                         NameOf);
+// A receive ends when its port is freed: the free-port request is held (and
+// cancelled) there.
+INSTANTIATE_TEST_SUITE_P(
+    IgnoringCancel, HeldRequest,
+    ::testing::Values(HeldCase{"Ping", wire::kEcho, true, wire::kEcho},
+                      HeldCase{"Bind", wire::kBindThread, true, wire::kBindThread},
+                      HeldCase{"Reply", wire::kReply, true, wire::kReply},
+                      HeldCase{"AllocatePort", wire::kAllocatePort, false, wire::kAllocatePort},
+                      HeldCase{"CreateEchoPort", wire::kCreateEchoPort, false,
+                               wire::kCreateEchoPort},
+                      HeldCase{"FreePort", wire::kFreePort, true, wire::kFreePort},
+                      HeldCase{"CloseEchoPort", wire::kCloseEchoPort, true, wire::kCloseEchoPort},
+                      HeldCase{"Receive", wire::kFreePort, true, wire::kReceive}),
+    NameOf);
 
 }  // namespace qrv

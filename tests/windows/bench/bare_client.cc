@@ -15,10 +15,13 @@ BareClient::~BareClient() {
     DWORD bytes = 0;
     Request(IOCTL_UC_FREE_PORT, &port_, sizeof(port_), nullptr, 0, &overlapped, &bytes);
   }
-  if (thread_.valid()) WaitForSingleObject(thread_.get(), INFINITE);
+  for (const Handle& thread : threads_) WaitForSingleObject(thread.get(), INFINITE);
 }
 
-bool BareClient::Start(uint32_t serviceId, std::string* error) {
+bool BareClient::Start(uint32_t serviceId, uint32_t threads, DWORD pauseMs, Handler handler,
+                       std::string* error) {
+  pauseMs_ = pauseMs;
+  handler_ = handler;
   device_ = Handle(CreateFileW(kControlDevicePath, kControlDeviceAccess, kControlDeviceShareMode,
                                nullptr, kControlDeviceDisposition, kControlDeviceFlags, nullptr));
   if (!device_.valid()) {
@@ -28,7 +31,7 @@ bool BareClient::Start(uint32_t serviceId, std::string* error) {
   Handle event(CreateEventW(nullptr, TRUE, FALSE, nullptr));
   OVERLAPPED overlapped = {};
   overlapped.hEvent = event.get();
-  const PortRequest request = {kServicePort, {0, 0, 0}, serviceId, 1};
+  const PortRequest request = {kServicePort, {0, 0, 0}, serviceId, threads};
   DWORD bytes = 0;
   uint32_t port = UC_MAX_PORTS;
   if (!Request(IOCTL_UC_ALLOCATE_PORT, &request, sizeof(request), &port, sizeof(port), &overlapped,
@@ -38,14 +41,14 @@ bool BareClient::Start(uint32_t serviceId, std::string* error) {
     return false;
   }
   port_ = port;
-  if (!Request(IOCTL_UC_BIND_THREAD, &port_, sizeof(port_), &threadIndex_, sizeof(threadIndex_),
-               &overlapped, &bytes)) {
-    *error = "no binding: " + std::to_string(GetLastError());
-    return false;
+  for (uint32_t i = 0; i < threads; ++i) {
+    threads_.emplace_back(CreateThread(nullptr, 0, &Serve, this, 0, nullptr));
+    if (!threads_.back().valid()) {
+      *error = "no thread: " + std::to_string(GetLastError());
+      return false;
+    }
   }
-  thread_ = Handle(CreateThread(nullptr, 0, &Serve, this, 0, nullptr));
-  if (!thread_.valid()) *error = "no thread: " + std::to_string(GetLastError());
-  return thread_.valid();
+  return true;
 }
 
 bool BareClient::Request(DWORD code, const void* input, DWORD inputSize, void* output,
@@ -58,23 +61,32 @@ bool BareClient::Request(DWORD code, const void* input, DWORD inputSize, void* o
          GetOverlappedResult(device_.get(), overlapped, bytes, TRUE);
 }
 
-// Receive, answer, repeat, with one event for both, until a receive fails
-// (the port freed).
+// Bind, then receive, answer, repeat, with one event for all, until a
+// request fails (the port freed).
 DWORD WINAPI BareClient::Serve(LPVOID parameter) {
   auto* self = static_cast<BareClient*>(parameter);
   Handle event(CreateEventW(nullptr, TRUE, FALSE, nullptr));
   OVERLAPPED overlapped = {};
   overlapped.hEvent = event.get();
-  const ReceiveRequest receive = {self->port_, self->threadIndex_, 0, {0, 0, 0}};
-  const ReplyHeader reply = {self->port_, self->threadIndex_};
+  uint32_t index = 0;
+  DWORD bytes = 0;
+  if (!self->Request(IOCTL_UC_BIND_THREAD, &self->port_, sizeof(self->port_), &index, sizeof(index),
+                     &overlapped, &bytes))
+    return 1;
+  const ReceiveRequest receive = {self->port_, index, 0, {0, 0, 0}};
+  const ReplyHeader reply = {self->port_, index};
   uint8_t buffer[kReceiveBufferSize];
   for (;;) {
-    DWORD bytes = 0;
-    if (!self->Request(IOCTL_UC_RECEIVE, &receive, sizeof(receive), buffer, sizeof(buffer),
-                       &overlapped, &bytes) ||
-        bytes < kMessageHeaderSize) {
+    if (DeviceIoControl(self->device_.get(), IOCTL_UC_RECEIVE,
+                        const_cast<ReceiveRequest*>(&receive), sizeof(receive), buffer,
+                        sizeof(buffer), &bytes, &overlapped)) {
+      if (self->pauseMs_ != 0) Sleep(self->pauseMs_);
+    } else if (GetLastError() != ERROR_IO_PENDING ||
+               !GetOverlappedResult(self->device_.get(), &overlapped, &bytes, TRUE)) {
       return 0;
     }
+    if (bytes < kMessageHeaderSize) return 0;
+    if (self->handler_ != nullptr) self->handler_();
     uint32_t header = 0;
     std::memcpy(&header, buffer, sizeof(header));
     if (header == 0) continue;

@@ -1,7 +1,6 @@
 // A minimal client of the reference driver without the library: one port,
-// one bound thread that keeps one receive pending and answers each message
-// with its own bytes. The yardstick the library's round trip is measured
-// against.
+// bound threads that each keep one receive pending and answer each message
+// with its own bytes. The yardstick the library is measured against.
 #ifndef QRV_TESTS_WINDOWS_BENCH_BARE_CLIENT_H_
 #define QRV_TESTS_WINDOWS_BENCH_BARE_CLIENT_H_
 
@@ -9,6 +8,7 @@
 
 #include <cstdint>
 #include <string>
+#include <vector>
 
 #include "harness/win_handle.h"
 
@@ -17,15 +17,19 @@ namespace wintest {
 
 class BareClient {
  public:
+  using Handler = void (*)();  // called for each message before its answer
+
   BareClient() = default;
   BareClient(const BareClient&) = delete;
   BareClient& operator=(const BareClient&) = delete;
-  // Frees the port, which ends the pending receive, and joins the thread.
+  // Frees the port, which ends the pending receives, and joins the threads.
   ~BareClient();
 
-  // Opens the device, takes a port for `serviceId` and starts the thread.
-  // False with a description in *error.
-  bool Start(uint32_t serviceId, std::string* error);
+  // Opens the device, takes a port for `serviceId` and starts `threads`
+  // threads, which pause `pauseMs` after a receive that completed at once,
+  // as the workers do. False with a description in *error.
+  bool Start(uint32_t serviceId, uint32_t threads, DWORD pauseMs, Handler handler,
+             std::string* error);
 
  private:
   static DWORD WINAPI Serve(LPVOID self);
@@ -33,9 +37,10 @@ class BareClient {
                OVERLAPPED* overlapped, DWORD* bytes);
 
   Handle device_;
-  Handle thread_;
+  std::vector<Handle> threads_;
   uint32_t port_ = 16;
-  uint32_t threadIndex_ = 0;
+  DWORD pauseMs_ = 0;
+  Handler handler_ = nullptr;
 };
 
 }  // namespace wintest

@@ -5,11 +5,14 @@
 //    driver that keeps one receive pending and answers, medians and p99;
 //  - throughput of 1 and 15 services flooded with messages, against the
 //    design cap of 100 messages a second per worker (each pauses 10 ms
-//    after a receive that completed at once);
+//    after a receive that completed at once), and against bare clients
+//    under the same rule (three threads per port, the same pause), run
+//    first, before the library registers a service;
 //  - UnInit with 15 busy services.
-// The last line reads "round trip ratio R": the library's median over the
-// bare client's. A benchmark, not a test: its exit status says only whether
-// it could measure.
+// The last two lines read "throughput ratio R", the lower of the library's
+// throughputs over the bare client's, and "round trip ratio R", the
+// library's median round trip over the bare client's. A benchmark, not a
+// test: its exit status says only whether it could measure.
 #include <windows.h>
 
 #include <algorithm>
@@ -39,6 +42,7 @@ constexpr double kCapPerWorker = 100.0;
 constexpr int kRoundTrips = 300;
 constexpr uint32_t kFloodPerWorker = 150;  // about 1.5 s of work at the cap
 constexpr DWORD kWaitMs = 60000;
+constexpr DWORD kPauseMs = 10;  // the workers' pause after a receive that completed at once
 constexpr uint32_t kPayloadSize = 16;
 
 // While the gate is shut every callback waits at it, so that a flood can
@@ -47,12 +51,16 @@ std::atomic<bool> g_gateOpen{true};
 std::atomic<uint32_t> g_waiting{0};
 HANDLE g_gate = nullptr;  // manual-reset, set while open
 
-void QUORVEL_STDCALL Echo(QuorvelAllocator* allocator, void* message, uint32_t length, void*,
-                          void** answer, uint32_t* answerLength) {
+void WaitAtGate() {
   if (!g_gateOpen.load()) {
     g_waiting.fetch_add(1);
     WaitForSingleObject(g_gate, INFINITE);
   }
+}
+
+void QUORVEL_STDCALL Echo(QuorvelAllocator* allocator, void* message, uint32_t length, void*,
+                          void** answer, uint32_t* answerLength) {
+  WaitAtGate();
   void* copy = allocator->Allocate(length);
   if (copy == nullptr) return;
   std::memcpy(copy, message, length);
@@ -139,14 +147,41 @@ double Throughput(KernelDriverControl& control, uint32_t services) {
   return rate;
 }
 
+// The same flood served by bare clients on the ports of services 0 to
+// `services` - 1, which the library must not hold meanwhile.
+double BareThroughput(KernelDriverControl& control, uint32_t services) {
+  std::vector<std::unique_ptr<BareClient>> clients;
+  std::string error;
+  for (uint32_t service = 0; service < services; ++service) {
+    clients.push_back(std::make_unique<BareClient>());
+    if (!clients.back()->Start(service, kWorkersPerService, kPauseMs, &WaitAtGate, &error))
+      Fail("bare client: " + error);
+  }
+  return Throughput(control, services);
+}
+
+void RegisterAll(const quorvel::HostLibrary& library, uint32_t services) {
+  for (uint32_t service = 0; service < services; ++service) {
+    if (library.registerService(service, &Echo, nullptr) != QUORVEL_OK) Fail("Register failed");
+  }
+}
+
+void UnregisterAll(const quorvel::HostLibrary& library, uint32_t services) {
+  for (uint32_t service = 0; service < services; ++service) {
+    if (library.unregisterService(service) != QUORVEL_OK) Fail("Unregister failed");
+  }
+}
+
 void Report(const char* what, const Summary& summary) {
   std::printf("%-30s median %8.1f us   p99 %8.1f us\n", what, summary.median, summary.p99);
 }
 
-void ReportThroughput(uint32_t services, double rate) {
+void ReportThroughput(uint32_t services, double rate, double bare) {
   const double cap = services * kWorkersPerService * kCapPerWorker;
   std::printf("throughput, %2u service(s)        %8.0f msg/s   cap %6.0f   ratio %.2f\n", services,
               rate, cap, rate / cap);
+  std::printf("throughput, %2u service(s), bare  %8.0f msg/s   library/bare %.2f\n", services, bare,
+              rate / bare);
 }
 
 std::wstring ModulePath() {
@@ -167,12 +202,12 @@ int Run() {
   quorvel::HostLibrary library(path.c_str());
   if (!library.Loaded()) Fail(library.Error());
   if (library.init(0) != QUORVEL_OK) Fail("Init failed");
-  if (library.registerService(0, &Echo, nullptr) != QUORVEL_OK) Fail("Register failed");
+  RegisterAll(library, 1);
   // The two round trips alternate, so that both see the same load.
   std::vector<double> bareSamples, quorvelSamples;
   {
     BareClient client;
-    if (!client.Start(kBareService, &error)) Fail("bare client: " + error);
+    if (!client.Start(kBareService, 1, 0, nullptr, &error)) Fail("bare client: " + error);
     for (int i = 0; i < kRoundTrips; ++i) {
       bareSamples.push_back(RoundTrip(*control, kBareService, 1));
       quorvelSamples.push_back(RoundTrip(*control, 0, kWorkersPerService));
@@ -180,10 +215,13 @@ int Run() {
   }
   const Summary bare = Summarize(bareSamples);
   const Summary quorvel = Summarize(quorvelSamples);
+  UnregisterAll(library, 1);
+  const double bareOne = BareThroughput(*control, 1);
+  RegisterAll(library, 1);
   const double one = Throughput(*control, 1);
-  for (uint32_t service = 1; service < kServices; ++service) {
-    if (library.registerService(service, &Echo, nullptr) != QUORVEL_OK) Fail("Register failed");
-  }
+  UnregisterAll(library, 1);
+  const double bareFifteen = BareThroughput(*control, kServices);
+  RegisterAll(library, kServices);
   const double fifteen = Throughput(*control, kServices);
   // Every service busy: a queue of messages behind each worker.
   PostToAll(*control, kServices, kWorkersPerService * 20, nullptr);
@@ -193,9 +231,10 @@ int Run() {
 
   Report("round trip, bare driver", bare);
   Report("round trip, QUORVEL.DLL", quorvel);
-  ReportThroughput(1, one);
-  ReportThroughput(kServices, fifteen);
+  ReportThroughput(1, one, bareOne);
+  ReportThroughput(kServices, fifteen, bareFifteen);
   std::printf("UnInit, 15 busy services         %8.1f ms\n", unInitMs);
+  std::printf("throughput ratio %.2f\n", std::min(one / bareOne, fifteen / bareFifteen));
   std::printf("round trip ratio %.2f\n", quorvel.median / bare.median);
   return 0;
 }

@@ -210,8 +210,8 @@ QrvCtlCounters HostTest::Counters() {
 }
 
 void HostTest::Arm(uint32_t kind, uint32_t skip, uint32_t count, uint32_t value, uint32_t flags,
-                   uint32_t delayMs) {
-  ASSERT_EQ(control_->SetFault(QrvCtlFault{kind, skip, count, value, flags, delayMs, 0}),
+                   uint32_t delayMs, uint32_t code) {
+  ASSERT_EQ(control_->SetFault(QrvCtlFault{kind, skip, count, value, flags, delayMs, code}),
             static_cast<DWORD>(ERROR_SUCCESS));
 }
 

@@ -113,7 +113,7 @@ class HostTest : public ::testing::Test {
   MessageOutcome AwaitOutcome(uint32_t messageId);
   QrvCtlCounters Counters();
   void Arm(uint32_t kind, uint32_t skip, uint32_t count, uint32_t value, uint32_t flags = 0,
-           uint32_t delayMs = 0);
+           uint32_t delayMs = 0, uint32_t code = 0);
   bool WaitForPendingReceives(uint32_t serviceId, uint32_t count) {
     return control_->WaitForPendingReceives(serviceId, count, kWaitMs);
   }
