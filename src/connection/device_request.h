@@ -14,7 +14,8 @@ namespace qrv {
 // kCancelBoundMs more; if still pending, abandon it: the record, its event
 // and the output stay allocated for the driver, the line
 //   "quorvel: request abandoned, the driver ignored its cancellation; control code "
-// followed by the code in hexadecimal (format "%s%x"), and the next Send makes a new record. Used by one thread.
+// followed by the code in hexadecimal (format "%s%x"), and the next Send
+// makes a new record. Used by one thread.
 class DeviceRequest {
  public:
   static constexpr DWORD kCancelBoundMs = 1000;

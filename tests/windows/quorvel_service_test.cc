@@ -391,7 +391,8 @@ TEST_P(HeldRequest, IsCancelledAndUnInitReturns) {
     EXPECT_EQ(completions, std::vector<uint32_t>{kStatusCancelled});
     return;
   }
-  EXPECT_FALSE(TextsStartingWith("quorvel: request abandoned, ").empty()) << "nothing was abandoned";
+  EXPECT_FALSE(TextsStartingWith("quorvel: request abandoned, ").empty())
+      << "nothing was abandoned";
   HANDLE heaps[64];
   const DWORD count = GetProcessHeaps(64, heaps);
   for (DWORD i = 0; i < count && i < 64; ++i)
