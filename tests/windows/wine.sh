@@ -90,7 +90,11 @@ run_once_more_after_host_death() {
   status=${PIPESTATUS[0]}
   if [ "$status" -ne 0 ] && host_died_since "$output" "$mark"; then
     echo "wine.sh: environment fault: the Wine driver host died; rerunning in a new session" >&2
-    echo "$(date -u +%FT%TZ) $* (exit $status before the rerun)" >>"$logs/environment-faults.log"
+    # The evidence: the failed run's output and the dead session's log.
+    local kept
+    kept=$logs/environment-fault-$(date -u +%Y%m%dT%H%M%S)-$$.log
+    { cat "$output"; echo "--- session log"; tail -c +"$((mark + 1))" "$logs/wineboot-session.log"; } >"$kept"
+    echo "$(date -u +%FT%TZ) $* (exit $status before the rerun; $kept)" >>"$logs/environment-faults.log"
     stop_session
     ensure_session || exit 2
     wine "$@"
