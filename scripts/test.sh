@@ -13,9 +13,9 @@
 #   --only SUITE    run only this suite (repeatable); each builds what it needs
 #
 # The suites run in three lanes side by side (ASan and what uses its build;
-# TSan; everything Windows, then the fuzzers, the checks and Debug, which
-# share the debug build folder with the checks), so that one lane's tests, which mostly wait on timers and Wine, overlap another's
-# build. Each suite's output goes to build/test-logs/<suite>.log; the
+# TSan, the checks and Debug; everything Windows, then the fuzzers), so
+# that one lane's tests, which mostly wait on timers and Wine, overlap
+# another's build. Each suite's output goes to build/test-logs/<suite>.log; the
 # terminal shows one line per suite as it ends and a closing summary whose
 # last line is "N passed, M failed" (CI reads it). Exit status 0 only when
 # nothing failed.
@@ -173,9 +173,8 @@ sdk_suite() {
 
 # The Windows lane builds the most, so the two native lanes yield the
 # processors to it: their tests mostly wait, and their builds fill what its
-# Wine scenarios leave. Measured on an idle 2-core machine, with the fuzzers
-# and the checks in the TSan lane: Windows 192 s, ASan 331 s, TSan 346 s;
-# hence the fuzzers and the checks close the Windows lane.
+# Wine scenarios leave. The fuzzers follow it and the checks follow TSan,
+# which balanced the lanes best (measured on an idle 2-core machine; README).
 yield_to_windows() { renice -n 10 -p "$BASHPID" >/dev/null; }
 
 asan_lane() {
@@ -185,30 +184,31 @@ asan_lane() {
   suite demo demo_run
 }
 
-tsan_lane() {
+# The checks and Debug share the debug build folder, so they share a lane.
+tsan_and_checks_lane() {
   yield_to_windows
   suite native-tsan ctest_suite tsan
-}
-
-# Windows first: its scenarios run one at a time, mostly waiting on Wine,
-# while the other lanes build.
-windows_lane() {
-  suite win32-build win32_build
-  suite windows windows_suite
-  suite windows-minsize win32_minsize
-  suite sdk sdk_suite
-  suite fuzz fuzz_suite
   suite format bash scripts/check-format.sh
   suite clang-tidy lint scripts/run-clang-tidy.sh
   suite thread-safety lint scripts/check-thread-safety.sh
   suite native-debug ctest_suite debug
 }
 
+# Windows first: its scenarios run one at a time, mostly waiting on Wine,
+# while the other lanes build.
+windows_and_fuzz_lane() {
+  suite win32-build win32_build
+  suite windows windows_suite
+  suite windows-minsize win32_minsize
+  suite sdk sdk_suite
+  suite fuzz fuzz_suite
+}
+
 start=$(now_ms)
 printf '%-16s %6s %7s %7s %10s\n' suite tests passed failed time
 asan_lane &
-tsan_lane &
-windows_lane &
+tsan_and_checks_lane &
+windows_and_fuzz_lane &
 wait
 
 total_tests=0

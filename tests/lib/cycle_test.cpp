@@ -79,10 +79,14 @@ using Cycles = LibraryTest;
 
 // 1000 cycles leave the heap, the handle table and the thread list where
 // they were. TSan runs 200: its thread starts are many times slower, and a
-// leak of anything per cycle shows just as well.
+// leak of anything per cycle shows just as well. ASan runs 300: its leak
+// check at exit reports any block left behind whatever the count, and the
+// growth check still sees a leak of 110 bytes a cycle.
 TEST_F(Cycles, InitUnInitWithTrafficLeavesNothingBehind) {
 #if defined(__SANITIZE_THREAD__)
   constexpr int kCycles = 200;
+#elif defined(__SANITIZE_ADDRESS__)
+  constexpr int kCycles = 300;
 #else
   constexpr int kCycles = 1000;
 #endif
