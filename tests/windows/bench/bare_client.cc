@@ -66,6 +66,10 @@ bool BareClient::Request(DWORD code, const void* input, DWORD inputSize, void* o
 DWORD WINAPI BareClient::Serve(LPVOID parameter) {
   auto* self = static_cast<BareClient*>(parameter);
   Handle event(CreateEventW(nullptr, TRUE, FALSE, nullptr));
+  // The library's workers pause on their stop event, so that a stop never
+  // waits for them; this client pauses the same way, on an event nobody
+  // sets, so that both pauses cost what such a wait costs.
+  Handle pause(CreateEventW(nullptr, FALSE, FALSE, nullptr));
   OVERLAPPED overlapped = {};
   overlapped.hEvent = event.get();
   uint32_t index = 0;
@@ -80,7 +84,7 @@ DWORD WINAPI BareClient::Serve(LPVOID parameter) {
     if (DeviceIoControl(self->device_.get(), IOCTL_UC_RECEIVE,
                         const_cast<ReceiveRequest*>(&receive), sizeof(receive), buffer,
                         sizeof(buffer), &bytes, &overlapped)) {
-      if (self->pauseMs_ != 0) Sleep(self->pauseMs_);
+      if (self->pauseMs_ != 0) WaitForSingleObject(pause.get(), self->pauseMs_);
     } else if (GetLastError() != ERROR_IO_PENDING ||
                !GetOverlappedResult(self->device_.get(), &overlapped, &bytes, TRUE)) {
       return 0;
