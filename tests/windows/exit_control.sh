@@ -7,8 +7,11 @@
 # are shown by gdb, when it is installed, in
 # build/win32/wine-logs/exit-control-<run>.log, and then killed.
 #
-#   bash tests/windows/exit_control.sh [RUNS [LIMIT]]     (40 runs, 20 s)
+#   bash tests/windows/exit_control.sh [RUNS [LIMIT [PROGRAM]]]   (40, 20 s)
 #
+# PROGRAM (a Unix path) runs instead of the control program, to compare a
+# host's exit with it the same way; its exit statuses 10 to 12 must mean,
+# as the control program's do, that it failed before its exit.
 # Builds what it needs in build/win32 (the win32 preset). Run no Windows
 # suite of that build at the same time: both load the driver under one
 # service name. Exits with 0 when every run was clean, 1 when some hung or
@@ -18,7 +21,7 @@ cd "$(dirname "$0")/../.."
 runs=${1:-40}
 limit=${2:-20}
 build=build/win32
-programs=$build/tests/windows
+program=${3:-$build/tests/windows/exit_control.exe}
 logs=$build/wine-logs
 { cmake --preset win32 && cmake --build $build --target exit_control qrvctl qrvdrv; } >/dev/null ||
   exit 2
@@ -40,7 +43,7 @@ qrvctl install "$(winepath -w $build/sim/kernel/qrvdrv.sys)" && qrvctl start || 
 clean=0 hung=0 crashed=0
 for run in $(seq "$runs"); do
   log=$logs/exit-control-$run.log
-  wine $programs/exit_control.exe >"$log" 2>&1 &
+  wine "$program" >"$log" 2>&1 &
   pid=$!  # wine execs the loader: this is the Windows process itself
   if ! timeout "$limit" tail --pid="$pid" -f /dev/null; then
     hung=$((hung + 1))
@@ -66,5 +69,5 @@ for run in $(seq "$runs"); do
     rm -f "$log"
   fi
 done
-echo "exit_control: $runs runs: $clean clean, $hung hung, $crashed crashed"
+echo "exit_control: $(basename "$program"), $runs runs: $clean clean, $hung hung, $crashed crashed"
 [ "$clean" -eq "$runs" ]
