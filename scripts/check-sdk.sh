@@ -10,10 +10,12 @@
 # QUORVEL.DLL (through the win32 build's sdk_test, built first as
 # scripts/test.sh does). The test kit must stay in testkit/ and out of the
 # SDK zip, in a zip of its own, and its headers are included as
-# <quorvel/testkit/...>. The README's CMake snippets are built as printed,
-# and its section-4 block runs as printed under Wine, in a fresh prefix,
-# against the installed SDK and test kit. The PDB names no path of this
-# machine (check-dll-pdb.sh).
+# <quorvel/testkit/...>. The CMake snippets of the README and docs/sdk.md
+# are built as printed and their hosts run (the Windows ones under Wine until
+# they answer a message), and the README's section-4 block runs as printed
+# under Wine, in a fresh prefix, against the installed SDK and test kit. The
+# package config names a requested component that is missing or unknown.
+# The PDB names no path of this machine (check-dll-pdb.sh).
 # The consumer is also built with the MSVC ABI
 # (cmake/i686-pc-windows-msvc.cmake) against quorvel.lib, with SafeSEH on
 # and warnings as errors, and served under Wine the same way.
@@ -30,24 +32,40 @@ cleanup() {
 trap cleanup EXIT
 fail() { echo "check-sdk: $*" >&2; exit 1; }
 
-# The README's indented block after the line "<!-- $1 -->", as printed.
+# The indented block after the line "<!-- $2 -->" of the page $1, as printed.
 snippet() {
-  awk -v marker="<!-- $1 -->" '$0 == marker {found = 1; next}
+  awk -v marker="<!-- $2 -->" '$0 == marker {found = 1; next}
     found && /^    / {print substr($0, 5); started = 1; next}
-    found && started {exit}' README.md
+    found && started {exit}' "$1"
 }
-# Builds the README's snippet $1 with $2 as its source file $3 (and the
-# headers beside it) in $work/$1; the remaining arguments go to cmake.
+# Builds the snippet $2 of the page $1 in $work/$3 with the sample $4 as the
+# host's one source, named $5 there (the snippet's add_executable names it
+# so), beside the samples' shared header; the remaining arguments go to cmake.
 build_snippet() {
-  local name=$1 source=$2 as=$3
-  shift 3
-  mkdir -p "$work/$name"
-  snippet "$name" >"$work/$name/CMakeLists.txt"
-  grep -q find_package "$work/$name/CMakeLists.txt" || fail "README has no snippet $name"
-  cp "$source" "$work/$name/$as"
-  cp "$(dirname "$source")"/*.h "$work/$name/" 2>/dev/null || true  # the sample's own headers
-  cmake -S "$work/$name" -B "$work/$name/build" -G Ninja "$@" >/dev/null
-  cmake --build "$work/$name/build"
+  local page=$1 name=$2 dir=$work/$3 source=$4 as=$5
+  shift 5
+  mkdir -p "$dir"
+  snippet "$page" "$name" | sed "s/^add_executable(host host\.[a-z]*)$/add_executable(host $as)/" \
+    >"$dir/CMakeLists.txt"
+  grep -q "add_executable(host $as)" "$dir/CMakeLists.txt" || fail "$page has no snippet $name"
+  cp "$source" "$dir/$as"
+  cp examples/windows-host/serve_until.h "$dir/"
+  cmake -S "$dir" -B "$dir/build" -G Ninja "$@" >/dev/null
+  cmake --build "$dir/build"
+}
+# Configures a project that asks the prefix $1 for the component $2: it must
+# fail, saying $3.
+refused_component() {
+  local dir=$work/component-$2 said
+  mkdir -p "$dir"
+  printf '%s\n' 'cmake_minimum_required(VERSION 3.25)' 'project(probe NONE)' \
+    "find_package(quorvel 1.0 CONFIG REQUIRED COMPONENTS $2)" >"$dir/CMakeLists.txt"
+  ! said=$(cmake -S "$dir" -B "$dir/build" -DCMAKE_PREFIX_PATH="$1" \
+    -DCMAKE_TOOLCHAIN_FILE="$PWD/cmake/i686-w64-mingw32.cmake" 2>&1) ||
+    fail "find_package found the component $2 in $1"
+  said=$(tr -s ' \n' ' ' <<<"$said")
+  grep -qF -- "$3" <<<"$said" || fail "find_package did not say: $3; it said: $said"
+  echo "check-sdk: COMPONENTS $2 from $(basename "$1"): $3"
 }
 # Runs the Linux host $1, which links the framework stand-in and echoes the
 # library's log to stderr: it must start, serve, and show the log.
@@ -81,7 +99,7 @@ serve_by_hand() {
   mkdir -p "$work/home" "$work/readme/build"
   ln -s "$work/win32" "$work/home/quorvel-sdk"
   ln -s "$work/consumer-win32" "$work/readme/build/consumer"
-  snippet serve-a-message >"$work/serve.sh"
+  snippet README.md serve-a-message >"$work/serve.sh"
   grep -q 'qrvctl post' "$work/serve.sh" || fail "README has no block serve-a-message"
   # No Mono or Gecko in the new prefix: not needed, and slow to install.
   (cd "$work/readme" && env -u WINEPREFIX -u WINEARCH HOME="$work/home" WINEDEBUG=-all \
@@ -118,8 +136,9 @@ cmake -S examples/consumer -B "$work/consumer-native" -G Ninja \
 cmake --build "$work/consumer-native"
 serve_with_log "$work/consumer-native/linux_host"
 
-echo "=== SDK: the README's Linux CMake snippet, as printed"
-build_snippet cmake-linux examples/linux-host/echo_host.cpp host.cpp -DCMAKE_PREFIX_PATH="$work/native"
+echo "=== SDK: the Linux CMake snippet of docs/sdk.md, as printed"
+build_snippet docs/sdk.md cmake-linux cmake-linux examples/linux-host/echo_host.cpp host.cpp \
+  -DCMAKE_PREFIX_PATH="$work/native"
 serve_with_log "$work/cmake-linux/build/host"
 
 echo "=== SDK: add_subdirectory builds the library, no tests or tools"
@@ -176,8 +195,17 @@ cmake --build "$work/kit/build"
 
 echo "=== SDK: the README's Windows CMake snippet, as printed, against the SDK alone"
 cmake --install build/win32-sdk --prefix "$work/win32-sdk" --component sdk >/dev/null
-build_snippet cmake-windows examples/windows-host/echo_host.c host.c \
-  -DCMAKE_TOOLCHAIN_FILE="$PWD/cmake/i686-w64-mingw32.cmake" -DCMAKE_PREFIX_PATH="$work/win32-sdk"
+# As printed with the C sample, and with the C++ sample as host.cpp.
+for sample in windows-host/echo_host.c windows-host-cpp/echo_host.cpp; do
+  as=host.${sample##*.}
+  build_snippet README.md cmake-windows "cmake-windows-${as#*.}" "examples/$sample" "$as" \
+    -DCMAKE_TOOLCHAIN_FILE="$PWD/cmake/i686-w64-mingw32.cmake" -DCMAKE_PREFIX_PATH="$work/win32-sdk"
+done
+readme_hosts="$work/cmake-windows-c/build/host.exe|$work/cmake-windows-cpp/build/host.exe"
+
+echo "=== SDK: find_package names the component that is missing or unknown"
+refused_component "$work/win32-sdk" testkit 'component "testkit" is not installed'
+refused_component "$work/win32" nosuch 'unknown component "nosuch"'
 
 echo "=== SDK: MSVC-ABI consumer (clang-cl, lld-link /safeseh, /W4 as errors)"
 msvc_flags="/O2 /DNDEBUG /W4"
@@ -193,7 +221,9 @@ echo "check-sdk: $link"
 grep -q 'quorvel\.lib' <<<"$link" || fail "the MSVC-ABI C host was not linked with quorvel.lib"
 grep -q '/safeseh' "$work/consumer-msvc/build.ninja" || fail "/safeseh is off"
 check_ordinal_imports "$work/consumer-msvc/windows_host.exe"
-QRV_SAMPLE_HOSTS="$work/consumer-msvc/windows_host.exe|$work/consumer-msvc/windows_host_cpp.exe" \
+# The MSVC-ABI hosts and the README's, each with the QUORVEL.DLL that its
+# build copied beside it.
+QRV_SAMPLE_HOSTS="$work/consumer-msvc/windows_host.exe|$work/consumer-msvc/windows_host_cpp.exe|$readme_hosts" \
 QRV_QUORVEL_DLL="$work/win32/bin/QUORVEL.DLL" \
   ctest --test-dir build/win32 --output-on-failure -R '^sdk_test[.]SampleHost[.]'
 

@@ -131,7 +131,7 @@ demo_run() {
     build/asan/tools/quorvel_demo --seconds 2 --heartbeat 1
 }
 
-# The libFuzzer targets, each for a bounded time (README: longer runs), side
+# The libFuzzer targets, each for a bounded time (docs/testing.md: longer runs), side
 # by side: each keeps its time, the suite takes one target's.
 fuzz_suite() {
   configure fuzz &&
@@ -174,7 +174,7 @@ sdk_suite() {
 # The Windows lane builds the most, so the two native lanes yield the
 # processors to it: their tests mostly wait, and their builds fill what its
 # Wine scenarios leave. The fuzzers follow it and the checks follow TSan,
-# which balanced the lanes best (measured on an idle 2-core machine; README).
+# which balanced the lanes best (measured on an idle 2-core machine; docs/testing.md).
 yield_to_windows() { renice -n 10 -p "$BASHPID" >/dev/null; }
 
 asan_lane() {

@@ -1,13 +1,13 @@
 // A minimal Windows host in C++: loads QUORVEL.DLL at run time and serves
 // service 0 by echoing every message back, until Enter, or for the seconds
-// given with --seconds N (see ../windows-host/serve_until.h).
+// given with --seconds N (see serve_until.h, beside the C sample).
 #include <cstdio>
 #include <cstring>
 
 #define QUORVEL_HOST_LOADER
 #include <quorvel/quorvel.h>
 
-#include "../windows-host/serve_until.h"
+#include "serve_until.h"
 
 namespace {
 
