@@ -155,7 +155,10 @@
 //    destructor of a static object in a DLL. Such a call deadlocks.
 //  - A callback that lets an exception escape costs its service one of its
 //    three workers for good: that worker ends, without a reply for the
-//    message and logging only its "quit." line, and nothing replaces it.
+//    message, and nothing replaces it. It logs one line, then its "quit."
+//    line:
+//      "quorvel: callback exception. service[S] port[P] thread[T] code[0xC]"
+//    (C the exception code in hexadecimal: e06d7363 for a C++ exception).
 //    After three such exceptions the service takes no more messages (they
 //    wait at the driver until Unregister or UnInit fails them back) and logs
 //    nothing more, yet it stays registered: Register for its id then
