@@ -51,7 +51,7 @@ std::string Directory(const std::wstring& path) {
 // to this program's log.
 class HostProcess {
  public:
-  explicit HostProcess(const std::string& unixPath) {
+  explicit HostProcess(const std::string& unixPath, const std::wstring& arguments = L"") {
     const std::wstring path = WinePathOf(unixPath);
     SECURITY_ATTRIBUTES inherit{sizeof(inherit), nullptr, TRUE};
     HANDLE read = nullptr;
@@ -68,7 +68,7 @@ class HostProcess {
     startup.hStdInput = input.get();
     startup.hStdOutput = GetStdHandle(STD_OUTPUT_HANDLE);
     startup.hStdError = GetStdHandle(STD_ERROR_HANDLE);
-    std::wstring command = L"\"" + path + L"\"";
+    std::wstring command = L"\"" + path + L"\" " + arguments;
     const std::wstring directory = path.substr(0, path.find_last_of(L'\\'));
     PROCESS_INFORMATION info{};
     std::fflush(stdout);
@@ -225,6 +225,39 @@ TEST(Sdk, ControlToolServesAMessageByHand) {
   }
   host.AskToStop();
   ASSERT_TRUE(host.Exited(kWaitMs)) << "still running " << kWaitMs << " ms after Enter";
+}
+
+// The C sample's --recover: one ping failed through qrvctl takes the
+// heartbeat for lost and stops service 0; the host's Init and Register then
+// start a new heartbeat and a fresh service 0, which answers again.
+TEST(SampleHost, RecoversFromALostHeartbeat) {
+  DWORD error = 0;
+  std::unique_ptr<KernelDriverControl> control = KernelDriverControl::Open(&error);
+  ASSERT_NE(control, nullptr) << "no control device: error " << error;
+  HostProcess host(SampleHosts().front(), L"--recover");
+  ASSERT_TRUE(host.Started()) << "cannot start it: error " << GetLastError();
+  ASSERT_TRUE(control->WaitForPendingReceives(kEchoService, 3, kWaitMs))
+      << "the host never received";
+  QrvCtlCounters before{};
+  ASSERT_EQ(control->Counters(&before), static_cast<DWORD>(ERROR_SUCCESS));
+  ASSERT_EQ(RunControlTool("fault 0 0 1 0xC0000001").first, 0u);
+  QrvCtlCounters now{};
+  ASSERT_TRUE(control->WaitUntil(kWaitMs, [&] {
+    return control->Counters(&now) == ERROR_SUCCESS && now.pingFailures > before.pingFailures &&
+           now.echoPortsCreated > before.echoPortsCreated &&
+           now.portsAllocated > before.portsAllocated;
+  })) << "no new heartbeat and service after the failed ping";
+  ASSERT_TRUE(control->WaitForPendingReceives(kEchoService, 3, kWaitMs))
+      << "the fresh service never received";
+  uint32_t id = 0;
+  ASSERT_EQ(control->Post(kEchoService, 1, "again", 5, QRVCTL_ANY_SLOT, &id),
+            static_cast<DWORD>(ERROR_SUCCESS));
+  MessageOutcome outcome;
+  ASSERT_TRUE(control->WaitForOutcome(id, kWaitMs, &outcome)) << "no reply in " << kWaitMs << " ms";
+  EXPECT_EQ(std::string(outcome.reply.begin(), outcome.reply.end()), "again");
+  host.AskToStop();
+  ASSERT_TRUE(host.Exited(kWaitMs)) << "still running " << kWaitMs << " ms after Enter";
+  EXPECT_EQ(host.ExitCode(), 0u);
 }
 
 // This program's file.
