@@ -17,6 +17,8 @@
 #include <string.h>
 #include <windows.h>
 
+/* How often --recover runs the recovery: soon after a loss, yet each run
+ * while nothing was lost costs a log line per service. */
 #define SERVE_UNTIL_RECOVER_MS 2000u
 
 /* Set by a console control event or by the end of the input line; created

@@ -43,6 +43,7 @@ static const ErrorText kTexts[] = {
     {"fault", ERROR_INVALID_PARAMETER, "the driver does not take this plan for the kind"},
     {"reading the file", ERROR_FILE_NOT_FOUND, "no such file"},
     {"reading the file", ERROR_PATH_NOT_FOUND, "no such file"},
+    {"reading the file", ERROR_ACCESS_DENIED, "access to the file denied"},
     {"reading the file", ERROR_FILE_TOO_LARGE,
      "the file holds more than a message takes (65536 bytes)"},
     {NULL, WAIT_TIMEOUT, "the driver did not answer in time"},
