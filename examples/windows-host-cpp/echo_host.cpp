@@ -28,7 +28,7 @@ void QUORVEL_STDCALL Echo(NIMUC::IAllocator* allocator, void* message, uint32_t 
 
 int main(int argc, char** argv) {
   DWORD milliseconds = INFINITE;
-  if (ServeUntilParse(argc, argv, &milliseconds) == 0) {
+  if (ServeUntilParse(argc, argv, nullptr, &milliseconds) == 0) {
     std::fprintf(stderr, "usage: %s [--seconds N]\n", argv[0]);
     return 2;
   }
@@ -53,7 +53,7 @@ int main(int argc, char** argv) {
     std::printf("echo host (C++): serving service %u; %s to stop\n", kEchoService,
                 milliseconds == INFINITE ? "Enter or Ctrl-C" : "Ctrl-C");
     std::fflush(stdout);
-    reason = ServeUntilStopped(milliseconds);
+    reason = ServeUntilStopped(milliseconds, nullptr);
   }
   library.Unload();
   std::printf("echo host (C++): stopped (%s)\n", reason);

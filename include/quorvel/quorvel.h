@@ -46,6 +46,22 @@
 // Register returned 0 is never stopped by a loss that happened before that
 // Register began; only a ping that fails later stops it.
 //
+// Recovering from a lost heartbeat. No return code or callback tells the
+// host; it notices by the log line "quorvel: echo error." (each service's
+// "free port" and "quit." lines follow), or on the driver's side: posts to
+// its services fail for want of a port (the test kit's qrvctl says "no
+// port"). To recover, call Init, then Register for each of its service ids
+// with the same callbacks and contexts. After a loss Init logs "quorvel:
+// stop echo." and "quorvel-Initialize successfully.", each Register
+// "quorvel: allocate port[P] for service[S]" and "quorvel-Register( S ):
+// success.". Both are harmless when nothing was lost: Init returns 0 and
+// logs nothing; Register returns 0, keeps the running service and logs
+// "quorvel-Register( S ): connection has been created.". So a host that
+// cannot watch the log may run the recovery on a timer, at the cost of that
+// line per service each time, but never after its UnInit: that Init would
+// initialise the library again. The sample host's --recover does so
+// (examples/windows-host/echo_host.c).
+//
 // A failed Init gives back only what it took: when it found the library not
 // initialised, it closes the device and the log channel again. When it found
 // the library initialised (services registered, or a lost heartbeat being
@@ -155,7 +171,10 @@
 //    destructor of a static object in a DLL. Such a call deadlocks.
 //  - A callback that lets an exception escape costs its service one of its
 //    three workers for good: that worker ends, without a reply for the
-//    message and logging only its "quit." line, and nothing replaces it.
+//    message, and nothing replaces it. It logs one line, then its "quit."
+//    line:
+//      "quorvel: callback exception. service[S] port[P] thread[T] code[0xC]"
+//    (C the exception code in hexadecimal: e06d7363 for a C++ exception).
 //    After three such exceptions the service takes no more messages (they
 //    wait at the driver until Unregister or UnInit fails them back) and logs
 //    nothing more, yet it stays registered: Register for its id then

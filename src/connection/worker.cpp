@@ -22,6 +22,9 @@ constexpr const char* kDisconnected =
     "quorvel: connection disconnected. service[%d] port[%d] thread[%d]";
 constexpr const char* kReplyFailed = "quorvel: reply failed. service[%d] port[%d] thread[%d]";
 constexpr const char* kQuit = "quorvel: service[%d] port[%d] thread[%d] quit.";
+// An interface like the lines above (quorvel.h lists it); keep it as it stands.
+constexpr const char* kCallbackException =
+    "quorvel: callback exception. service[%d] port[%d] thread[%d] code[0x%x]";
 
 // Receive attempts left because the stop event is set end as on a lost
 // connection; the error is not a too-small code, so no block is taken.
@@ -161,7 +164,12 @@ bool Worker::HandleMessage() {
   const uint32_t header = ReadHeader(message_);
   answer_ = nullptr;
   answerLength_ = 0;
-  if (!CallGuarded(&InvokeCallback, this, GuardScope::kCppExceptions)) return false;
+  uint32_t code = 0;
+  if (!CallGuarded(&InvokeCallback, this, GuardScope::kCppExceptions, &code)) {
+    LogChannel::Instance().Print(kCallbackException, connection_.serviceId_, connection_.port_,
+                                 threadIndex_, code);
+    return false;
+  }
   if (header != 0 && !SendReply()) {
     Log(kReplyFailed);
     return false;

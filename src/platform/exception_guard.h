@@ -2,7 +2,12 @@
 #ifndef QUORVEL_PLATFORM_EXCEPTION_GUARD_H_
 #define QUORVEL_PLATFORM_EXCEPTION_GUARD_H_
 
+#include <cstdint>
+
 namespace qrv {
+
+// The code Windows gives a C++ exception, whichever compiler raised it.
+constexpr uint32_t kCppExceptionCode = 0xE06D7363;
 
 enum class GuardScope {
   // C++ exceptions: those of this module's runtime, and on Windows those that
@@ -19,8 +24,11 @@ enum class GuardScope {
 // Runs call(context). Returns true when it returned normally, false when an
 // exception within `scope` escaped it; the exception is swallowed, after the
 // frames it left have been unwound and, for a C++ exception, its object
-// destroyed as a catch-all would destroy it.
-bool CallGuarded(void (*call)(void* context), void* context, GuardScope scope);
+// destroyed as a catch-all would destroy it. When it returns false and `code`
+// is given, *code is the exception's code: the structured exception's, or
+// kCppExceptionCode for a C++ exception of this module's runtime.
+bool CallGuarded(void (*call)(void* context), void* context, GuardScope scope,
+                 uint32_t* code = nullptr);
 
 }  // namespace qrv
 

@@ -21,8 +21,6 @@ extern "C" void __stdcall qrv_unwind_to_frame(void* frame, EXCEPTION_RECORD* rec
 // before it.
 namespace {
 
-constexpr DWORD kMsvcCppException = 0xE06D7363;
-
 // Codes the everything-catching scope lets through, because swallowing them
 // breaks what comes after: a stack overflow leaves the thread without the
 // guard page that only returning through the fault restores, a breakpoint,
@@ -61,7 +59,8 @@ struct GuardFrame {
   // Must come first: the chain points at it and the handler casts back.
   EXCEPTION_REGISTRATION_RECORD record;
   GuardScope scope;
-  void* resume[5];  // __builtin_setjmp buffer
+  volatile DWORD code;  // of the exception caught, read after the longjmp
+  void* resume[5];      // __builtin_setjmp buffer
 };
 
 void* ChainHead() {
@@ -82,7 +81,7 @@ bool Contains(const T (&values)[N], T value) {
 
 bool Catches(GuardScope scope, DWORD code) {
   if (scope == GuardScope::kEverything) return !Contains(kNeverSwallowed, code);
-  return code == kMsvcCppException;
+  return code == kCppExceptionCode;
 }
 
 // True when a frame between the head of the chain and the guard's own was
@@ -122,7 +121,7 @@ bool LeavesCatchBlock(const EXCEPTION_REGISTRATION_RECORD* guard) {
 //    until the guard resumes; nobody else destroys it.
 void* ObjectToDestroy(const EXCEPTION_RECORD& exception, const GuardFrame& frame,
                       const ThrowInfo** info) {
-  if (exception.ExceptionCode != kMsvcCppException ||
+  if (exception.ExceptionCode != kCppExceptionCode ||
       exception.NumberParameters < kThrowParameters ||
       !Contains(kThrowMagics, exception.ExceptionInformation[0])) {
     return nullptr;
@@ -143,6 +142,7 @@ EXCEPTION_DISPOSITION __cdecl GuardHandler(EXCEPTION_RECORD* exception, void* es
   // Decided before the unwind, which takes down the frames the rule reads.
   const ThrowInfo* info = nullptr;
   void* object = ObjectToDestroy(*exception, *frame, &info);
+  frame->code = exception->ExceptionCode;
   qrv_unwind_to_frame(establisher, exception);
   // Whatever the destructor raises meets this guard's frame again.
   if (object != nullptr) info->destructor(object);
@@ -161,9 +161,10 @@ void CallCatchingCpp(void (*call)(void*), void* context, bool* returned) {
 
 }  // namespace
 
-bool CallGuarded(void (*call)(void* context), void* context, GuardScope scope) {
+bool CallGuarded(void (*call)(void* context), void* context, GuardScope scope, uint32_t* code) {
   GuardFrame frame;
   frame.scope = scope;
+  frame.code = kCppExceptionCode;  // unless the handler catches a structured exception
   // The dispatcher calls a frame's handler __cdecl and restores the stack
   // itself; the headers declare the slot stdcall, hence the cast via void*.
   frame.record.Handler =
@@ -177,6 +178,7 @@ bool CallGuarded(void (*call)(void* context), void* context, GuardScope scope) {
     returned = completed;
   }
   SetChainHead(frame.record.Next);
+  if (!returned && code != nullptr) *code = frame.code;
   return returned;
 }
 

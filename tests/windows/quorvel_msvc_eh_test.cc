@@ -5,6 +5,7 @@
 #include <windows.h>
 
 #include <string>
+#include <vector>
 
 #include "host/host_fixture.h"
 #include "msvc_eh/msvc_eh_callbacks.h"
@@ -85,13 +86,19 @@ TEST_F(MsvcEh, EachObjectIsDestroyedAtMostOnceAndTheOtherWorkersServe) {
     ++serviceId;
     ASSERT_EQ(Register(serviceId, callbacks_.serve, nullptr), QUORVEL_OK);
     ASSERT_TRUE(WaitForPendingReceives(serviceId, 3)) << "the workers never received";
-    const std::string where = "quorvel: service[" + std::to_string(serviceId) + "] port[" +
-                              std::to_string(PortOf(serviceId)) + "] thread[0] quit.";
+    const std::string where = "service[" + std::to_string(serviceId) + "] port[" +
+                              std::to_string(PortOf(serviceId)) + "] thread[0]";
+    // The worker's last two lines: the exception's, then its quit line.
+    const std::vector<std::string> ending = {
+        "quorvel: callback exception. " + where + " code[0xe06d7363]",
+        "quorvel: " + where + " quit."};
     const MsvcEhCounts before = callbacks_.Counts();
     const uint32_t first = Post(serviceId, 1, {test.behaviour}, 0);
     MessageOutcome outcome;
     if (test.workerEnds) {
-      ExpectText(where);
+      ExpectText(ending[1]);
+      const std::vector<std::string> texts = Texts();
+      EXPECT_EQ(std::vector<std::string>(texts.end() - 2, texts.end()), ending);
       ASSERT_EQ(Control().Outcome(first, false, &outcome), static_cast<DWORD>(ERROR_SUCCESS));
       EXPECT_EQ(outcome.record.state, static_cast<uint32_t>(QRVCTL_MSG_DELIVERED))
           << "a reply was sent";

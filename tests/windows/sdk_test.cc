@@ -51,7 +51,7 @@ std::string Directory(const std::wstring& path) {
 // to this program's log.
 class HostProcess {
  public:
-  explicit HostProcess(const std::string& unixPath) {
+  explicit HostProcess(const std::string& unixPath, const std::wstring& arguments = L"") {
     const std::wstring path = WinePathOf(unixPath);
     SECURITY_ATTRIBUTES inherit{sizeof(inherit), nullptr, TRUE};
     HANDLE read = nullptr;
@@ -68,7 +68,7 @@ class HostProcess {
     startup.hStdInput = input.get();
     startup.hStdOutput = GetStdHandle(STD_OUTPUT_HANDLE);
     startup.hStdError = GetStdHandle(STD_ERROR_HANDLE);
-    std::wstring command = L"\"" + path + L"\"";
+    std::wstring command = L"\"" + path + L"\" " + arguments;
     const std::wstring directory = path.substr(0, path.find_last_of(L'\\'));
     PROCESS_INFORMATION info{};
     std::fflush(stdout);
@@ -137,8 +137,9 @@ TEST(SampleHost, ServesAnEchoUntilAskedToStop) {
 }
 
 // Runs the test kit's qrvctl.exe with `arguments` and returns its exit code
-// and standard output, with Windows line ends made plain. Reading to the end
-// of the output is bounded by the tool's own bounded waits.
+// and output (standard output, then what it wrote to standard error), with
+// Windows line ends made plain. Reading to the end of the output is bounded
+// by the tool's own bounded waits.
 std::pair<DWORD, std::string> RunControlTool(const std::string& arguments) {
   SECURITY_ATTRIBUTES inherit{sizeof(inherit), nullptr, TRUE};
   HANDLE read = nullptr;
@@ -151,7 +152,7 @@ std::pair<DWORD, std::string> RunControlTool(const std::string& arguments) {
   startup.cb = sizeof(startup);
   startup.dwFlags = STARTF_USESTDHANDLES;
   startup.hStdOutput = toolEnd.get();
-  startup.hStdError = GetStdHandle(STD_ERROR_HANDLE);
+  startup.hStdError = toolEnd.get();
   const std::wstring tool = WinePathOf(QRV_CONTROL_TOOL);
   std::string command = "\"" + std::string(tool.begin(), tool.end()) + "\" " + arguments;
   PROCESS_INFORMATION info{};
@@ -174,9 +175,25 @@ std::pair<DWORD, std::string> RunControlTool(const std::string& arguments) {
   return {code, text};
 }
 
-// qrvctl.exe plays the driver's side by hand against a sample host: a
-// message with and without a reply wanted, an armed and a cleared fault, a
-// service nobody registered, and the counters.
+// A file of `size` bytes of every value, more than a command line holds.
+std::string BinaryFile(size_t size) {
+  char directory[MAX_PATH] = "";
+  GetTempPathA(MAX_PATH, directory);
+  const std::string path = directory + std::string("qrvctl_payload.bin");
+  std::string bytes(size, '\0');
+  for (size_t i = 0; i < size; ++i) bytes[i] = static_cast<char>(i);
+  FILE* file = std::fopen(path.c_str(), "wb");
+  if (file != nullptr) {
+    std::fwrite(bytes.data(), 1, bytes.size(), file);
+    std::fclose(file);
+  }
+  return path;
+}
+
+// qrvctl.exe plays the driver's side by hand against a sample host: the
+// ports, a message with and without a reply wanted, from a file, an armed
+// and a cleared fault, a service nobody registered, the counters; and how it
+// refuses what it cannot parse: what was wrong, then that command's usage.
 TEST(Sdk, ControlToolServesAMessageByHand) {
   DWORD error = 0;
   std::unique_ptr<KernelDriverControl> control = KernelDriverControl::Open(&error);
@@ -188,43 +205,92 @@ TEST(Sdk, ControlToolServesAMessageByHand) {
   struct Case {
     std::string arguments;
     DWORD exitCode;
-    std::string output;  // the start of its first line, or of stdout
+    std::string output;  // somewhere in the output
+    std::string ending;  // the end of the output
   };
-  const std::string service = " to service 0 (port " + std::to_string(control->ServicePort(0));
-  const Case kCases[] = {
-      {"post 0 \"hello by hand\"", 0, service},
-      {"post 0 quiet --no-reply", 0, service},
-      {"fault 5 0 1 0xC0000184", 0, ""},
-      {"post 0 refused", 0, service},
-      {"clear 5", 0, ""},
-      {"post 0 again", 0, service},
-      {"post 9 nobody", 1, ""},
-      {"counters", 0, "requests "},
-      {"frobnicate", 2, ""},
+  const std::string port = std::to_string(control->ServicePort(0));
+  const std::string service = " to service 0 (port " + port;
+  const std::string usagePost =
+      "usage: qrvctl post <service> (<text> | --file <path>) [--no-reply] [--timeout <ms>]\n";
+  const std::string payload = BinaryFile(40000);
+  const std::vector<Case> kCases = {
+      {"ports", 0, "heartbeat (echo)\n",
+       "port " + port +
+           ": service 0, threads 3 (bound 3), pending receives 3, queued 0, "
+           "assigned 0\n"},
+      {"post 0 \"hello by hand\"", 0, service, ": answered, reply 13 bytes: hello by hand\n"},
+      {"post 0 quiet --no-reply", 0, service, ": not wanted\n"},
+      {"post 0 --file \"" + payload + "\"", 0, service, ": answered, reply 40000 bytes (binary)\n"},
+      {"fault 5 0 1 0xC0000184", 0, "", ""},
+      {"post 0 refused", 0, service, "(reason 3: the reply failed by an injected fault)\n"},
+      {"clear 5", 0, "", ""},
+      {"post 0 again", 0, service, ": answered, reply 5 bytes: again\n"},
+      {"post 9 nobody", 1, "qrvctl: post: service not registered (no port", "(error 1168)\n"},
+      {"post 0 --file C:\\no\\such.bin", 1, "qrvctl: post: no such file (error ", ""},
+      {"counters", 0, " too small (at issue+on completion) ", ""},
+      {"post abc x", 2, "qrvctl: post: service id 'abc' is not a whole number\n", usagePost},
+      {"post 1x x", 2, "qrvctl: post: service id '1x' is not a whole number\n", usagePost},
+      {"post 16 x", 2, "qrvctl: post: service id 16 is out of range (0 to 15)\n", usagePost},
+      {"post", 2, "qrvctl: post: missing service id\n", usagePost},
+      {"post 0", 2, "qrvctl: post: missing text (or --file <path>)\n", usagePost},
+      {"post 0 x --bogus", 2, "qrvctl: post: unexpected argument '--bogus'\n", usagePost},
+      {"wait 0 --timeout", 2, "qrvctl: wait: missing --timeout value\n",
+       "usage: qrvctl wait <service> [--timeout <ms>]\n"},
+      {"fault 99 0 1 0", 2, "qrvctl: fault: fault kind 99 is out of range (0 to 13)\n",
+       "usage: qrvctl fault <kind> <skip> <count> <value> [<flags>]\n"},
+      {"clear 77", 2, "qrvctl: clear: fault kind 77 is out of range (0 to 13)\n",
+       "usage: qrvctl clear <kind>\n"},
+      {"counters extra", 2, "qrvctl: counters: unexpected argument 'extra'\n",
+       "usage: qrvctl counters\n"},
+      {"frobnicate", 2, "qrvctl: unknown command 'frobnicate'\n", ""},
   };
-  const char* const kEndings[] = {": answered, reply 13 bytes: hello by hand\n",
-                                  ": not wanted\n",
-                                  "",
-                                  "(reason 3: the reply failed by an injected fault)\n",
-                                  "",
-                                  ": answered, reply 5 bytes: again\n",
-                                  "",
-                                  "",
-                                  ""};
-  for (size_t i = 0; i < sizeof kCases / sizeof kCases[0]; ++i) {
-    SCOPED_TRACE(kCases[i].arguments);
-    const auto result = RunControlTool(kCases[i].arguments);
-    std::printf("[ QRVCTL   ] qrvctl %s\n%s", kCases[i].arguments.c_str(), result.second.c_str());
-    EXPECT_EQ(result.first, kCases[i].exitCode);
-    EXPECT_NE(result.second.find(kCases[i].output), std::string::npos) << result.second;
-    const std::string ending = kEndings[i];
-    EXPECT_TRUE(
-        result.second.size() >= ending.size() &&
-        result.second.compare(result.second.size() - ending.size(), ending.size(), ending) == 0)
+  for (const Case& test : kCases) {
+    SCOPED_TRACE(test.arguments);
+    const auto result = RunControlTool(test.arguments);
+    std::printf("[ QRVCTL   ] qrvctl %s\n%s", test.arguments.c_str(), result.second.c_str());
+    EXPECT_EQ(result.first, test.exitCode);
+    EXPECT_NE(result.second.find(test.output), std::string::npos) << result.second;
+    EXPECT_TRUE(result.second.size() >= test.ending.size() &&
+                result.second.compare(result.second.size() - test.ending.size(), test.ending.size(),
+                                      test.ending) == 0)
         << result.second;
   }
+  DeleteFileA(payload.c_str());
   host.AskToStop();
   ASSERT_TRUE(host.Exited(kWaitMs)) << "still running " << kWaitMs << " ms after Enter";
+}
+
+// The C sample's --recover: one ping failed through qrvctl takes the
+// heartbeat for lost and stops service 0; the host's Init and Register then
+// start a new heartbeat and a fresh service 0, which answers again.
+TEST(SampleHost, RecoversFromALostHeartbeat) {
+  DWORD error = 0;
+  std::unique_ptr<KernelDriverControl> control = KernelDriverControl::Open(&error);
+  ASSERT_NE(control, nullptr) << "no control device: error " << error;
+  HostProcess host(SampleHosts().front(), L"--recover");
+  ASSERT_TRUE(host.Started()) << "cannot start it: error " << GetLastError();
+  ASSERT_TRUE(control->WaitForPendingReceives(kEchoService, 3, kWaitMs))
+      << "the host never received";
+  QrvCtlCounters before{};
+  ASSERT_EQ(control->Counters(&before), static_cast<DWORD>(ERROR_SUCCESS));
+  ASSERT_EQ(RunControlTool("fault 0 0 1 0xC0000001").first, 0u);
+  QrvCtlCounters now{};
+  ASSERT_TRUE(control->WaitUntil(kWaitMs, [&] {
+    return control->Counters(&now) == ERROR_SUCCESS && now.pingFailures > before.pingFailures &&
+           now.echoPortsCreated > before.echoPortsCreated &&
+           now.portsAllocated > before.portsAllocated;
+  })) << "no new heartbeat and service after the failed ping";
+  ASSERT_TRUE(control->WaitForPendingReceives(kEchoService, 3, kWaitMs))
+      << "the fresh service never received";
+  uint32_t id = 0;
+  ASSERT_EQ(control->Post(kEchoService, 1, "again", 5, QRVCTL_ANY_SLOT, &id),
+            static_cast<DWORD>(ERROR_SUCCESS));
+  MessageOutcome outcome;
+  ASSERT_TRUE(control->WaitForOutcome(id, kWaitMs, &outcome)) << "no reply in " << kWaitMs << " ms";
+  EXPECT_EQ(std::string(outcome.reply.begin(), outcome.reply.end()), "again");
+  host.AskToStop();
+  ASSERT_TRUE(host.Exited(kWaitMs)) << "still running " << kWaitMs << " ms after Enter";
+  EXPECT_EQ(host.ExitCode(), 0u);
 }
 
 // This program's file.

@@ -1,173 +1,172 @@
 /* qrvctl: the test kit's command-line tool for the reference driver (see
  * qrv_testkit.h and the README). Exit status 0 on success, with one line
- * that says what was done (or the message's outcome, or the counters); 1
- * when the call failed, with what the error means and its number; 2 for a
- * usage error. */
+ * that says what was done (or the message's outcome, the counters, the
+ * ports); 1 when the call failed, 2 for a usage error, each said in the form
+ * of command_line.h. */
 #include <stdio.h>
-#include <stdlib.h>
 #include <string.h>
 
-#include "error_text.h"
+#include "command_line.h"
+#include "post_command.h"
 #include "qrv_testkit.h"
 
-static const char kUsage[] =
-    "usage: qrvctl <command> [arguments]\n"
-    "  install <path of qrvdrv.sys>   create the driver's service\n"
-    "  start | stop | remove          start, stop (unload) or delete it\n"
-    "  wait <service> [--timeout <ms>]\n"
-    "                                 wait until a host has registered the service\n"
-    "  post <service> <text> [--no-reply] [--timeout <ms>]\n"
-    "                                 post <text> to a registered service and\n"
-    "                                 print its outcome and reply\n"
-    "  fault <kind> <skip> <count> <value> [<flags>]\n"
-    "                                 arm a fault (kinds: see qrvctl.h)\n"
-    "  clear <kind>                   disarm it\n"
-    "  counters                       print the driver's counters\n";
-
-static const char* const kStates[] = {"unknown",  "queued",     "assigned",   "delivered",
-                                      "answered", "not wanted", "failed back"};
-
-/* Prints `done` for a step that succeeded, or what the error means. */
-static int Report(const char* step, DWORD error, const char* done) {
-  if (error == ERROR_SUCCESS) {
-    if (done != NULL) printf("qrvctl: %s\n", done);
-    return 0;
-  }
-  fprintf(stderr, "qrvctl: %s failed: %s (error %lu)\n", step, QrvctlErrorText(step, error),
-          (unsigned long)error);
-  return 1;
-}
-
-static uint32_t Number(const char* text) { return (uint32_t)strtoul(text, NULL, 0); }
-
-static int Install(const char* path) {
+static int Install(const QrvctlCommand* command, int argc, char** argv) {
   char done[MAX_PATH + 64];
   wchar_t wide[MAX_PATH];
-  if (MultiByteToWideChar(CP_UTF8, 0, path, -1, wide, MAX_PATH) == 0)
-    return Report("converting the path", GetLastError(), NULL);
-  snprintf(done, sizeof done, "driver service qrvdrv installed for %s", path);
-  return Report("install", QrvTestkitInstall(wide), done);
+  if (argc < 2) return QrvctlUsageError(command, "missing path of qrvdrv.sys");
+  if (!QrvctlWidePath(argv[1], wide))
+    return QrvctlUsageError(command, "the path is not UTF-8 or longer than %d", MAX_PATH - 1);
+  if (QrvctlNoMore(command, argc, argv, 2)) return 2;
+  snprintf(done, sizeof done, "driver service qrvdrv installed for %s", argv[1]);
+  return QrvctlReport(command, QrvTestkitInstall(wide), done);
 }
 
-/* Runs `call` with the control device open. */
-static int WithControl(int (*call)(HANDLE, int, char**), int argc, char** argv) {
-  int status;
-  HANDLE control = QrvTestkitOpen();
-  if (control == INVALID_HANDLE_VALUE)
-    return Report("opening the control device", GetLastError(), NULL);
-  status = call(control, argc, argv);
-  CloseHandle(control);
-  return status;
+/* start, stop and remove: no arguments, one call of the service manager. */
+static int ServiceCall(const QrvctlCommand* command, int argc, char** argv) {
+  if (QrvctlNoMore(command, argc, argv, 1)) return 2;
+  if (strcmp(command->name, "start") == 0)
+    return QrvctlReport(command, QrvTestkitStart(), "driver started: \\\\.\\QRVDev is ready");
+  if (strcmp(command->name, "stop") == 0)
+    return QrvctlReport(command, QrvTestkitStop(), "driver stopped and unloaded");
+  return QrvctlReport(command, QrvTestkitRemove(), "driver service qrvdrv removed");
 }
 
-/* Parses [--timeout <ms>] and, for post, [--no-reply] from argv[first] on. */
-static int Options(int argc, char** argv, int first, DWORD* timeoutMs, int* wantReply) {
-  int i;
-  for (i = first; i < argc; ++i) {
-    if (wantReply != NULL && strcmp(argv[i], "--no-reply") == 0)
-      *wantReply = 0;
-    else if (strcmp(argv[i], "--timeout") == 0 && i + 1 < argc)
-      *timeoutMs = Number(argv[++i]);
-    else
-      return 0;
-  }
-  return 1;
-}
+typedef struct WaitArguments {
+  uint32_t serviceId;
+  uint32_t timeoutMs;
+} WaitArguments;
 
-static int Post(HANDLE control, int argc, char** argv) {
-  static uint8_t reply[QRVCTL_MAX_REPLY];
-  int wantReply = 1;
-  DWORD timeoutMs = 10000;
-  uint32_t id = 0;
-  uint32_t kept = 0;
-  QrvCtlOutcome outcome;
-  DWORD error;
-  memset(&outcome, 0, sizeof outcome);
-  if (!Options(argc, argv, 4, &timeoutMs, &wantReply)) return 2;
-  error = QrvTestkitPost(control, Number(argv[2]), wantReply, argv[3], (uint32_t)strlen(argv[3]),
-                         QRVCTL_ANY_SLOT, &id);
-  if (error != ERROR_SUCCESS) return Report("post", error, NULL);
-  error = QrvTestkitAwaitOutcome(control, id, timeoutMs, &outcome, reply, sizeof reply, &kept);
-  if (error != ERROR_SUCCESS && error != WAIT_TIMEOUT) return Report("outcome", error, NULL);
-  printf("message %u to service %s (port %u, thread %d): %s", id, argv[2], outcome.port,
-         outcome.slot == QRVCTL_ANY_SLOT ? -1 : (int)outcome.slot,
-         outcome.state < sizeof kStates / sizeof kStates[0] ? kStates[outcome.state] : "?");
-  if (outcome.state == QRVCTL_MSG_FAILED_BACK)
-    printf(" (reason %u: %s)", outcome.failReason, QrvctlFailReason(outcome.failReason));
-  if (outcome.state == QRVCTL_MSG_ANSWERED)
-    printf(", reply %u bytes: %.*s", outcome.replyLength, (int)kept, (const char*)reply);
-  printf("\n");
-  return Report("outcome", error, NULL);
-}
-
-static int Wait(HANDLE control, int argc, char** argv) {
+static int AwaitService(const QrvctlCommand* command, HANDLE control, void* context) {
+  const WaitArguments* wait = (const WaitArguments*)context;
   char done[64];
-  DWORD timeoutMs = 10000;
   uint32_t port = QRVCTL_NO_PORT;
-  DWORD error;
-  if (!Options(argc, argv, 3, &timeoutMs, NULL)) return 2;
-  error = QrvTestkitAwaitService(control, Number(argv[2]), timeoutMs, &port);
-  snprintf(done, sizeof done, "service %s is registered (port %u)", argv[2], port);
-  return Report("wait", error, done);
+  DWORD error = QrvTestkitAwaitService(control, wait->serviceId, wait->timeoutMs, &port);
+  snprintf(done, sizeof done, "service %u is registered (port %u)", wait->serviceId, port);
+  return QrvctlReport(command, error, done);
 }
 
-static int Fault(HANDLE control, int argc, char** argv) {
+static int Wait(const QrvctlCommand* command, int argc, char** argv) {
+  WaitArguments wait = {0, QRVCTL_DEFAULT_TIMEOUT_MS};
+  if (QrvctlServiceId(command, argc, argv, &wait.serviceId) ||
+      QrvctlOptions(command, argc, argv, 2, &wait.timeoutMs, NULL))
+    return 2;
+  return QrvctlWithControl(command, AwaitService, &wait);
+}
+
+static int SetFault(const QrvctlCommand* command, HANDLE control, void* context) {
+  const QrvCtlFault* fault = (const QrvCtlFault*)context;
   char done[96];
+  if (strcmp(command->name, "clear") == 0)
+    snprintf(done, sizeof done, "fault kind %u cleared", fault->kind);
+  else
+    snprintf(done, sizeof done, "fault kind %u armed (skip %u, count %u, value 0x%X)", fault->kind,
+             fault->skip, fault->count, fault->value);
+  return QrvctlReport(command, QrvTestkitSetFault(control, fault), done);
+}
+
+/* fault <kind> <skip> <count> <value> [<flags>], and clear <kind> (a plan
+ * with a count of 0). */
+static int Fault(const QrvctlCommand* command, int argc, char** argv) {
+  const int arming = strcmp(command->name, "fault") == 0;
   QrvCtlFault fault;
   memset(&fault, 0, sizeof fault);
-  fault.kind = Number(argv[2]);
-  fault.skip = Number(argv[3]);
-  fault.count = Number(argv[4]);
-  fault.value = Number(argv[5]);
-  fault.flags = argc > 6 ? Number(argv[6]) : 0;
-  snprintf(done, sizeof done, "fault kind %u armed (skip %u, count %u, value 0x%X)", fault.kind,
-           fault.skip, fault.count, fault.value);
-  return Report("fault", QrvTestkitSetFault(control, &fault), done);
+  if (QrvctlNumber(command, argc, argv, 1, "fault kind", QRVCTL_FAULT_KIND_COUNT - 1, &fault.kind))
+    return 2;
+  if (arming &&
+      (QrvctlNumber(command, argc, argv, 2, "skip", UINT32_MAX, &fault.skip) ||
+       QrvctlNumber(command, argc, argv, 3, "count", UINT32_MAX, &fault.count) ||
+       QrvctlNumber(command, argc, argv, 4, "value", UINT32_MAX, &fault.value) ||
+       (argc > 5 && QrvctlNumber(command, argc, argv, 5, "flags", UINT32_MAX, &fault.flags))))
+    return 2;
+  if (QrvctlNoMore(command, argc, argv, arming ? 6 : 2)) return 2;
+  return QrvctlWithControl(command, SetFault, &fault);
 }
 
-static int Clear(HANDLE control, int argc, char** argv) {
-  char done[64];
-  (void)argc;
-  snprintf(done, sizeof done, "fault kind %s cleared", argv[2]);
-  return Report("clear", QrvTestkitClearFault(control, Number(argv[2])), done);
-}
-
-static int Counters(HANDLE control, int argc, char** argv) {
+static int PrintCounters(const QrvctlCommand* command, HANDLE control, void* context) {
   QrvCtlCounters c;
   DWORD error = QrvTestkitCounters(control, &c);
-  (void)argc;
-  (void)argv;
-  if (error != ERROR_SUCCESS) return Report("counters", error, NULL);
+  (void)context;
+  if (error != ERROR_SUCCESS) return QrvctlFailed(command, command->name, error);
   printf("requests %u rejected %u pings %u ports allocated %u freed %u binds %u\n", c.requests,
          c.rejected, c.pings, c.portsAllocated, c.portsFreed, c.binds);
-  printf("receives %u pended %u too small %u+%u cancelled %u replies %u\n", c.receives, c.pended,
-         c.tooSmallAtOnce, c.tooSmallCompleted, c.cancelled, c.replies);
+  printf(
+      "receives %u pended %u too small (at issue+on completion) %u+%u cancelled %u "
+      "replies %u\n",
+      c.receives, c.pended, c.tooSmallAtOnce, c.tooSmallCompleted, c.cancelled, c.replies);
   printf("posted %u delivered %u answered %u not wanted %u failed back %u faults fired %u\n",
          c.posted, c.delivered, c.answered, c.notWanted, c.failedBack, c.faultsFired);
   return 0;
 }
 
-static int Run(int argc, char** argv) {
-  const char* command = argv[1];
-  if (strcmp(command, "install") == 0 && argc == 3) return Install(argv[2]);
-  if (strcmp(command, "start") == 0 && argc == 2)
-    return Report("start", QrvTestkitStart(), "driver started: \\\\.\\QRVDev is ready");
-  if (strcmp(command, "stop") == 0 && argc == 2)
-    return Report("stop", QrvTestkitStop(), "driver stopped and unloaded");
-  if (strcmp(command, "remove") == 0 && argc == 2)
-    return Report("remove", QrvTestkitRemove(), "driver service qrvdrv removed");
-  if (strcmp(command, "wait") == 0 && (argc == 3 || argc == 5))
-    return WithControl(Wait, argc, argv);
-  if (strcmp(command, "post") == 0 && argc >= 4) return WithControl(Post, argc, argv);
-  if (strcmp(command, "fault") == 0 && (argc == 6 || argc == 7))
-    return WithControl(Fault, argc, argv);
-  if (strcmp(command, "clear") == 0 && argc == 3) return WithControl(Clear, argc, argv);
-  if (strcmp(command, "counters") == 0 && argc == 2) return WithControl(Counters, argc, argv);
-  return 2;
+static int PrintPorts(const QrvctlCommand* command, HANDLE control, void* context) {
+  QrvCtlPorts ports;
+  uint32_t i;
+  int used = 0;
+  DWORD error = QrvTestkitPorts(control, &ports);
+  (void)context;
+  if (error != ERROR_SUCCESS) return QrvctlFailed(command, command->name, error);
+  for (i = 0; i < QRVCTL_MAX_PORTS; ++i) {
+    const QrvCtlPortInfo* port = &ports.ports[i];
+    used |= port->state != QRVCTL_PORT_FREE;
+    if (port->state == QRVCTL_PORT_ECHO) printf("port %u: heartbeat (echo)\n", i);
+    if (port->state != QRVCTL_PORT_SERVICE) continue;
+    printf(
+        "port %u: service %u, threads %u (bound %u), pending receives %u, queued %u, "
+        "assigned %u\n",
+        i, port->serviceId, port->threadCount, port->boundSlots, port->pendingReceives,
+        port->queuedMessages, port->assignedMessages);
+  }
+  if (!used) printf("no port in use\n");
+  return 0;
+}
+
+/* counters and ports: no arguments, one read. */
+static int Read(const QrvctlCommand* command, int argc, char** argv) {
+  if (QrvctlNoMore(command, argc, argv, 1)) return 2;
+  return QrvctlWithControl(command,
+                           strcmp(command->name, "ports") == 0 ? PrintPorts : PrintCounters, NULL);
+}
+
+static const QrvctlCommand kCommands[] = {
+    {"install", "<path of qrvdrv.sys>", "create the driver's service", Install},
+    {"start", "", "start (load) the driver", ServiceCall},
+    {"stop", "", "stop (unload) the driver", ServiceCall},
+    {"remove", "", "delete the driver's service", ServiceCall},
+    {"wait", "<service> [--timeout <ms>]",
+     "wait until a host has registered the service (timeout 10000 ms by default)", Wait},
+    {"post", "<service> (<text> | --file <path>) [--no-reply] [--timeout <ms>]",
+     "post the text, or the file's bytes, to a registered service and print\n"
+     "      its outcome and reply (waits 10000 ms by default)",
+     QrvctlPost},
+    {"fault", "<kind> <skip> <count> <value> [<flags>]", "arm a fault (kinds 0 to 13: qrvctl.h)",
+     Fault},
+    {"clear", "<kind>", "disarm a fault", Fault},
+    {"counters", "", "print the driver's counters", Read},
+    {"ports", "", "list the ports in use: service, threads, pending receives", Read},
+};
+#define COMMAND_COUNT (sizeof kCommands / sizeof kCommands[0])
+
+static void PrintCommands(void) {
+  size_t i;
+  fputs("usage: qrvctl <command> [arguments]  (numbers: decimal, or hexadecimal after 0x)\n",
+        stderr);
+  for (i = 0; i < COMMAND_COUNT; ++i) {
+    fprintf(stderr, "  %s%s%s\n      %s\n", kCommands[i].name, *kCommands[i].arguments ? " " : "",
+            kCommands[i].arguments, kCommands[i].summary);
+  }
 }
 
 int main(int argc, char** argv) {
-  int status = argc >= 2 ? Run(argc, argv) : 2;
-  if (status == 2) fputs(kUsage, stderr);
-  return status;
+  size_t i;
+  if (argc < 2) {
+    fputs("qrvctl: missing command\n", stderr);
+  } else {
+    for (i = 0; i < COMMAND_COUNT; ++i) {
+      if (strcmp(argv[1], kCommands[i].name) == 0)
+        return kCommands[i].run(&kCommands[i], argc - 1, argv + 1);
+    }
+    fprintf(stderr, "qrvctl: unknown command '%s'\n", argv[1]);
+  }
+  PrintCommands();
+  return 2;
 }
