@@ -4,8 +4,8 @@
 
 #include <cstdint>
 
-#include "connection/block_heap.h"
 #include "connection/service_teardown.h"
+#include "platform/block_heap.h"
 #include "platform/process_lock.h"
 #include "quorvel/quorvel.h"
 

@@ -2,8 +2,10 @@
 
 #include <new>
 
+#include "connection/device_request.h"
 #include "connection/protocol.h"
 #include "platform/module_thread.h"
+#include "platform/thread_mark.h"
 
 namespace qrv {
 
@@ -24,7 +26,7 @@ void ProcessContext::Detach() QRV_NO_THREAD_SAFETY_ANALYSIS {
   ProcessContext& self = Get();
   if (RunningModuleThreads() == 0) {
     self.factory_.ReleaseAtUnload();
-    ReleaseModuleThreadMarks();
+    ReleaseThreadMarks();
   }
   self.device_.Close();
   self.ReleaseFramework();
@@ -50,9 +52,14 @@ bool ProcessContext::OpenDevice() {
 
 bool ProcessContext::CloseDevice() {
   if (factory_.UsesDevice()) return false;
+  DeviceRequest::ForgetLateCompletions();
   device_.Close();
   device_.Reset(INVALID_HANDLE_VALUE);
   return true;
+}
+
+void ProcessContext::SettleLateGrants() {
+  if (device_.IsOpen()) DeviceRequest::SettleLateCompletions(device_.Get());
 }
 
 ComponentLibrary* ProcessContext::Framework() {

@@ -46,6 +46,11 @@ class ProcessContext {
   // it open and returns false while a connection could still use it.
   bool CloseDevice() QRV_REQUIRES(ProcessLock());
 
+  // Gives back what the driver granted to requests the library abandoned
+  // (DeviceRequest::SettleLateCompletions); nothing while the device is
+  // closed.
+  void SettleLateGrants() QRV_REQUIRES(ProcessLock());
+
   ConnectionFactory& Factory() { return factory_; }
   LogChannel& Log() { return log_; }
   // The framework table, created and bound on first use; null once the

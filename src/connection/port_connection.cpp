@@ -48,7 +48,7 @@ Result PortConnection::RequestPort(DWORD code, PortKind kind, uint32_t* port) {
   const PortRequest request = {kind, {0, 0, 0}, serviceId_, threadCount_};
   uint32_t answer = UC_MAX_PORTS;
   const Result result = control_.Send(device_, code, &request, sizeof(request), &answer,
-                                      sizeof(answer), nullptr, kControlRequestBoundMs);
+                                      sizeof(answer), nullptr, DeviceRequest::kEntryBoundMs);
   if (!result.Succeeded()) return result;
   if (answer >= UC_MAX_PORTS) return Result::Failure(ERROR_GEN_FAILURE);
   *port = answer;
@@ -57,7 +57,7 @@ Result PortConnection::RequestPort(DWORD code, PortKind kind, uint32_t* port) {
 
 void PortConnection::ReturnPort(DWORD code) {
   static_cast<void>(control_.Send(device_, code, &port_, sizeof(port_), nullptr, 0, nullptr,
-                                  kControlRequestBoundMs));
+                                  DeviceRequest::kEntryBoundMs));
 }
 
 bool PortConnection::HasThreads() const {

@@ -73,9 +73,6 @@ class PortConnection : public IUcConnection {
   HANDLE threads_[kMaxThreads] = {};
 
  private:
-  // A driver that leaves an entry point's request unanswered for a heartbeat
-  // period is taken as gone; no entry point waits on it for ever.
-  static constexpr DWORD kControlRequestBoundMs = 1000;
   DeviceRequest control_ QRV_GUARDED_BY(ProcessLock());  // port and closing requests
 };
 

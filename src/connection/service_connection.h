@@ -5,8 +5,8 @@
 
 #include <atomic>
 
-#include "connection/block_heap.h"
 #include "connection/port_connection.h"
+#include "platform/block_heap.h"
 
 namespace qrv {
 

@@ -200,11 +200,13 @@ void Worker::FinishMessage() {
   capacity_ = kReceiveBufferSize;
 }
 
-// A buffer that an abandoned request named stays allocated: the driver may
-// still write into it.
+// Every block that any byte of an abandoned request's buffer lies in stays
+// allocated: the driver may still write a message into it or read an answer
+// from it, and an answer may lie inside the receive buffer (a callback that
+// answers with the message) or anywhere in a lent block.
 DWORD Worker::ExitPath() {
-  const void* left = request_.LeftToDriver();
-  if (buffer_ != left) connection_.heap_.Free(buffer_);
+  const ByteSpan left = request_.LeftToDriver();
+  if (!left.Overlaps(buffer_, kReceiveBufferSize)) connection_.heap_.Free(buffer_);
   buffer_ = nullptr;
   allocator_.ReleaseAll(left);
   connection_.WorkerLeft();
