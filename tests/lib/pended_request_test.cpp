@@ -124,7 +124,7 @@ void WINAPI AnswerInsideABlock(NIMUC::IAllocator* allocator, void*, uint32_t, vo
   if (block == nullptr) return;
   std::memset(block, 7, 16);
   *answer = block + 4;
-  *answerLength = 4;
+  *answerLength = 8;
 }
 void WINAPI AnswerWithTheMessage(NIMUC::IAllocator*, void* message, uint32_t length, void*,
                                  void** answer, uint32_t* answerLength) {
@@ -224,6 +224,11 @@ TEST_P(HeldRequest, IsCancelledAndNothingHangs) {
   }
   Driver().ClearRequestLog();
   Driver().DelayRequests(held.code, kHeld, kEveryRequest);
+  // A reply held while its port stays allocated: the driver can still read
+  // the answer when it finishes the reply after the worker gave up on it.
+  if (held.ignored == wire::kReply && held.code != wire::kReply) {
+    Driver().AlsoDelayRequests(wire::kReply, kHeld, kEveryRequest);
+  }
   if (held.ignored) Driver().IgnoreCancellation(*held.ignored, kEveryRequest);
   ASSERT_EQ(Returns("Init", [] { return Init(0); }),
             held.code == wire::kCreateEchoPort ? E_FAIL : S_OK);
@@ -231,15 +236,18 @@ TEST_P(HeldRequest, IsCancelledAndNothingHangs) {
     ASSERT_EQ(Returns("Register", [&] { return Register(kService, held.callback, nullptr); }),
               held.registers ? S_OK : E_FAIL);
   }
-  if (held.code == wire::kReply) Driver().Post(kService, 1, {1, 2, 3, 4, 5, 6});
+  if (held.code == wire::kReply || held.ignored == wire::kReply) {
+    Driver().Post(kService, 1, {1, 2, 3, 4, 5, 6});
+  }
   if (held.code == wire::kEcho) {
     EXPECT_TRUE(Sink().WaitForText("quorvel: echo error.", kWaitMs))
         << "a ping left pending never failed the heartbeat";
     EXPECT_TRUE(WaitUntil([] { return !Driver().PortOf(kService).has_value(); }))
         << "the services were not torn down";
   }
-  if (held.code != wire::kCloseEchoPort && held.code != wire::kFreePort) {
-    ASSERT_TRUE(Driver().WaitForRequests(held.code, 1, kWait)) << "the request never came";
+  const DWORD awaited = held.code == wire::kFreePort ? held.ignored.value_or(0) : held.code;
+  if (awaited != 0 && awaited != wire::kCloseEchoPort && awaited != wire::kFreePort) {
+    ASSERT_TRUE(Driver().WaitForRequests(awaited, 1, kWait)) << "the request never came";
   }
   if (held.ignored == wire::kReceive) {
     ASSERT_TRUE(Driver().WaitForPendingReceives(kService, 3, kWait)) << "no receive pending";
@@ -277,17 +285,17 @@ INSTANTIATE_TEST_SUITE_P(Codes, HeldRequest,
                                            HeldCase{"CloseEchoPort", wire::kCloseEchoPort, true}),
                          NameOf);
 // A receive ends when its port is freed: the free-port request is held (and
-// cancelled) there. The driver completes each abandoned request only when
-// the row says so: into the kept answer blocks (ASan watches them), or with
-// a port the next entry point must give back.
+// cancelled) there, as it is where a late reply must find its port. The driver completes each
+// abandoned request only when the row says so: into the kept answer blocks (ASan watches them), or
+// with a port the next entry point must give back.
 INSTANTIATE_TEST_SUITE_P(
     IgnoringCancel, HeldRequest,
     ::testing::Values(
         HeldCase{"Ping", wire::kEcho, true, wire::kEcho},
         HeldCase{"Bind", wire::kBindThread, true, wire::kBindThread},
         HeldCase{"Reply", wire::kReply, true, wire::kReply},
-        HeldCase{"ReplyInsideABlock", wire::kReply, true, wire::kReply, &AnswerInsideABlock},
-        HeldCase{"ReplyWithTheMessage", wire::kReply, true, wire::kReply, &AnswerWithTheMessage},
+        HeldCase{"ReplyInsideABlock", wire::kFreePort, true, wire::kReply, &AnswerInsideABlock},
+        HeldCase{"ReplyWithTheMessage", wire::kFreePort, true, wire::kReply, &AnswerWithTheMessage},
         HeldCase{"AllocatePort", wire::kAllocatePort, false, wire::kAllocatePort},
         HeldCase{"CreateEchoPort", wire::kCreateEchoPort, false, wire::kCreateEchoPort},
         HeldCase{"FreePort", wire::kFreePort, true, wire::kFreePort},
