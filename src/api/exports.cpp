@@ -45,8 +45,7 @@ HRESULT StartEcho(bool foundOpen) QRV_REQUIRES(ProcessLock()) {
     return S_OK;
   }
   log.Print("%s", "quorvel-Init: start echo failed.");
-  echo->Stop();
-  echo->Close();
+  ConnectionFactory::Halt(echo);
   return FailInit(foundOpen);
 }
 
@@ -55,7 +54,7 @@ HRESULT InitLocked() QRV_REQUIRES(ProcessLock()) {
   LogChannel& log = context.Log();
   log.Open();
   const bool foundOpen = context.DeviceOpen();
-  if (!foundOpen && !context.OpenDevice()) {
+  if (!foundOpen && !context.OpenDevice().Succeeded()) {
     log.Print("%s", "quorvel-Init: open device failed.");
     return FailInit(foundOpen);
   }
@@ -65,14 +64,15 @@ HRESULT InitLocked() QRV_REQUIRES(ProcessLock()) {
   // A recorded echo connection that does not run (its Start failed, or its
   // heartbeat was lost and the loss settled) is replaced, so that 0 always
   // means a heartbeat runs.
-  factory.DestroyEchoConnection();
+  factory.EndEcho();
   return StartEcho(foundOpen);
 }
 
 void UnInitLocked() QRV_REQUIRES(ProcessLock()) {
   ProcessContext& context = ProcessContext::Get();
   if (!context.DeviceOpen()) return;
-  context.Factory().DestroyAllConnections();
+  context.Factory().EndServices();
+  context.Factory().EndEcho();
   context.Log().Print("%s", "quorvel-UnInit: ok.");
   context.Log().Shutdown();
   context.CloseDevice();
@@ -128,7 +128,7 @@ HRESULT RegisterLocked(uint32_t serviceId, UcServiceCallback callback, void* con
     }
     // Filed but serving nothing (its Start failed, or all its workers have
     // ended): replaced by a new one with this call's callback and context.
-    factory.Destroy(factory.FindServiceConnection(serviceId, true));
+    factory.End(factory.FindServiceConnection(serviceId, true));
   }
   CNUcCommuniateConnection* connection =
       factory.CreateServiceConnection(process.Device(), serviceId, callback, context);
@@ -142,8 +142,7 @@ HRESULT RegisterLocked(uint32_t serviceId, UcServiceCallback callback, void* con
   }
   // The stopped connection stays filed until Unregister or UnInit.
   LogService(kPrefix, serviceId, " ): start working unsuccessfully.");
-  connection->Stop();
-  connection->Close();
+  ConnectionFactory::Halt(connection);
   return E_FAIL;
 }
 
@@ -157,7 +156,7 @@ HRESULT UnregisterLocked(uint32_t serviceId) QRV_REQUIRES(ProcessLock()) {
     LogService(kPrefix, serviceId, " ): connection hasn't been registered or has been removed.");
     return E_FAIL;
   }
-  factory.Destroy(connection);
+  factory.End(connection);
   LogService(kPrefix, serviceId, " ): ok.");
   return S_OK;
 }

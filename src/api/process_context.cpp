@@ -43,11 +43,10 @@ LogChannel& LogChannel::Instance() { return ProcessContext::Get().Log(); }
 ComponentLibrary* ComponentLibrary::Instance() { return ProcessContext::Get().Framework(); }
 void ComponentLibrary::DestroyInstance() { ProcessContext::Get().ReleaseFramework(); }
 
-bool ProcessContext::OpenDevice() {
+Result ProcessContext::OpenDevice() {
   device_.Reset(CreateFileW(kControlDevicePath, kControlDeviceAccess, kControlDeviceShareMode,
                             nullptr, kControlDeviceDisposition, kControlDeviceFlags, nullptr));
-  if (device_.Get() == INVALID_HANDLE_VALUE) return false;
-  return true;
+  return device_.Get() == INVALID_HANDLE_VALUE ? Result::LastError() : Result::Success();
 }
 
 bool ProcessContext::CloseDevice() {

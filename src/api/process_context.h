@@ -7,6 +7,7 @@
 #include "diagnostics/log_channel.h"
 #include "platform/owned_handle.h"
 #include "platform/process_lock.h"
+#include "platform/result.h"
 
 namespace qrv {
 
@@ -40,8 +41,9 @@ class ProcessContext {
 
   bool DeviceOpen() const QRV_REQUIRES(ProcessLock()) { return device_.IsOpen(); }
   HANDLE Device() const QRV_REQUIRES(ProcessLock()) { return device_.Get(); }
-  // Opens the control device; false, the device still closed, on failure.
-  bool OpenDevice() QRV_REQUIRES(ProcessLock());
+  // Opens the control device; on failure the device stays closed and the
+  // result holds CreateFileW's error.
+  Result OpenDevice() QRV_REQUIRES(ProcessLock());
   // Closes the device when the invariant allows it and returns true; leaves
   // it open and returns false while a connection could still use it.
   bool CloseDevice() QRV_REQUIRES(ProcessLock());

@@ -11,6 +11,18 @@ void PortConnection::Assign(uint32_t serviceId, uint32_t threadCount, HANDLE dev
   device_ = device;
 }
 
+Result PortConnection::CreateEvents(BOOL manualResetStop, int* failed) {
+  const BOOL manualReset[2] = {manualResetStop, TRUE};
+  for (int i = kStopEvent; i <= kStartEvent; ++i) {
+    events_[i] = CreateEventW(nullptr, manualReset[i], FALSE, nullptr);
+    if (events_[i] == nullptr) {
+      *failed = i;
+      return Result::LastError();
+    }
+  }
+  return Result::Success();
+}
+
 void PortConnection::Close() {
   for (HANDLE& thread : threads_) CloseHandleField(&thread);
   CloseHandleField(&events_[kStopEvent]);
