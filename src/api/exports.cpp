@@ -28,13 +28,13 @@ namespace {
 // they were, so that UnInit still stops what runs.
 HRESULT FailInit(bool foundOpen) QRV_REQUIRES(ProcessLock()) {
   ProcessContext& context = ProcessContext::Get();
-  if (!foundOpen && context.CloseDevice()) context.Log().Shutdown();
+  if (!foundOpen && context.CloseDevice()) LogChannel::Instance().Shutdown();
   return E_FAIL;
 }
 
 HRESULT StartEcho(bool foundOpen) QRV_REQUIRES(ProcessLock()) {
   ProcessContext& context = ProcessContext::Get();
-  LogChannel& log = context.Log();
+  LogChannel& log = LogChannel::Instance();
   CNUcEchoConnection* echo = context.Factory().CreateEchoConnection(context.Device());
   if (echo == nullptr) {
     log.Print("%s", "quorvel-Init: create echo connnection failed.");
@@ -51,7 +51,7 @@ HRESULT StartEcho(bool foundOpen) QRV_REQUIRES(ProcessLock()) {
 
 HRESULT InitLocked() QRV_REQUIRES(ProcessLock()) {
   ProcessContext& context = ProcessContext::Get();
-  LogChannel& log = context.Log();
+  LogChannel& log = LogChannel::Instance();
   log.Open();
   const bool foundOpen = context.DeviceOpen();
   if (!foundOpen && !context.OpenDevice().Succeeded()) {
@@ -73,8 +73,8 @@ void UnInitLocked() QRV_REQUIRES(ProcessLock()) {
   if (!context.DeviceOpen()) return;
   context.Factory().EndServices();
   context.Factory().EndEcho();
-  context.Log().Print("%s", "quorvel-UnInit: ok.");
-  context.Log().Shutdown();
+  LogChannel::Instance().Print("%s", "quorvel-UnInit: ok.");
+  LogChannel::Instance().Shutdown();
   context.CloseDevice();
 }
 
