@@ -33,7 +33,7 @@ class BlockHeap {
 template <typename T, typename... Arguments>
 T* NewOnHeap(BlockHeap& heap, Arguments&&... arguments) {
   void* memory = heap.Allocate(sizeof(T));
-  return memory == nullptr ? nullptr : new (memory) T{std::forward<Arguments>(arguments)...};
+  return memory == nullptr ? nullptr : new (memory) T(std::forward<Arguments>(arguments)...);
 }
 
 // Destroys and frees what NewOnHeap made from the same heap; null is ignored.

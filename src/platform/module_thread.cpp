@@ -12,6 +12,9 @@ namespace {
 std::atomic<size_t> runningThreads{0};
 
 struct Launch {
+  Launch(LPTHREAD_START_ROUTINE routine, LPVOID argument, HMODULE holder)
+      : start(routine), parameter(argument), module(holder) {}
+
   LPTHREAD_START_ROUTINE start;
   LPVOID parameter;
   HMODULE module;
