@@ -23,7 +23,7 @@
 #include <thread>
 #include <vector>
 
-#include "connection/block_heap.h"
+#include "platform/block_heap.h"
 #include "connection/protocol.h"
 #include "connection/service_connection.h"
 #include "platform/module_thread.h"

@@ -78,7 +78,12 @@
 // stays allocated for the driver to complete into, for the life of the
 // process, and one line is logged (below). An abandoned port request fails
 // Init or Register; an abandoned free-port or close request lets
-// Unregister and UnInit go on. Only the library's own threads cannot walk
+// Unregister and UnInit go on. A port that the driver grants to an abandoned
+// request after all is given back by the next entry point (at the latest as
+// it returns), with one line: "quorvel: port[N] granted after its request
+// was abandoned, given back; control code C" (C 8300240c for the heartbeat's
+// port, 83002414 for a service's), so that a Register of that service's id
+// then succeeds. Only the library's own threads cannot walk
 // away: on Windows a thread that ends with a request outstanding is held by
 // the kernel until that request completes. So such a driver can still hold
 // exactly two waits: the library thread that sent the request (the
@@ -150,19 +155,31 @@
 //  - A service callback runs on one of the service's three worker threads;
 //    up to three calls for one service may run at once, with the same
 //    context.
-//  - An entry point called on one of the library's own threads (inside a
-//    service callback, or inside PXCOM.dll's log sink while a worker or the
-//    heartbeat logs) would wait for its own thread, or for a stop that waits
-//    for it. It returns at once instead, before it takes the lock: Init,
-//    Register and Unregister return QUORVEL_E_FAIL and UnInit does nothing,
-//    and each logs one line:
+//  - Re-entry, for every thread: an entry point may be called only on a
+//    host thread that is not already inside an entry point. Called on one
+//    of the library's own threads (inside a service callback, or inside
+//    PXCOM.dll's log sink while a worker or the heartbeat logs) it would
+//    wait for its own thread, or for a stop that waits for it. Called on a
+//    host thread that is inside an entry point already (PXCOM.dll's log
+//    sink runs on whichever thread logs, so during an entry point it runs on
+//    the caller's thread, under the library's lock) it would tear state down
+//    under the entry point that runs. Either way it returns at once, before
+//    it takes the lock: Init, Register and Unregister return QUORVEL_E_FAIL
+//    and UnInit does nothing, and each logs one line:
 //      "quorvel-Init: refused on a library thread (inside a callback)."
 //      "quorvel-UnInit: ignored on a library thread (inside a callback)."
 //      "quorvel-Register( S ): refused on a library thread (inside a callback)."
 //      "quorvel-Unregister( S ): refused on a library thread (inside a callback)."
-//    The message in hand is still answered and the service goes on
-//    serving. To end a service from its callback, have a host thread call
-//    Unregister.
+//      "quorvel-Init: refused inside an entry point."
+//      "quorvel-UnInit: ignored inside an entry point."
+//      "quorvel-Register( S ): refused inside an entry point."
+//      "quorvel-Unregister( S ): refused inside an entry point."
+//    A refusal made while the sink is handling another refusal's line is
+//    not logged, so a sink that calls an entry point for every line cannot
+//    recurse without end. The message in hand is still answered, the
+//    service goes on serving and the outer entry point goes on undisturbed.
+//    To end a service from its callback or from the sink, have another host
+//    thread call Unregister.
 //  - Every entry point may wait for library threads to end: Init after a
 //    failed start, Register when it replaces a stopped service or after a
 //    failed thread start, Unregister, and UnInit. A thread that ends needs
@@ -279,9 +296,14 @@ static inline void* QuorvelAllocate(QuorvelAllocator* allocator, uint32_t size) 
 // payload, valid until the callback returns. The callback may store the
 // address and length of its answer in *answer and *answerLength (null and 0
 // on entry); the answer must lie in allocator blocks or in memory that stays
-// valid until the reply is sent, after the callback has returned. Whether a
-// reply is sent depends only on the driver's message header, never on the
-// callback.
+// valid until the reply is sent, after the callback has returned. The answer
+// is only ever read, by the library and by the driver, never written: it may
+// lie in read-only memory (a constant), in the message itself, or anywhere
+// inside a block the allocator lent. Whether a reply is sent depends only on
+// the driver's message header, never on the callback. When the driver keeps
+// a reply after the service has stopped (it ignores the cancellation), every
+// allocator block the answer lies in, and the message buffer, stay allocated
+// for the driver for the life of the process.
 typedef void(QUORVEL_STDCALL* UcServiceCallback)(QuorvelAllocator* allocator, void* message,
                                                  uint32_t length, void* context, void** answer,
                                                  uint32_t* answerLength);

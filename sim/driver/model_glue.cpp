@@ -2,6 +2,7 @@
 
 #include <cstdlib>
 #include <memory>
+#include <vector>
 
 #include "qrvctl.h"
 
@@ -107,6 +108,22 @@ void ModelGlue::RunLater(uint32_t ticket, uint32_t delayMs) {
     QrvModelRunDelayed(model_, ticket, &done);
     Changed(done, &lock);
   }).detach();
+}
+
+// The delay's own thread then finds the ticket gone and does nothing.
+size_t ModelGlue::RunDelayedNow(uint32_t code) {
+  std::unique_lock<std::mutex> lock(mu_);
+  std::vector<uint32_t> tickets;
+  for (const auto& entry : pending_) {
+    const QrvRequest* record = entry.second;
+    if (record->place == QRV_PENDING_DELAYED && record->code == code) {
+      tickets.push_back(record->ticket);
+    }
+  }
+  QrvRequest* done = nullptr;
+  for (uint32_t ticket : tickets) QrvModelRunDelayed(model_, ticket, &done);
+  Changed(done, &lock);
+  return tickets.size();
 }
 
 void ModelGlue::HandleClosed(const void* file) {

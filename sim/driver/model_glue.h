@@ -35,6 +35,9 @@ class ModelGlue {
   // request the model holds back for a delay is run after it by a thread of
   // its own.
   posix::NTSTATUS Dispatch(posix::IoRequest* request, DWORD* bytes);
+  // Runs every request of `code` held back for a delay now, as if its delay
+  // had passed; returns how many ran.
+  size_t RunDelayedNow(uint32_t code);
   // The open handle `file` closed: its ports are freed, its requests ended.
   void HandleClosed(const void* file);
   // CancelIoEx: a request the model still holds pending is detached and

@@ -303,6 +303,13 @@ void SimDriver::DelayRequests(DWORD code, std::chrono::milliseconds delay, unsig
   SetFault(QRVCTL_FAULT_PEND_REQUEST, count, code, 0, 0, 0, static_cast<uint32_t>(delay.count()));
 }
 
+void SimDriver::AlsoDelayRequests(DWORD code, std::chrono::milliseconds delay, unsigned count) {
+  SetFault(QRVCTL_FAULT_PEND_REQUEST_TOO, count, code, 0, 0, 0,
+           static_cast<uint32_t>(delay.count()));
+}
+
+size_t SimDriver::FinishDelayed(DWORD code) { return glue_->RunDelayedNow(code); }
+
 void SimDriver::IgnoreCancellation(DWORD code, unsigned count) {
   SetFault(QRVCTL_FAULT_IGNORE_CANCEL, count, 0, 0, code);
 }

@@ -201,6 +201,11 @@ class SimDriver : public posix::Device {
   // The next `count` requests of `code` (any code but wire::kReceive) pend
   // and are handled as usual only after `delay`, on a thread of their own.
   void DelayRequests(DWORD code, std::chrono::milliseconds delay, unsigned count = 1);
+  // The same for a second code at once, with its own count and delay.
+  void AlsoDelayRequests(DWORD code, std::chrono::milliseconds delay, unsigned count = 1);
+  // Runs now every request of `code` that DelayRequests holds back, as if
+  // its delay had passed; returns how many ran.
+  size_t FinishDelayed(DWORD code);
   // The next `count` requests of `code` (0: any) that pend ignore CancelIoEx,
   // as under a driver without a cancel routine: each stays pending until the
   // driver finishes it as usual (its delay ends, a message comes, its port is

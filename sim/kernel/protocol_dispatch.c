@@ -266,14 +266,14 @@ static uint32_t Dispatch(Call* call) {
   }
 }
 
-/* PEND_REQUEST: keeps the request, unexamined, until the caller runs it
- * with QrvModelRunDelayed. A receive pends by nature and is never held. */
-static int HoldBack(Call* call) {
+/* PEND_REQUEST and PEND_REQUEST_TOO: keep the request, unexamined, until the
+ * caller runs it with QrvModelRunDelayed. A receive pends by nature and is
+ * never held. */
+static int HoldBackFor(Call* call, uint32_t kind) {
   QrvModel* model = call->model;
   QrvRequest* request = call->request;
-  const QrvFaultPlan* plan = &model->faults[QRVCTL_FAULT_PEND_REQUEST];
-  if (request->code == UC_RECEIVE || request->code != plan->value ||
-      !FaultHits(call, QRVCTL_FAULT_PEND_REQUEST))
+  const QrvFaultPlan* plan = &model->faults[kind];
+  if (request->code == UC_RECEIVE || request->code != plan->value || !FaultHits(call, kind))
     return 0;
   request->place = QRV_PENDING_DELAYED;
   request->ticket = model->nextTicket++;
@@ -281,6 +281,11 @@ static int HoldBack(Call* call) {
   QrvListPushBack(&model->delayed, &request->waiterLink);
   QrvFinish(request, QRV_STATUS_PENDING, 0);
   return 1;
+}
+
+static int HoldBack(Call* call) {
+  return HoldBackFor(call, QRVCTL_FAULT_PEND_REQUEST) ||
+         HoldBackFor(call, QRVCTL_FAULT_PEND_REQUEST_TOO);
 }
 
 static void BeginCall(Call* call, QrvModel* model, QrvRequest* request, QrvRequest** done,

@@ -294,7 +294,9 @@ enum QrvCtlFaultKind {
                                          until the driver finishes it as usual
                                          (its delay ends, a message comes, its
                                          port is freed or its handle closed) */
-  QRVCTL_FAULT_KIND_COUNT = 14
+  QRVCTL_FAULT_PEND_REQUEST_TOO = 14, /* PEND_REQUEST for a second code `value`,
+                                         with its own count and delay */
+  QRVCTL_FAULT_KIND_COUNT = 15
 };
 
 #define QRVCTL_FAULT_FOREVER 0xFFFFFFFFu

@@ -1,8 +1,5 @@
 #include "api/connection_factory.h"
 
-#include <new>
-#include <utility>
-
 #include "api/process_context.h"
 #include "connection/echo_connection.h"
 #include "connection/protocol.h"
@@ -14,30 +11,13 @@ namespace {
 
 constexpr uint32_t kWorkersPerService = 3;
 
-// Placement construction on memory from `heap`: `new (std::nothrow)` raises
-// and catches an exception inside the module when memory runs out, which a
-// host with the toolchain's shared unwinder loaded does not survive.
-template <typename Connection, typename Argument>
-Connection* Construct(BlockHeap& heap, Argument& argument) {
-  void* memory = heap.Allocate(sizeof(Connection));
-  return memory == nullptr ? nullptr : new (memory) Connection(argument);
-}
-
 }  // namespace
 
 ConnectionFactory* ConnectionFactory::Instance() { return &ProcessContext::Get().Factory(); }
 
 template <typename Connection>
 void ConnectionFactory::Delete(Connection* connection) {
-  connection->~Connection();
-  heap_->Free(connection);
-}
-
-template <typename Connection>
-void ConnectionFactory::End(Connection* connection) {
-  connection->Stop();
-  connection->Close();
-  Delete(connection);
+  DeleteOnHeap(*heap_, connection);
 }
 
 // Every thread has ended: closing is all that is left to do. The heap is
@@ -51,7 +31,7 @@ void ConnectionFactory::ReleaseAtUnload() QRV_NO_THREAD_SAFETY_ANALYSIS {
 
 CNUcEchoConnection* ConnectionFactory::CreateEchoConnection(HANDLE device) {
   echo_ = nullptr;
-  auto* echo = Construct<CNUcEchoConnection>(*heap_, static_cast<IServiceTeardown&>(*this));
+  auto* echo = NewOnHeap<CNUcEchoConnection>(*heap_, static_cast<IServiceTeardown&>(*this));
   if (echo == nullptr) return nullptr;
   if (!echo->Create(kEchoServiceId, 1, device, nullptr, nullptr)) {
     echo->Close();
@@ -69,7 +49,7 @@ CNUcCommuniateConnection* ConnectionFactory::CreateServiceConnection(HANDLE devi
                                                                      UcServiceCallback callback,
                                                                      void* context) {
   if (serviceCount_ == QUORVEL_MAX_SERVICES) return nullptr;
-  auto* connection = Construct<CNUcCommuniateConnection>(*heap_, *heap_);
+  auto* connection = NewOnHeap<CNUcCommuniateConnection>(*heap_, *heap_);
   if (connection == nullptr) return nullptr;
   if (!connection->Create(serviceId, kWorkersPerService, device, callback, context)) {
     connection->Close();
@@ -94,7 +74,12 @@ CNUcCommuniateConnection* ConnectionFactory::FindServiceConnection(uint32_t serv
   return nullptr;
 }
 
-void ConnectionFactory::DestroyServiceConnections() {
+void ConnectionFactory::End(CNUcCommuniateConnection* connection) {
+  Halt(connection);
+  Delete(connection);
+}
+
+void ConnectionFactory::EndServices() {
   for (uint32_t i = 0; i < serviceCount_; ++i) {
     End(services_[i]);
     services_[i] = nullptr;
@@ -102,21 +87,15 @@ void ConnectionFactory::DestroyServiceConnections() {
   serviceCount_ = 0;
 }
 
-void ConnectionFactory::DestroyEchoConnection() {
+void ConnectionFactory::EndEcho() {
   if (echo_ == nullptr) return;
-  End(echo_);
+  Halt(echo_);
+  Delete(echo_);
   echo_ = nullptr;
 }
 
-void ConnectionFactory::DestroyAllConnections() {
-  DestroyServiceConnections();
-  DestroyEchoConnection();
-}
-
-void ConnectionFactory::Destroy(CNUcCommuniateConnection* connection) { End(connection); }
-
 void ConnectionFactory::SettleHeartbeatLoss() {
-  if (echo_ != nullptr && echo_->ClaimTeardown()) DestroyServiceConnections();
+  if (echo_ != nullptr && echo_->ClaimTeardown()) EndServices();
 }
 
 bool ConnectionFactory::TearDownServices(HANDLE stopEvent) {

@@ -4,8 +4,8 @@
 
 #include <cstdint>
 
-#include "connection/block_heap.h"
 #include "connection/service_teardown.h"
+#include "platform/block_heap.h"
 #include "platform/process_lock.h"
 #include "quorvel/quorvel.h"
 
@@ -38,22 +38,32 @@ class ConnectionFactory final : public IServiceTeardown {
                                                     UcServiceCallback callback, void* context)
       QRV_REQUIRES(ProcessLock());
   // The first listed connection with the id, or null. With `remove` it leaves
-  // the list and belongs to the caller, who ends it with Destroy.
+  // the list and belongs to the caller, who ends it with End.
   CNUcCommuniateConnection* FindServiceConnection(uint32_t serviceId, bool remove)
       QRV_REQUIRES(ProcessLock());
-  // Stops, closes and deletes every service connection, front to back.
-  void DestroyServiceConnections() QRV_REQUIRES(ProcessLock());
-  // Stops, closes and deletes the recorded echo connection, if any, and
-  // records none.
-  void DestroyEchoConnection() QRV_REQUIRES(ProcessLock());
-  // DestroyServiceConnections, then DestroyEchoConnection.
-  void DestroyAllConnections() QRV_REQUIRES(ProcessLock());
-  // Stops, closes and deletes a connection that has left the list.
-  void Destroy(CNUcCommuniateConnection* connection) QRV_REQUIRES(ProcessLock());
+  // The one teardown of a connection: Stop, Close, then delete. Every path
+  // that ends connections comes here: Unregister, a Register or Init that
+  // replaces a connection that no longer runs, UnInit, and the teardown a
+  // lost heartbeat calls for (SettleHeartbeatLoss). The other release,
+  // ReleaseAtUnload, deletes without stopping because no thread is left.
+  //
+  // Ends a service connection that has left the list.
+  void End(CNUcCommuniateConnection* connection) QRV_REQUIRES(ProcessLock());
+  // Ends every service connection, front to back.
+  void EndServices() QRV_REQUIRES(ProcessLock());
+  // Ends the recorded echo connection, if any, and records none.
+  void EndEcho() QRV_REQUIRES(ProcessLock());
+  // The first half of End, for a connection whose Start failed: it is
+  // stopped and closed, and stays recorded until it is ended.
+  template <typename Connection>
+  static void Halt(Connection* connection) QRV_REQUIRES(ProcessLock()) {
+    connection->Stop();
+    connection->Close();
+  }
 
   // When the recorded heartbeat has been lost and the teardown that the loss
   // calls for has not happened yet, does it now: every service connection
-  // is destroyed. The first caller under the lock does it, whether the echo
+  // is ended. The first caller under the lock does it, whether the echo
   // thread or an entry point, and only once per loss.
   void SettleHeartbeatLoss() QRV_REQUIRES(ProcessLock());
   // The echo thread's side of SettleHeartbeatLoss (IServiceTeardown).
@@ -80,8 +90,6 @@ class ConnectionFactory final : public IServiceTeardown {
 
   template <typename Connection>
   void Delete(Connection* connection) QRV_REQUIRES(ProcessLock());
-  template <typename Connection>
-  void End(Connection* connection) QRV_REQUIRES(ProcessLock());
 
   BlockHeap* heap_ QRV_GUARDED_BY(ProcessLock()) = &BlockHeap::Process();
   CNUcEchoConnection* echo_ QRV_GUARDED_BY(ProcessLock()) = nullptr;

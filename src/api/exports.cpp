@@ -1,7 +1,8 @@
 // The four exported entry points. Each runs under the process-wide lock,
 // held through RAII, and first settles a heartbeat loss whose teardown is
 // still pending, so that every entry point sees the state the loss left.
-// Called on one of the library's own threads, each returns at once instead.
+// Called on one of the library's own threads, or on a thread already inside
+// an entry point, each returns at once instead.
 // Nothing inside the module raises a C++ exception (a host with the
 // toolchain's shared unwinder loaded would terminate), so none is caught.
 #include "api/exports.h"
@@ -9,7 +10,7 @@
 #include "api/process_context.h"
 #include "connection/echo_connection.h"
 #include "connection/service_connection.h"
-#include "platform/module_thread.h"
+#include "platform/thread_mark.h"
 
 namespace qrv {
 
@@ -27,13 +28,13 @@ namespace {
 // they were, so that UnInit still stops what runs.
 HRESULT FailInit(bool foundOpen) QRV_REQUIRES(ProcessLock()) {
   ProcessContext& context = ProcessContext::Get();
-  if (!foundOpen && context.CloseDevice()) context.Log().Shutdown();
+  if (!foundOpen && context.CloseDevice()) LogChannel::Instance().Shutdown();
   return E_FAIL;
 }
 
 HRESULT StartEcho(bool foundOpen) QRV_REQUIRES(ProcessLock()) {
   ProcessContext& context = ProcessContext::Get();
-  LogChannel& log = context.Log();
+  LogChannel& log = LogChannel::Instance();
   CNUcEchoConnection* echo = context.Factory().CreateEchoConnection(context.Device());
   if (echo == nullptr) {
     log.Print("%s", "quorvel-Init: create echo connnection failed.");
@@ -44,17 +45,16 @@ HRESULT StartEcho(bool foundOpen) QRV_REQUIRES(ProcessLock()) {
     return S_OK;
   }
   log.Print("%s", "quorvel-Init: start echo failed.");
-  echo->Stop();
-  echo->Close();
+  ConnectionFactory::Halt(echo);
   return FailInit(foundOpen);
 }
 
 HRESULT InitLocked() QRV_REQUIRES(ProcessLock()) {
   ProcessContext& context = ProcessContext::Get();
-  LogChannel& log = context.Log();
+  LogChannel& log = LogChannel::Instance();
   log.Open();
   const bool foundOpen = context.DeviceOpen();
-  if (!foundOpen && !context.OpenDevice()) {
+  if (!foundOpen && !context.OpenDevice().Succeeded()) {
     log.Print("%s", "quorvel-Init: open device failed.");
     return FailInit(foundOpen);
   }
@@ -64,16 +64,17 @@ HRESULT InitLocked() QRV_REQUIRES(ProcessLock()) {
   // A recorded echo connection that does not run (its Start failed, or its
   // heartbeat was lost and the loss settled) is replaced, so that 0 always
   // means a heartbeat runs.
-  factory.DestroyEchoConnection();
+  factory.EndEcho();
   return StartEcho(foundOpen);
 }
 
 void UnInitLocked() QRV_REQUIRES(ProcessLock()) {
   ProcessContext& context = ProcessContext::Get();
   if (!context.DeviceOpen()) return;
-  context.Factory().DestroyAllConnections();
-  context.Log().Print("%s", "quorvel-UnInit: ok.");
-  context.Log().Shutdown();
+  context.Factory().EndServices();
+  context.Factory().EndEcho();
+  LogChannel::Instance().Print("%s", "quorvel-UnInit: ok.");
+  LogChannel::Instance().Shutdown();
   context.CloseDevice();
 }
 
@@ -84,20 +85,31 @@ void LogService(const char* prefix, uint32_t serviceId, const char* suffix) {
   LogChannel::Instance().Print("%s%d%s", prefix, serviceId, suffix);
 }
 
-// On a library thread (a service callback, or a log sink that a worker or the
-// heartbeat calls) an entry point would wait for its own thread, or for a
-// stop that waits for it: it returns at once. The test comes before the lock,
-// so that a stop holding the lock cannot catch the caller. These texts are
-// an interface (quorvel.h lists them); keep them as they stand.
-bool RefusedOnLibraryThread(const char* line) {
-  if (!OnModuleThread()) return false;
-  LogChannel::Instance().Print("%s", line);
-  return true;
-}
-
-bool RefusedOnLibraryThread(const char* prefix, uint32_t serviceId) {
-  if (!OnModuleThread()) return false;
-  LogService(prefix, serviceId, " ): refused on a library thread (inside a callback).");
+// Whether the calling thread may run an entry point, decided before the
+// lock. A library thread (a service callback, or a log sink that a worker or
+// the heartbeat calls) would wait for its own thread, or for a stop that
+// waits for it. A host thread already inside an entry point (the framework's
+// log sink runs on whichever thread logs) would tear state down under the
+// entry point that runs. Either returns at once with one line, which starts
+// with `head`, then the service id when there is one. A refusal while the
+// thread logs another is not logged: a sink that calls an entry point for
+// every line would otherwise recurse without end. A thread that cannot be
+// marked (no thread-local slot) is refused silently: no library thread can
+// exist then, and re-entry could not be told apart. These texts are an
+// interface (quorvel.h lists them); keep them as they stand.
+bool Refused(const char* head, const uint32_t* serviceId, const char* verb) {
+  if (!ThreadMarksAvailable()) return true;
+  const char* where = HasThreadMark(kLibraryThread) ? "on a library thread (inside a callback)."
+                      : HasThreadMark(kInsideEntryPoint) ? "inside an entry point."
+                                                         : nullptr;
+  if (where == nullptr) return false;
+  if (HasThreadMark(kLoggingRefusal)) return true;
+  ScopedThreadMark logging(kLoggingRefusal);
+  if (serviceId == nullptr) {
+    LogChannel::Instance().Print("%s%s %s", head, verb, where);
+  } else {
+    LogChannel::Instance().Print("%s%d ): %s %s", head, *serviceId, verb, where);
+  }
   return true;
 }
 
@@ -116,7 +128,7 @@ HRESULT RegisterLocked(uint32_t serviceId, UcServiceCallback callback, void* con
     }
     // Filed but serving nothing (its Start failed, or all its workers have
     // ended): replaced by a new one with this call's callback and context.
-    factory.Destroy(factory.FindServiceConnection(serviceId, true));
+    factory.End(factory.FindServiceConnection(serviceId, true));
   }
   CNUcCommuniateConnection* connection =
       factory.CreateServiceConnection(process.Device(), serviceId, callback, context);
@@ -130,8 +142,7 @@ HRESULT RegisterLocked(uint32_t serviceId, UcServiceCallback callback, void* con
   }
   // The stopped connection stays filed until Unregister or UnInit.
   LogService(kPrefix, serviceId, " ): start working unsuccessfully.");
-  connection->Stop();
-  connection->Close();
+  ConnectionFactory::Halt(connection);
   return E_FAIL;
 }
 
@@ -145,24 +156,30 @@ HRESULT UnregisterLocked(uint32_t serviceId) QRV_REQUIRES(ProcessLock()) {
     LogService(kPrefix, serviceId, " ): connection hasn't been registered or has been removed.");
     return E_FAIL;
   }
-  factory.Destroy(connection);
+  factory.End(connection);
   LogService(kPrefix, serviceId, " ): ok.");
   return S_OK;
 }
 
-// Holds the process-wide lock for an entry point's body, after settling a
-// pending heartbeat teardown: a loss that happened before the call takes
-// effect before it, so a Register that returns 0 is never stopped by it.
+// Marks the thread as inside an entry point and holds the process-wide lock
+// for the entry point's body. On entry it settles a pending heartbeat
+// teardown: a loss that happened before the call takes effect before it, so
+// a Register that returns 0 is never stopped by it. On entry and on the way
+// out it gives back ports granted to abandoned requests, so that a port the
+// driver granted late is never left to nobody past the next entry point, and
+// a Register of the same id after it finds the service's port free.
 class QRV_SCOPED_CAPABILITY EntryLock {
  public:
-  EntryLock() QRV_ACQUIRE(ProcessLock()) : guard_(ProcessLock()) {
+  EntryLock() QRV_ACQUIRE(ProcessLock()) : inside_(kInsideEntryPoint), guard_(ProcessLock()) {
     ProcessContext::Get().Factory().SettleHeartbeatLoss();
+    ProcessContext::Get().SettleLateGrants();
   }
   EntryLock(const EntryLock&) = delete;
   EntryLock& operator=(const EntryLock&) = delete;
-  ~EntryLock() QRV_RELEASE() = default;
+  ~EntryLock() QRV_RELEASE() { ProcessContext::Get().SettleLateGrants(); }
 
  private:
+  ScopedThreadMark inside_;  // set before the lock is taken, cleared after it is left
   LockGuard<AwaitableLock> guard_;
 };
 
@@ -171,30 +188,26 @@ class QRV_SCOPED_CAPABILITY EntryLock {
 extern "C" {
 
 QUORVEL_EXPORT HRESULT WINAPI Init(uint32_t /*unused*/) {
-  if (RefusedOnLibraryThread("quorvel-Init: refused on a library thread (inside a callback).")) {
-    return E_FAIL;
-  }
+  if (Refused("quorvel-Init: ", nullptr, "refused")) return E_FAIL;
   EntryLock lock;
   return InitLocked();
 }
 
 QUORVEL_EXPORT void WINAPI UnInit() {
-  if (RefusedOnLibraryThread("quorvel-UnInit: ignored on a library thread (inside a callback).")) {
-    return;
-  }
+  if (Refused("quorvel-UnInit: ", nullptr, "ignored")) return;
   EntryLock lock;
   UnInitLocked();
 }
 
 QUORVEL_EXPORT HRESULT WINAPI Register(uint32_t serviceId, UcServiceCallback callback,
                                        void* context) {
-  if (RefusedOnLibraryThread(kRegisterPrefix, serviceId)) return E_FAIL;
+  if (Refused(kRegisterPrefix, &serviceId, "refused")) return E_FAIL;
   EntryLock lock;
   return RegisterLocked(serviceId, callback, context);
 }
 
 QUORVEL_EXPORT HRESULT WINAPI Unregister(uint32_t serviceId) {
-  if (serviceId >= QUORVEL_MAX_SERVICES || RefusedOnLibraryThread(kUnregisterPrefix, serviceId)) {
+  if (serviceId >= QUORVEL_MAX_SERVICES || Refused(kUnregisterPrefix, &serviceId, "refused")) {
     return E_FAIL;
   }
   EntryLock lock;

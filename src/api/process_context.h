@@ -7,17 +7,19 @@
 #include "diagnostics/log_channel.h"
 #include "platform/owned_handle.h"
 #include "platform/process_lock.h"
+#include "platform/result.h"
+#include "platform/static_object.h"
 
 namespace qrv {
 
-// Created when the module attaches and released when it detaches; everything
-// else borrows from it:
-//   - the process-wide lock (ProcessLock());
-//   - the control device, as an owned handle;
-//   - the connection registry (ConnectionFactory::Instance()), whose
-//     connections borrow the device and never close it;
-//   - the log channel (LogChannel::Instance()) and the framework table it
-//     binds through (ComponentLibrary::Instance()).
+// Created when the module attaches and released when it detaches; it holds
+// the control device, as an owned handle, and the connection registry
+// (ConnectionFactory::Instance()), whose connections borrow the device and
+// never close it. It also decides the life of what the lower layers keep in
+// static storage of their own: the process-wide lock (ProcessLock()), the log
+// channel (LogChannel::Instance()) and the framework table it binds through
+// (ComponentLibrary::Instance()), which it creates at attach and destroys at
+// detach. Everything else borrows from these.
 //
 // INVARIANT: the device is closed only when no connection is filed and no
 // connection thread is left that could use it. Windows hands a closed
@@ -40,34 +42,28 @@ class ProcessContext {
 
   bool DeviceOpen() const QRV_REQUIRES(ProcessLock()) { return device_.IsOpen(); }
   HANDLE Device() const QRV_REQUIRES(ProcessLock()) { return device_.Get(); }
-  // Opens the control device; false, the device still closed, on failure.
-  bool OpenDevice() QRV_REQUIRES(ProcessLock());
+  // Opens the control device; on failure the device stays closed and the
+  // result holds CreateFileW's error.
+  Result OpenDevice() QRV_REQUIRES(ProcessLock());
   // Closes the device when the invariant allows it and returns true; leaves
   // it open and returns false while a connection could still use it.
   bool CloseDevice() QRV_REQUIRES(ProcessLock());
 
+  // Gives back what the driver granted to requests the library abandoned
+  // (DeviceRequest::SettleLateCompletions); nothing while the device is
+  // closed.
+  void SettleLateGrants() QRV_REQUIRES(ProcessLock());
+
   ConnectionFactory& Factory() { return factory_; }
-  LogChannel& Log() { return log_; }
-  // The framework table, created and bound on first use; null once the
-  // context has been released ("Dead Reference Detected": nothing is created
-  // again after unload).
-  ComponentLibrary* Framework() QRV_REQUIRES(ProcessLock());
-  // Destroys the framework table for good; part of the release at detach.
-  void ReleaseFramework() QRV_REQUIRES(ProcessLock());
 
  private:
   ProcessContext() = default;
   ~ProcessContext() = default;
 
-  AwaitableLock lock_;
   OwnedHandle device_ QRV_GUARDED_BY(ProcessLock()){INVALID_HANDLE_VALUE};
   ConnectionFactory factory_;
-  LogChannel log_;
-  ComponentLibrary* framework_ QRV_GUARDED_BY(ProcessLock()) = nullptr;
-  bool frameworkReleased_ QRV_GUARDED_BY(ProcessLock()) = false;
-  alignas(ComponentLibrary) unsigned char frameworkStorage_[sizeof(ComponentLibrary)];
 
-  friend AwaitableLock& ProcessLock();
+  friend class StaticObject<ProcessContext>;
 };
 
 }  // namespace qrv

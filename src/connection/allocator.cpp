@@ -21,28 +21,31 @@ void* QUORVEL_STDCALL CNimUCAllocator::Allocate(uint32_t size) {
   if (count_ == capacity_ && !Reserve()) return nullptr;
   // A zero-byte request still yields a distinct block, whatever the C
   // runtime makes of malloc(0).
-  void* block = heap_.Allocate(size == 0 ? 1 : size);
+  const size_t bytes = size == 0 ? 1 : size;
+  void* block = heap_.Allocate(bytes);
   if (block == nullptr) return nullptr;
-  blocks_[count_++] = block;
+  blocks_[count_++] = Lent{block, bytes};
   return block;
 }
 
 // Doubles the list; the larger one is kept for later messages.
 bool CNimUCAllocator::Reserve() {
   const size_t capacity = capacity_ * 2;
-  if (capacity > SIZE_MAX / sizeof(void*)) return false;
-  auto** larger = static_cast<void**>(heap_.Allocate(capacity * sizeof(void*)));
+  if (capacity > SIZE_MAX / sizeof(Lent)) return false;
+  auto* larger = static_cast<Lent*>(heap_.Allocate(capacity * sizeof(Lent)));
   if (larger == nullptr) return false;
-  std::memcpy(larger, blocks_, count_ * sizeof(void*));
+  std::memcpy(static_cast<void*>(larger), blocks_, count_ * sizeof(Lent));
   if (blocks_ != inline_) heap_.Free(blocks_);
   blocks_ = larger;
   capacity_ = capacity;
   return true;
 }
 
-void CNimUCAllocator::ReleaseAll(const void* kept) {
+// A block is kept whole when any byte of `kept` lies in it: an answer may
+// start anywhere inside a block the callback was lent.
+void CNimUCAllocator::ReleaseAll(ByteSpan kept) {
   for (size_t i = 0; i < count_; ++i) {
-    if (blocks_[i] != kept) heap_.Free(blocks_[i]);
+    if (!kept.Overlaps(blocks_[i].block, blocks_[i].size)) heap_.Free(blocks_[i].block);
   }
   count_ = 0;
 }

@@ -4,7 +4,8 @@
 
 #include <cstddef>
 
-#include "connection/block_heap.h"
+#include "connection/byte_span.h"
+#include "platform/block_heap.h"
 #include "quorvel/quorvel.h"
 
 namespace qrv {
@@ -23,10 +24,10 @@ class CNimUCAllocator final : public NIMUC::IAllocator {
   // A block of exactly `size` bytes (a distinct one for 0), recorded for the
   // next ReleaseAll; null when no memory can be had, recording nothing.
   void* QUORVEL_STDCALL Allocate(uint32_t size) override;
-  // Releases every lent block, first to last, but `kept` (a block that a
-  // driver may still write, left allocated for good); the list is then
-  // empty.
-  void ReleaseAll(const void* kept = nullptr);
+  // Releases every lent block, first to last, but those that share a byte
+  // with `kept` (the buffer of a request the driver may still use, left
+  // allocated for good); the list is then empty.
+  void ReleaseAll(ByteSpan kept = {});
 
   size_t BlockCount() const { return count_; }
 
@@ -40,8 +41,13 @@ class CNimUCAllocator final : public NIMUC::IAllocator {
   bool Reserve();
 
   BlockHeap& heap_;
-  void* inline_[kInlineEntries] = {};
-  void** blocks_ = inline_;  // inline_, or a list taken from heap_
+  struct Lent {
+    void* block;
+    size_t size;
+  };
+
+  Lent inline_[kInlineEntries] = {};
+  Lent* blocks_ = inline_;  // inline_, or a list taken from heap_
   size_t capacity_ = kInlineEntries;
   size_t count_ = 0;
 };

@@ -17,16 +17,14 @@ int32_t CNUcEchoConnection::Create(uint32_t serviceId, uint32_t threadCount, HAN
   if (device == INVALID_HANDLE_VALUE || threadCount != 1) return 0;
   Assign(serviceId, 1, device);
   LogChannel& log = LogChannel::Instance();
-  events_[kStopEvent] = CreateEventW(nullptr, FALSE, FALSE, nullptr);
-  if (events_[kStopEvent] == nullptr) {
-    log.Print("%s%x", "quorvel: fail to create event_0, error code ",
-              static_cast<unsigned>(GetLastError()));
-    return 0;
-  }
-  events_[kStartEvent] = CreateEventW(nullptr, TRUE, FALSE, nullptr);
-  if (events_[kStartEvent] == nullptr) {
-    log.Print("%s%x", "quorvel: fail to create event_1, error code ",
-              static_cast<unsigned>(GetLastError()));
+  // The stop event is auto-reset: only the echo thread waits on it.
+  int failed = kStopEvent;
+  const Result events = CreateEvents(FALSE, &failed);
+  if (!events.Succeeded()) {
+    log.Print("%s%x",
+              failed == kStopEvent ? "quorvel: fail to create event_0, error code "
+                                   : "quorvel: fail to create event_1, error code ",
+              static_cast<unsigned>(events.Error()));
     return 0;
   }
   threads_[0] = CreateModuleThread(&EchoThreadProc, this);
@@ -90,10 +88,6 @@ DWORD WINAPI CNUcEchoConnection::EchoThreadProc(LPVOID parameter) {
   }
   log.Print("%s", "quorvel: echo quit.");
   return 0;
-}
-
-DWORD CNUcEchoConnection::WaitForSignal() const {
-  return WaitForMultipleObjects(2, events_, FALSE, INFINITE);
 }
 
 // The answer word starts at 0 for every ping: a ping that completes

@@ -41,7 +41,6 @@ class CNUcEchoConnection final : public PortConnection {
 
   Result AcquirePort(uint32_t* port) QRV_REQUIRES(ProcessLock()) override;
   void ReleasePort() QRV_REQUIRES(ProcessLock()) override;
-  DWORD WaitForSignal() const;
   PingResult Ping(DeviceRequest& request, const EchoPacket& packet) const;
   bool WaitUntilPingDue() const;
   void LoseHeartbeat();

@@ -11,6 +11,18 @@ void PortConnection::Assign(uint32_t serviceId, uint32_t threadCount, HANDLE dev
   device_ = device;
 }
 
+Result PortConnection::CreateEvents(BOOL manualResetStop, int* failed) {
+  const BOOL manualReset[2] = {manualResetStop, TRUE};
+  for (int i = kStopEvent; i <= kStartEvent; ++i) {
+    events_[i] = CreateEventW(nullptr, manualReset[i], FALSE, nullptr);
+    if (events_[i] == nullptr) {
+      *failed = i;
+      return Result::LastError();
+    }
+  }
+  return Result::Success();
+}
+
 void PortConnection::Close() {
   for (HANDLE& thread : threads_) CloseHandleField(&thread);
   CloseHandleField(&events_[kStopEvent]);
@@ -48,7 +60,7 @@ Result PortConnection::RequestPort(DWORD code, PortKind kind, uint32_t* port) {
   const PortRequest request = {kind, {0, 0, 0}, serviceId_, threadCount_};
   uint32_t answer = UC_MAX_PORTS;
   const Result result = control_.Send(device_, code, &request, sizeof(request), &answer,
-                                      sizeof(answer), nullptr, kControlRequestBoundMs);
+                                      sizeof(answer), nullptr, DeviceRequest::kEntryBoundMs);
   if (!result.Succeeded()) return result;
   if (answer >= UC_MAX_PORTS) return Result::Failure(ERROR_GEN_FAILURE);
   *port = answer;
@@ -57,7 +69,7 @@ Result PortConnection::RequestPort(DWORD code, PortKind kind, uint32_t* port) {
 
 void PortConnection::ReturnPort(DWORD code) {
   static_cast<void>(control_.Send(device_, code, &port_, sizeof(port_), nullptr, 0, nullptr,
-                                  kControlRequestBoundMs));
+                                  DeviceRequest::kEntryBoundMs));
 }
 
 bool PortConnection::HasThreads() const {

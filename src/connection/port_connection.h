@@ -34,6 +34,9 @@ class PortConnection : public IUcConnection {
   uint32_t Stop() QRV_REQUIRES(ProcessLock()) final;
 
   uint32_t ServiceId() const { return serviceId_; }
+  // The threads' wait for a signal: WAIT_OBJECT_0 + kStopEvent or
+  // WAIT_OBJECT_0 + kStartEvent (the stop event when both are set).
+  DWORD WaitForSignal() const { return WaitForMultipleObjects(2, events_, FALSE, INFINITE); }
   // True while a thread handle is open: the connection may still use the
   // device.
   bool HasThreads() const;
@@ -46,6 +49,10 @@ class PortConnection : public IUcConnection {
 
   // Records what Create was given.
   void Assign(uint32_t serviceId, uint32_t threadCount, HANDLE device);
+  // Creates the stop event (manual-reset when `manualResetStop`) and the
+  // manual-reset start event. On failure *failed is the index of the event
+  // that could not be created, and the result holds its error.
+  Result CreateEvents(BOOL manualResetStop, int* failed);
   // Asks the driver for the port and logs the outcome; success with *port
   // set.
   virtual Result AcquirePort(uint32_t* port) QRV_REQUIRES(ProcessLock()) = 0;
@@ -73,9 +80,6 @@ class PortConnection : public IUcConnection {
   HANDLE threads_[kMaxThreads] = {};
 
  private:
-  // A driver that leaves an entry point's request unanswered for a heartbeat
-  // period is taken as gone; no entry point waits on it for ever.
-  static constexpr DWORD kControlRequestBoundMs = 1000;
   DeviceRequest control_ QRV_GUARDED_BY(ProcessLock());  // port and closing requests
 };
 

@@ -55,6 +55,49 @@ static_assert(IOCTL_UC_BIND_THREAD == 0x83002418u, "control code");
 static_assert(IOCTL_UC_RECEIVE == 0x8300241Eu, "control code");
 static_assert(IOCTL_UC_REPLY == 0x83002421u, "control code");
 
+// Who may write each code's buffers, and what its success leaves the driver
+// holding for the library. The driver only reads every input. It writes the
+// output of a METHOD_BUFFERED or METHOD_OUT_DIRECT code (a port, an echo
+// answer, a thread index, a message) and only reads that of a
+// METHOD_IN_DIRECT one: the reply's answer, which is the host's memory and
+// may be read-only or change while the reply is in flight. The library
+// writes only what the driver writes. A port that a success grants is given
+// back with `giveBack`, also when the request completes after the library
+// gave up on it.
+struct ControlCode {
+  DWORD code;
+  bool driverWritesOutput;
+  DWORD giveBack;  // the code that returns what a success grants; 0 for nothing
+};
+constexpr ControlCode kControlCodes[] = {
+    {IOCTL_UC_CREATE_ECHO_PORT, true, IOCTL_UC_CLOSE_ECHO_PORT},
+    {IOCTL_UC_ECHO, true, 0},
+    {IOCTL_UC_CLOSE_ECHO_PORT, true, 0},
+    {IOCTL_UC_ALLOCATE_PORT, true, IOCTL_UC_FREE_PORT},
+    {IOCTL_UC_FREE_PORT, true, 0},
+    {IOCTL_UC_BIND_THREAD, true, 0},  // the thread's slot goes with its port
+    {IOCTL_UC_RECEIVE, true, 0},
+    {IOCTL_UC_REPLY, false, 0},
+};
+
+// The row of `code`; null for a code the protocol does not have.
+constexpr const ControlCode* DescribeCode(DWORD code) {
+  for (const ControlCode& row : kControlCodes) {
+    if (row.code == code) return &row;
+  }
+  return nullptr;
+}
+
+// Each row's direction is its transfer method's.
+constexpr bool DirectionsFollowMethods() {
+  for (const ControlCode& row : kControlCodes) {
+    if (row.driverWritesOutput != ((row.code & 3) != METHOD_IN_DIRECT)) return false;
+  }
+  return true;
+}
+static_assert(DirectionsFollowMethods(), "buffer direction");
+static_assert(!DescribeCode(IOCTL_UC_REPLY)->driverWritesOutput, "the answer is only read");
+
 enum PortKind : uint8_t { kServicePort = 0, kEchoPort = 1 };
 
 // Input of IOCTL_UC_CREATE_ECHO_PORT and IOCTL_UC_ALLOCATE_PORT. The three

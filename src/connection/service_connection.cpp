@@ -15,24 +15,19 @@ int32_t CNUcCommuniateConnection::Create(uint32_t serviceId, uint32_t threadCoun
   callback_ = callback;
   context_ = context;
   Assign(serviceId, threadCount, device);
-  return CreateEvents() && CreateWorkers() ? 1 : 0;
+  return CreateServiceEvents() && CreateWorkers() ? 1 : 0;
 }
 
-bool CNUcCommuniateConnection::CreateEvents() {
-  LogChannel& log = LogChannel::Instance();
-  events_[kStopEvent] = CreateEventW(nullptr, TRUE, FALSE, nullptr);
-  if (events_[kStopEvent] == nullptr) {
-    log.Print("quorvel: fail to create event_0 for service[%d], error code[0x%x]", serviceId_,
-              static_cast<unsigned>(GetLastError()));
-    return false;
-  }
-  events_[kStartEvent] = CreateEventW(nullptr, TRUE, FALSE, nullptr);
-  if (events_[kStartEvent] == nullptr) {
-    log.Print("quorvel: fail to create event_1 for service[%d], error code[0x%x]", serviceId_,
-              static_cast<unsigned>(GetLastError()));
-    return false;
-  }
-  return true;
+// The stop event is manual-reset: every worker must see it.
+bool CNUcCommuniateConnection::CreateServiceEvents() {
+  int failed = kStopEvent;
+  const Result events = CreateEvents(TRUE, &failed);
+  if (events.Succeeded()) return true;
+  LogChannel::Instance().Print(
+      failed == kStopEvent ? "quorvel: fail to create event_0 for service[%d], error code[0x%x]"
+                           : "quorvel: fail to create event_1 for service[%d], error code[0x%x]",
+      serviceId_, static_cast<unsigned>(events.Error()));
+  return false;
 }
 
 bool CNUcCommuniateConnection::CreateWorkers() {

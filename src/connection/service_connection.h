@@ -5,8 +5,8 @@
 
 #include <atomic>
 
-#include "connection/block_heap.h"
 #include "connection/port_connection.h"
+#include "platform/block_heap.h"
 
 namespace qrv {
 
@@ -36,7 +36,7 @@ class CNUcCommuniateConnection final : public PortConnection {
  private:
   friend class Worker;
 
-  bool CreateEvents();
+  bool CreateServiceEvents();
   bool CreateWorkers();
   // Obtains the service's port; Stop frees it and waits for every worker,
   // each finishing its message in hand.

@@ -58,9 +58,10 @@ DWORD Worker::Run() {
 }
 
 DWORD Worker::StartUp() {
-  if (WaitForSignal() != WAIT_OBJECT_0 + CNUcCommuniateConnection::kStartEvent) return 1;
+  if (connection_.WaitForSignal() != WAIT_OBJECT_0 + CNUcCommuniateConnection::kStartEvent)
+    return 1;
   if (!request_.Open().Succeeded()) return 2;
-  if (!Bind()) return 3;
+  if (!Bind().Succeeded()) return 3;
   receive_ = {connection_.port_, threadIndex_, 0, {0, 0, 0}};
   reply_ = {connection_.port_, threadIndex_};
   buffer_ = static_cast<uint8_t*>(connection_.heap_.Allocate(kReceiveBufferSize));
@@ -69,17 +70,21 @@ DWORD Worker::StartUp() {
   return 0;
 }
 
-bool Worker::Bind() {
+// A thread index the connection has no thread for is refused, as a port
+// answer of UC_MAX_PORTS is.
+Result Worker::Bind() {
   threadIndex_ = 0xFFFFFFFFu;
-  return Send(IOCTL_UC_BIND_THREAD, &connection_.port_, sizeof(connection_.port_), &threadIndex_,
-              sizeof(threadIndex_))
-             .Succeeded() &&
-         threadIndex_ < connection_.threadCount_;
+  const Result bound = Send(IOCTL_UC_BIND_THREAD, &connection_.port_, sizeof(connection_.port_),
+                            &threadIndex_, sizeof(threadIndex_));
+  if (bound.Succeeded() && threadIndex_ >= connection_.threadCount_) {
+    return Result::Failure(ERROR_GEN_FAILURE);
+  }
+  return bound;
 }
 
 void Worker::ServeMessages() {
   for (;;) {
-    if (WaitForSignal() != WAIT_OBJECT_0 + CNUcCommuniateConnection::kStartEvent ||
+    if (connection_.WaitForSignal() != WAIT_OBJECT_0 + CNUcCommuniateConnection::kStartEvent ||
         !ReceiveMessage()) {
       Log(kDisconnected);
       return;
@@ -170,7 +175,7 @@ bool Worker::HandleMessage() {
                                  threadIndex_, code);
     return false;
   }
-  if (header != 0 && !SendReply()) {
+  if (header != 0 && !SendReply().Succeeded()) {
     Log(kReplyFailed);
     return false;
   }
@@ -186,11 +191,10 @@ void Worker::InvokeCallback(void* worker) {
 
 // An answer without an address, or without bytes, travels as an empty reply
 // (a null buffer of length 0), so the driver never reads through null.
-bool Worker::SendReply() {
+Result Worker::SendReply() {
   const bool empty = answer_ == nullptr || answerLength_ == 0;
   return Send(IOCTL_UC_REPLY, &reply_, sizeof(reply_), empty ? nullptr : answer_,
-              empty ? 0 : answerLength_)
-      .Succeeded();
+              empty ? 0 : answerLength_);
 }
 
 Result Worker::Send(DWORD code, const void* input, DWORD inputSize, void* output,
@@ -208,20 +212,18 @@ void Worker::FinishMessage() {
   capacity_ = kReceiveBufferSize;
 }
 
-// A buffer that an abandoned request named stays allocated: the driver may
-// still write into it.
+// Every block that any byte of an abandoned request's buffer lies in stays
+// allocated: the driver may still write a message into it or read an answer
+// from it, and an answer may lie inside the receive buffer (a callback that
+// answers with the message) or anywhere in a lent block.
 DWORD Worker::ExitPath() {
-  const void* left = request_.LeftToDriver();
-  if (buffer_ != left) connection_.heap_.Free(buffer_);
+  const ByteSpan left = request_.LeftToDriver();
+  if (!left.Overlaps(buffer_, kReceiveBufferSize)) connection_.heap_.Free(buffer_);
   buffer_ = nullptr;
   allocator_.ReleaseAll(left);
   connection_.WorkerLeft();
   Log(kQuit);
   return GetLastError();
-}
-
-DWORD Worker::WaitForSignal() const {
-  return WaitForMultipleObjects(2, connection_.events_, FALSE, INFINITE);
 }
 
 void Worker::Log(const char* format) const {

@@ -37,7 +37,7 @@ class Worker {
 
  private:
   DWORD StartUp();
-  bool Bind();
+  Result Bind();
   void ServeMessages();
   bool ReceiveMessage();
   Result ReceiveInto(uint8_t* buffer, DWORD size);
@@ -46,12 +46,11 @@ class Worker {
   uint8_t* ObtainBlock(uint32_t size);
   bool HandleMessage();
   static void InvokeCallback(void* worker);
-  bool SendReply();
+  Result SendReply();
   // Every request of the worker; the stop event cuts its wait.
   Result Send(DWORD code, const void* input, DWORD inputSize, void* output, DWORD outputSize);
   void FinishMessage();
   DWORD ExitPath();
-  DWORD WaitForSignal() const;
   void Log(const char* format) const;
 
   CNUcCommuniateConnection& connection_;

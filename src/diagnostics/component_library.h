@@ -5,6 +5,7 @@
 #include <cstddef>
 
 #include "platform/process_lock.h"
+#include "platform/static_object.h"
 #include "platform/win32.h"
 
 namespace qrv {
@@ -61,7 +62,7 @@ class ComponentLibrary {
   static const char* EntryName(size_t slot);
 
  private:
-  friend class ProcessContext;  // the owner: constructs and destroys the table in place
+  friend class StaticObject<ComponentLibrary>;
   ComponentLibrary();
   ~ComponentLibrary();
   // Binds to the module when it offers the required entries.

@@ -7,6 +7,7 @@
 #include "diagnostics/component_library.h"
 #include "diagnostics/log_interfaces.h"
 #include "platform/process_lock.h"
+#include "platform/static_object.h"
 #include "platform/win32.h"
 
 namespace qrv {
@@ -35,9 +36,13 @@ class LogChannel {
   LogChannel(const LogChannel&) = delete;
   LogChannel& operator=(const LogChannel&) = delete;
 
-  // The process-wide channel, owned by the process context; nothing is
-  // released at unload.
+  // The process-wide channel, valid from Create to Destroy; nothing it binds
+  // is released at unload.
   static LogChannel& Instance();
+  // Called only by the process context, which decides the channel's life:
+  // at module attach and at module detach.
+  static void Create();
+  static void Destroy();
 
   // 0 when already open; -1 when the framework is not bound; otherwise the
   // framework's or CreateSink's negative result (E_FAIL when either
@@ -53,7 +58,7 @@ class LogChannel {
   void Shutdown();
 
  private:
-  friend class ProcessContext;  // the owner
+  friend class StaticObject<LogChannel>;
   LogChannel() = default;
   HRESULT Bind() QRV_REQUIRES(ProcessLock());
   HRESULT CreateComponentAndSink(ComponentLibrary::CoCreateInstanceEntry createInstance);

@@ -1,5 +1,5 @@
-// The process-wide lock's type: a recursive critical section whose release a
-// thread can await together with an event of its own.
+// The process-wide lock's type: a critical section whose release a thread can
+// await together with an event of its own.
 #ifndef QUORVEL_PLATFORM_AWAITABLE_LOCK_H_
 #define QUORVEL_PLATFORM_AWAITABLE_LOCK_H_
 
@@ -10,6 +10,13 @@
 
 namespace qrv {
 
+// A critical section is recursive, but no thread ever enters this lock twice:
+// the entry points refuse, before they take it, a thread that is inside one
+// already or is one of the library's own, and the heartbeat takes it only on
+// its own thread. Recursion is therefore not needed, and it is not relied
+// on; a critical section is kept because it is the one Win32 lock with a
+// TryEnter on every Windows version the library supports.
+//
 // For a thread that must not block on the lock because its holder may be
 // waiting for that thread: EnterUnless waits on the thread's stop event and
 // on the lock's releases, never on the lock. Leave signals a release only

@@ -11,6 +11,7 @@
 
 #include <cstdint>
 #include <ostream>
+#include <string>
 #include <vector>
 
 #include "quorvel/quorvel.h"
@@ -37,7 +38,10 @@ enum class Op {
   // `expect` and logs `text` (bounded waits).
   kCallbackCalls,        // id: in the callback of a message, which is answered
   kCallbackCallsInStop,  // id: in a callback that Unregister(id) waits for
-  kHeartbeatCalls        // as the heartbeat's thread logs its lost ping
+  kHeartbeatCalls,       // as the heartbeat's thread logs its lost ping
+  // `call` with `id` returns `expect` on the host thread while the sink, at
+  // each line that thread logs, calls every entry point with `callId`.
+  kSinkCallsInside
 };
 
 struct Step {
@@ -97,6 +101,44 @@ void RunStep(Runner& runner, const Step& step) {
 
 inline Step Reenter(Op where, uint32_t id, Op call, uint32_t callId, const char* line) {
   return {where, id, call == Op::kUnInit ? kOk : kFail, line, call, callId};
+}
+
+inline Step SinkReenters(Op outer, uint32_t id, uint32_t callId) {
+  return {Op::kSinkCallsInside, id, kOk, nullptr, outer, callId};
+}
+
+// The lines of the four entry points refused inside another.
+inline std::vector<std::string> RefusalsInsideAnEntryPoint(uint32_t id) {
+  const std::string service = "( " + std::to_string(id) + " ): ";
+  return {"quorvel-Init: refused inside an entry point.",
+          "quorvel-UnInit: ignored inside an entry point.",
+          "quorvel-Register" + service + "refused inside an entry point.",
+          "quorvel-Unregister" + service + "refused inside an entry point."};
+}
+
+// Runs a kSinkCallsInside step on a runner that offers Call and
+// CurrentThread, with its log sink; returns how many nested calls other than
+// UnInit were let in (each should have been refused).
+template <typename Runner, typename Sink>
+int RunSinkReentry(Runner& runner, Sink& sink, const Step& step) {
+  struct Hook {
+    Runner* runner;
+    uint32_t host;
+    uint32_t id;
+    int admitted;
+    static void Call(void* self) {
+      auto* hook = static_cast<Hook*>(self);
+      if (hook->runner->CurrentThread() != hook->host) return;
+      for (Op op : {Op::kInit, Op::kRegister, Op::kUnregister}) {
+        if (hook->runner->Call(op, hook->id) != kFail) ++hook->admitted;
+      }
+      hook->runner->Call(Op::kUnInit, hook->id);
+    }
+  } hook{&runner, runner.CurrentThread(), step.callId, 0};
+  sink.SetVPrintHook(&Hook::Call, &hook);
+  EXPECT_EQ(runner.Call(step.call, step.id), step.expect);
+  sink.SetVPrintHook(nullptr, nullptr);
+  return hook.admitted;
 }
 
 inline std::vector<Sequence> LifecycleSequences() {
@@ -171,6 +213,24 @@ inline std::vector<Sequence> LifecycleSequences() {
         Reenter(Op::kHeartbeatCalls, 0, Op::kUnInit, 0,
                 "quorvel-UnInit: ignored on a library thread (inside a callback)."),
         Await("quorvel: echo quit."), Unregister(2, kFail), Do(Op::kUnInit)},
+       {false, {}, 1}},
+      // The framework's sink runs on whichever thread logs, so inside an
+      // entry point it runs on the host's thread under the library's lock:
+      // every entry point called there returns at once, and the outer one
+      // goes on undisturbed (a nested Unregister during UnInit's stop would
+      // free the connection being stopped).
+      {"SinkCallsInsideInitAreRefused",
+       {SinkReenters(Op::kInit, 0, 2), Register(2, kOk), Do(Op::kServe, 2), Do(Op::kUnInit)},
+       {false, {}, 1}},
+      {"SinkCallsInsideRegisterAreRefused",
+       {Init(kOk), SinkReenters(Op::kRegister, 2, 2), Do(Op::kServe, 2), Do(Op::kUnInit)},
+       {false, {}, 1}},
+      {"SinkCallsInsideUnregisterAreRefused",
+       {Init(kOk), Register(2, kOk), SinkReenters(Op::kUnregister, 2, 2), Register(2, kOk),
+        Do(Op::kServe, 2), Do(Op::kUnInit)},
+       {false, {}, 1}},
+      {"SinkCallsInsideUnInitAreRefused",
+       {Init(kOk), Register(1, kOk), SinkReenters(Op::kUnInit, 0, 1)},
        {false, {}, 1}},
   };
 }

@@ -5,7 +5,7 @@
 #include <atomic>
 #include <cstdlib>
 
-#include "connection/block_heap.h"
+#include "platform/block_heap.h"
 
 namespace qrv {
 

@@ -42,9 +42,9 @@ TEST_F(Factory, FindWithRemovalKeepsTheOthersInOrder) {
   ASSERT_NE(two, nullptr);
   EXPECT_EQ(two->ServiceId(), 2u);
   EXPECT_EQ(factory->FindServiceConnection(2, true), nullptr);
-  factory->Destroy(two);  // its memory came from the factory's heap
+  factory->End(two);  // its memory came from the factory's heap
   Driver().ClearRequestLog();
-  factory->DestroyServiceConnections();
+  factory->EndServices();
   std::vector<uint32_t> freed;
   for (const auto& record : RequestsOf(qrv::sim::wire::kFreePort)) freed.push_back(*record.port);
   EXPECT_EQ(freed, expected);

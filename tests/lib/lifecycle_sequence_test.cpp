@@ -66,7 +66,16 @@ class LifecycleSequence : public LibraryTest, public ::testing::WithParamInterfa
     called_ = true;
   }
 
+  static uint32_t CurrentThread() { return GetCurrentThreadId(); }
+
   void Reenter(const Step& step) {
+    if (step.op == Op::kSinkCallsInside) {
+      EXPECT_EQ(sequences::RunSinkReentry(*this, Sink(), step), 0) << "a nested call ran";
+      for (const std::string& line : sequences::RefusalsInsideAnEntryPoint(step.callId)) {
+        ExpectText(line);
+      }
+      return;
+    }
     inCall_ = called_ = false;
     freePorts_ = Driver().RequestCount(wire::kFreePort);
     armed_ = &step;

@@ -19,6 +19,10 @@
 //    the one of an OVERLAPPED) that are still in flight: Device::Cancel is
 //    called for each, and the device completes the ones it still holds,
 //    normally as kStatusCancelled;
+//  - a thread made by CreateThread that ends with requests of its own still
+//    in flight is held, as Windows' I/O manager holds it, until the device
+//    completes them or kIoGiveUpMs has passed; its handle is signalled only
+//    then;
 //  - METHOD_BUFFERED codes hand the device a system buffer and copy it back
 //    to the caller only when the status is not an error (success or a
 //    warning such as kStatusBufferOverflow); the direct-I/O codes hand the
@@ -125,6 +129,13 @@ QRV_PLATFORM_API void ClearCreationFailures();
 // observer. The observer must not call the seam.
 typedef void (*KernelCallObserver)(const char* function);
 QRV_PLATFORM_API void SetKernelCallObserver(KernelCallObserver observer);
+
+// How long an ending thread is held for its requests. Windows' I/O manager
+// gives up after about five minutes; a short constant keeps a test that
+// forgets a request from waiting that long.
+constexpr DWORD kIoGiveUpMs = 10000;
+// Test hook: how many ending threads are held for their requests now.
+QRV_PLATFORM_API size_t ThreadsHeldForRequests();
 
 // Test hook: how many handles of any kind are open in the process.
 QRV_PLATFORM_API size_t OpenHandleCount();

@@ -1,4 +1,6 @@
 #include <algorithm>
+#include <atomic>
+#include <chrono>
 #include <condition_variable>
 #include <cstring>
 #include <memory>
@@ -9,6 +11,7 @@
 #include "platform/posix/event.h"
 #include "platform/posix/kernel_calls.h"
 #include "platform/posix/overlapped_status.h"
+#include "platform/posix/thread_io.h"
 
 namespace qrv {
 namespace posix {
@@ -68,13 +71,21 @@ class InFlight {
   }
   // Removes a finished request and deletes it unless a canceller holds it.
   void Retire(Request* request);
-  // Pins the matching requests; the caller passes each to Unpin.
-  std::vector<Request*> PinMatching(const DeviceFile* file, const OVERLAPPED* overlapped);
+  // Blocks while a request that `thread` issued is in flight, for at most
+  // kIoGiveUpMs, counted in held_ meanwhile.
+  void AwaitRequestsOf(DWORD thread);
+  size_t Held() const { return held_.load(); }
+  // Pins the matching requests (those of `file`, or of `thread` when it is
+  // not 0); the caller passes each to Unpin.
+  std::vector<Request*> PinMatching(const DeviceFile* file, const OVERLAPPED* overlapped,
+                                    DWORD thread = 0);
   void Unpin(Request* request);
 
  private:
   std::mutex mutex_;
+  std::condition_variable retired_;
   std::vector<Request*> requests_;  // GUARDED_BY(mutex_)
+  std::atomic<size_t> held_{0};
 };
 
 class Request final : public IoRequest {
@@ -117,6 +128,7 @@ class Request final : public IoRequest {
     InFlight::Instance().Retire(this);
   }
 
+  DWORD Thread() const { return thread_; }
   bool Matches(const DeviceFile* file, const OVERLAPPED* overlapped) const {
     return file_.get() == file && (overlapped == nullptr || overlapped_ == overlapped);
   }
@@ -155,6 +167,7 @@ class Request final : public IoRequest {
   // published, before the event is set.
   const std::shared_ptr<Event> event_;
   SyncCompletion* const sync_;
+  const DWORD thread_ = GetCurrentThreadId();  // the issuing thread
   // InFlight's bookkeeping, under its mutex.
   friend class InFlight;
   unsigned pins_ = 0;
@@ -168,16 +181,40 @@ void InFlight::Retire(Request* request) {
     std::lock_guard<std::mutex> lock(mutex_);
     requests_.erase(std::find(requests_.begin(), requests_.end(), request));
     request->retired_ = true;
+    retired_.notify_all();
     if (request->pins_ != 0) return;
   }
   delete request;
 }
 
-std::vector<Request*> InFlight::PinMatching(const DeviceFile* file, const OVERLAPPED* overlapped) {
+// As Windows does for a thread's requests when it ends: each is cancelled,
+// and the thread then waits for all of them. A device that ignores the
+// cancellation holds the thread until it completes the request, or until the
+// I/O manager gives up.
+void InFlight::AwaitRequestsOf(DWORD thread) {
+  for (Request* request : PinMatching(nullptr, nullptr, thread)) {
+    request->device()->Cancel(request);
+    Unpin(request);
+  }
+  std::unique_lock<std::mutex> lock(mutex_);
+  const auto issuedByThread = [thread](const Request* request) {
+    return request->Thread() == thread;
+  };
+  const auto done = [&] {
+    return std::none_of(requests_.begin(), requests_.end(), issuedByThread);
+  };
+  if (done()) return;
+  ++held_;
+  retired_.wait_for(lock, std::chrono::milliseconds(kIoGiveUpMs), done);
+  --held_;
+}
+
+std::vector<Request*> InFlight::PinMatching(const DeviceFile* file, const OVERLAPPED* overlapped,
+                                            DWORD thread) {
   std::vector<Request*> matching;
   std::lock_guard<std::mutex> lock(mutex_);
   for (Request* request : requests_) {
-    if (!request->Matches(file, overlapped)) continue;
+    if (thread != 0 ? request->Thread() != thread : !request->Matches(file, overlapped)) continue;
     ++request->pins_;
     matching.push_back(request);
   }
@@ -193,6 +230,11 @@ void InFlight::Unpin(Request* request) {
 }
 
 }  // namespace
+
+void AwaitRequestsOfEndingThread() { InFlight::Instance().AwaitRequestsOf(GetCurrentThreadId()); }
+
+size_t ThreadsHeldForRequests() { return InFlight::Instance().Held(); }
+
 }  // namespace posix
 }  // namespace qrv
 

@@ -5,6 +5,7 @@
 #include <cstdlib>
 
 #include "platform/posix/creation_failures.h"
+#include "platform/posix/thread_io.h"
 #include "platform/posix/waitable.h"
 
 namespace qrv {
@@ -71,6 +72,7 @@ class Thread final : public Waitable {
     } catch (ThreadExit& exit) {
       exit.Deliver(&module, &code);
     }
+    AwaitRequestsOfEndingThread();
     // No frame of the start routine is left: the module that holds it may go
     // now, since this code lives in the seam's own library.
     if (module != nullptr) dlclose(module);

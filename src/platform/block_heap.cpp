@@ -1,4 +1,4 @@
-#include "connection/block_heap.h"
+#include "platform/block_heap.h"
 
 #include <cstdlib>
 
