@@ -23,9 +23,9 @@
 #include <thread>
 #include <vector>
 
-#include "platform/block_heap.h"
 #include "connection/protocol.h"
 #include "connection/service_connection.h"
+#include "platform/block_heap.h"
 #include "platform/module_thread.h"
 #include "platform/posix/device.h"
 

@@ -43,15 +43,16 @@ int main() {
   using qrv::wintest::KernelDriverControl;
   DWORD error = 0;
   const std::unique_ptr<KernelDriverControl> control = KernelDriverControl::Open(&error);
-  if (control == nullptr) return Fail(kNoDriver, "no control device: error " + std::to_string(error));
+  if (control == nullptr)
+    return Fail(kNoDriver, "no control device: error " + std::to_string(error));
   // Never deleted: its destructor frees the port and joins the threads, the
   // orderly end that this exit must not have.
   auto* client = new BareClient();
   std::string why;
   if (!client->Start(kService, kThreads, 0, nullptr, &why)) return Fail(kNoClient, why);
   if (!control->WaitForPendingReceives(kService, kThreads, kWaitMs))
-    return Fail(kNotPending, "the receives were not all pending within " +
-                                 std::to_string(kWaitMs) + " ms");
+    return Fail(kNotPending,
+                "the receives were not all pending within " + std::to_string(kWaitMs) + " ms");
   std::printf("exit_control: %u threads hold a receive at the driver; exiting\n", kThreads);
   std::fflush(stdout);
   return kHeld;
