@@ -67,13 +67,18 @@ ensure_session() {
 }
 
 # Wine 8.0's driver host (winedevice.exe) can die when a request is
-# cancelled just as the driver completes it: Wine's IoCancelIrp then reads
-# the freed IRP. The sequence is legal, so this is a fault of the
-# environment, not of the test; once the host is dead every later driver
-# start in the session fails. A program that fails with the host's death in
-# the session log, or with a driver that will not start, gets a new session
-# and one more run, whose result is the test's. Each such rerun is recorded
-# in environment-faults.log, which scripts/test.sh reports.
+# cancelled just as the driver completes it: the server queues the
+# cancellation, the driver completes the IRP first (which frees it), and
+# the queued call (dispatch_cancel in dlls/ntoskrnl.exe/ntoskrnl.c) then
+# runs IoCancelIrp on the freed IRP, which writes its Cancel flag. A
+# worker's receive cancelled at a stop while the port's free completes it
+# does this (see UnregisterAll in bench/win32_bench.cc). The sequence is
+# legal, so this is a fault of the environment, not of the test; once the
+# host is dead every later driver start in the session fails. A program
+# that fails with the host's death in the session log, or with a driver
+# that will not start, gets a new session and one more run, whose result
+# is the test's. Each such rerun is recorded in environment-faults.log,
+# which scripts/test.sh reports.
 host_died_since() {
   local output=$1 mark=$2
   { tail -c +"$((mark + 1))" "$logs/wineboot-session.log" 2>/dev/null; cat "$output"; } |

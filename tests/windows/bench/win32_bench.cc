@@ -1,18 +1,23 @@
 // How QUORVEL.DLL performs where hosts run it: the Win32 module under Wine
-// against the reference driver (loaded here through the service manager).
+// against the reference driver (loaded here through the service manager),
+// beside bare clients of the driver, in one process. Each comparison runs
+// in rounds, bare then library then library then bare (ABBA), so that load
+// which drifts during a run lands on both sides alike:
 //  - round trip on the pending path (post, callback, reply, the poster sees
-//    the outcome), beside the same round trip through a bare client of the
-//    driver that keeps one receive pending and answers, medians and p99;
+//    the outcome) through the library and through a bare client that keeps
+//    one receive pending and answers, medians and p99;
 //  - throughput of 1 and 15 services flooded with messages, against the
 //    design cap of 100 messages a second per worker (each pauses 10 ms
 //    after a receive that completed at once), and against bare clients
-//    under the same rule (three threads per port, the same pause), run
-//    first, before the library registers a service;
+//    under the same rule (three threads per port, the same pause) on the
+//    same ports, which the two sides take and give back in turn;
 //  - UnInit with 15 busy services.
-// The last two lines read "throughput ratio R", the lower of the library's
-// throughputs over the bare client's, and "round trip ratio R", the
-// library's median round trip over the bare client's. A benchmark, not a
-// test: its exit status says only whether it could measure.
+// Each side's figure is the median of its per-round figures; the last
+// three lines give the library's median over the bare one, with the lowest
+// and highest per-round ratio: "1 service, throughput ratio R (min A,
+// max B, N rounds)", the same for 15 services, and "round trip ratio R
+// (...)". A benchmark, not a test: its exit status says only whether it
+// could measure.
 #include <windows.h>
 
 #include <algorithm>
@@ -36,14 +41,16 @@ namespace wintest {
 namespace {
 
 constexpr uint32_t kServices = 15;     // with the echo port, every port the driver has
-constexpr uint32_t kBareService = 14;  // its port is freed before the library takes 15
+constexpr uint32_t kBareService = 14;  // the round trip's bare client, beside library service 0
 constexpr uint32_t kWorkersPerService = 3;
 constexpr double kCapPerWorker = 100.0;
-constexpr int kRoundTrips = 300;
-constexpr uint32_t kFloodPerWorker = 400;  // about 4 s of work at the cap
+constexpr int kRounds = 5;
+constexpr int kRoundTripsPerRound = 30;   // each side's samples: twice this per round
+constexpr uint32_t kFloodPerWorker = 80;  // under 1 s of work at the cap
 constexpr DWORD kWaitMs = 60000;
 constexpr DWORD kPauseMs = 10;  // the workers' pause after a receive that completed at once
 constexpr uint32_t kPayloadSize = 16;
+constexpr uint32_t kStatusCancelled = 0xC0000120u;
 
 // While the gate is shut every callback waits at it, so that a flood can
 // queue behind workers that all hold a message.
@@ -73,15 +80,37 @@ void QUORVEL_STDCALL Echo(QuorvelAllocator* allocator, void* message, uint32_t l
   std::exit(1);
 }
 
-struct Summary {
-  double median;
-  double p99;
-};
-
-Summary Summarize(std::vector<double> samples) {
+double Median(std::vector<double> samples) {
   std::sort(samples.begin(), samples.end());
-  return {samples[samples.size() / 2], samples[samples.size() * 99 / 100]};
+  return samples[samples.size() / 2];
 }
+
+double P99(std::vector<double> samples) {
+  std::sort(samples.begin(), samples.end());
+  return samples[samples.size() * 99 / 100];
+}
+
+// Each side's figure per round of one comparison.
+struct Rounds {
+  std::vector<double> bare;
+  std::vector<double> library;
+
+  void Add(double bareFigure, double libraryFigure) {
+    bare.push_back(bareFigure);
+    library.push_back(libraryFigure);
+  }
+
+  // "<what> ratio R (min A, max B, N rounds)": the library's median over the
+  // bare one, and the lowest and highest per-round ratio.
+  void PrintRatio(const char* what) const {
+    std::vector<double> ratios;
+    for (size_t i = 0; i < bare.size(); ++i) ratios.push_back(library[i] / bare[i]);
+    const auto spread = std::minmax_element(ratios.begin(), ratios.end());
+    std::printf("%s ratio %.2f (min %.2f, max %.2f, %d rounds)\n", what,
+                Median(library) / Median(bare), *spread.first, *spread.second,
+                static_cast<int>(ratios.size()));
+  }
+};
 
 // The message is posted once `pending` receives wait on the service's port,
 // so that it takes the pending path; the time runs from the post until the
@@ -166,22 +195,75 @@ void RegisterAll(const quorvel::HostLibrary& library, uint32_t services) {
   }
 }
 
-void UnregisterAll(const quorvel::HostLibrary& library, uint32_t services) {
+// The library's stop cancels each worker's pending receive while the free
+// of its port completes that receive. The sequence is legal, but Wine 8.0's
+// driver host dies of it: the server queues the cancellation for the
+// driver host (cancel_irp_call, server/device.c), the free completes and
+// frees the IRP first, and the queued call then runs IoCancelIrp on the
+// freed IRP (dispatch_cancel, dlls/ntoskrnl.exe/ntoskrnl.c), which writes
+// its Cancel flag. So the driver ends the idle receives first, as a driver
+// that gives up on them would: the workers leave, and the stop has no
+// receive left to cancel.
+void UnregisterAll(const quorvel::HostLibrary& library, KernelDriverControl& control,
+                   uint32_t services) {
   for (uint32_t service = 0; service < services; ++service) {
+    if (!control.WaitForPendingReceives(service, kWorkersPerService, kWaitMs) ||
+        control.CompletePending(service, kStatusCancelled) != ERROR_SUCCESS) {
+      Fail("the workers' receives were not ended");
+    }
     if (library.unregisterService(service) != QUORVEL_OK) Fail("Unregister failed");
   }
 }
 
-void Report(const char* what, const Summary& summary) {
-  std::printf("%-30s median %8.1f us   p99 %8.1f us\n", what, summary.median, summary.p99);
+// Round trips in quadruples bare, library, library, bare, through the
+// library's service 0 and a bare client of kBareService held meanwhile;
+// each side's figure for a round is the median of its samples there, and
+// *all keeps every sample for the p99.
+Rounds RoundTrips(KernelDriverControl& control, Rounds* all) {
+  Rounds rounds;
+  for (int round = 0; round < kRounds; ++round) {
+    Rounds samples;
+    for (int i = 0; i < kRoundTripsPerRound; ++i) {
+      const double bare = RoundTrip(control, kBareService, 1);
+      const double first = RoundTrip(control, 0, kWorkersPerService);
+      const double second = RoundTrip(control, 0, kWorkersPerService);
+      samples.Add(bare, first);
+      samples.Add(RoundTrip(control, kBareService, 1), second);
+    }
+    rounds.Add(Median(samples.bare), Median(samples.library));
+    all->bare.insert(all->bare.end(), samples.bare.begin(), samples.bare.end());
+    all->library.insert(all->library.end(), samples.library.begin(), samples.library.end());
+  }
+  return rounds;
 }
 
-void ReportThroughput(uint32_t services, double rate, double bare) {
+// Floods in rounds bare, library, library, bare on the ports of services 0
+// to `services` - 1, which the bare clients and the library take in turn;
+// each side's figure for a round is the mean of its two floods.
+Rounds ThroughputRounds(const quorvel::HostLibrary& library, KernelDriverControl& control,
+                        uint32_t services) {
+  Rounds rounds;
+  for (int round = 0; round < kRounds; ++round) {
+    const double bareFirst = BareThroughput(control, services);
+    RegisterAll(library, services);
+    const double first = Throughput(control, services);
+    const double second = Throughput(control, services);
+    UnregisterAll(library, control, services);
+    rounds.Add((bareFirst + BareThroughput(control, services)) / 2, (first + second) / 2);
+  }
+  return rounds;
+}
+
+void Report(const char* what, double median, const std::vector<double>& samples) {
+  std::printf("%-30s median %8.1f us   p99 %8.1f us\n", what, median, P99(samples));
+}
+
+void ReportThroughput(uint32_t services, const Rounds& rounds) {
+  const double rate = Median(rounds.library);
   const double cap = services * kWorkersPerService * kCapPerWorker;
   std::printf("throughput, %2u service(s)        %8.0f msg/s   cap %6.0f   ratio %.2f\n", services,
               rate, cap, rate / cap);
-  std::printf("throughput, %2u service(s), bare  %8.0f msg/s   library/bare %.2f\n", services, bare,
-              rate / bare);
+  std::printf("throughput, %2u service(s), bare  %8.0f msg/s\n", services, Median(rounds.bare));
 }
 
 std::wstring ModulePath() {
@@ -203,39 +285,31 @@ int Run() {
   if (!library.Loaded()) Fail(library.Error());
   if (library.init(0) != QUORVEL_OK) Fail("Init failed");
   RegisterAll(library, 1);
-  // The two round trips alternate, so that both see the same load.
-  std::vector<double> bareSamples, quorvelSamples;
+  Rounds roundTripSamples;
+  Rounds roundTrips;
   {
     BareClient client;
     if (!client.Start(kBareService, 1, 0, nullptr, &error)) Fail("bare client: " + error);
-    for (int i = 0; i < kRoundTrips; ++i) {
-      bareSamples.push_back(RoundTrip(*control, kBareService, 1));
-      quorvelSamples.push_back(RoundTrip(*control, 0, kWorkersPerService));
-    }
+    roundTrips = RoundTrips(*control, &roundTripSamples);
   }
-  const Summary bare = Summarize(bareSamples);
-  const Summary quorvel = Summarize(quorvelSamples);
-  UnregisterAll(library, 1);
-  const double bareOne = BareThroughput(*control, 1);
-  RegisterAll(library, 1);
-  const double one = Throughput(*control, 1);
-  UnregisterAll(library, 1);
-  const double bareFifteen = BareThroughput(*control, kServices);
+  UnregisterAll(library, *control, 1);
+  const Rounds one = ThroughputRounds(library, *control, 1);
+  const Rounds fifteen = ThroughputRounds(library, *control, kServices);
   RegisterAll(library, kServices);
-  const double fifteen = Throughput(*control, kServices);
   // Every service busy: a queue of messages behind each worker.
   PostToAll(*control, kServices, kWorkersPerService * 20, nullptr);
   const Stopwatch unInit;
   library.unInit();
   const double unInitMs = unInit.ElapsedMs();
 
-  Report("round trip, bare driver", bare);
-  Report("round trip, QUORVEL.DLL", quorvel);
-  ReportThroughput(1, one, bareOne);
-  ReportThroughput(kServices, fifteen, bareFifteen);
+  Report("round trip, bare driver", Median(roundTrips.bare), roundTripSamples.bare);
+  Report("round trip, QUORVEL.DLL", Median(roundTrips.library), roundTripSamples.library);
+  ReportThroughput(1, one);
+  ReportThroughput(kServices, fifteen);
   std::printf("UnInit, 15 busy services         %8.1f ms\n", unInitMs);
-  std::printf("throughput ratio %.2f\n", std::min(one / bareOne, fifteen / bareFifteen));
-  std::printf("round trip ratio %.2f\n", quorvel.median / bare.median);
+  one.PrintRatio("1 service, throughput");
+  fifteen.PrintRatio("15 services, throughput");
+  roundTrips.PrintRatio("round trip");
   return 0;
 }
 
