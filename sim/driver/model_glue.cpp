@@ -85,28 +85,37 @@ posix::NTSTATUS ModelGlue::Dispatch(posix::IoRequest* request, DWORD* bytes) {
   const bool delayed = status == QRV_STATUS_PENDING && record->place == QRV_PENDING_DELAYED;
   const uint32_t ticket = record->ticket;
   const uint32_t delayMs = record->delayMs;
+  const uint64_t heldAt = delayEnds_;
   // A pending record is the model's from here on: another thread may
   // complete and free it as soon as the lock is released.
   if (status == QRV_STATUS_PENDING) pending_.emplace(request, record.release());
   Changed(done, &lock);
-  if (delayed) RunLater(ticket, delayMs);
+  if (delayed) RunLater(ticket, delayMs, heldAt);
   if (status == QRV_STATUS_PENDING) return posix::kStatusPending;
   *bytes = record->information;
   return static_cast<posix::NTSTATUS>(status);
 }
 
-// The delay is the fault itself, so a plain sleep keeps it; a request that
-// was cancelled meanwhile (its handle closed) is no longer found and the run
-// does nothing. The glue lives as long as the process, so the thread may
-// outlive every test.
-void ModelGlue::RunLater(uint32_t ticket, uint32_t delayMs) {
-  std::thread([this, ticket, delayMs] {
-    std::this_thread::sleep_for(std::chrono::milliseconds(delayMs));
-    QrvRequest* done = nullptr;
+// The delay is the fault itself, so it is kept unless EndDelays cuts it
+// short; `heldAt` was read under the lock that held the request back, so no
+// EndDelays after that is missed. A request that was cancelled meanwhile (its
+// handle closed) is no longer found and the run does nothing. The glue lives
+// as long as the process, so the thread may outlive every test.
+void ModelGlue::RunLater(uint32_t ticket, uint32_t delayMs, uint64_t heldAt) {
+  std::thread([this, ticket, delayMs, heldAt] {
     std::unique_lock<std::mutex> lock(mu_);
+    delaysEnded_.wait_for(lock, std::chrono::milliseconds(delayMs),
+                          [&] { return delayEnds_ != heldAt; });
+    QrvRequest* done = nullptr;
     QrvModelRunDelayed(model_, ticket, &done);
     Changed(done, &lock);
   }).detach();
+}
+
+void ModelGlue::EndDelays() {
+  const std::lock_guard<std::mutex> lock(mu_);
+  ++delayEnds_;
+  delaysEnded_.notify_all();
 }
 
 void ModelGlue::HandleClosed(const void* file) {

@@ -60,12 +60,16 @@ class ModelGlue {
   // OUTCOME without release). REQUIRES: called inside Locked or a WaitUntil
   // predicate.
   uint32_t Read(uint32_t code, const void* in, uint32_t inLength, void* out, uint32_t outLength);
+  // Cuts every delay short: each request held back so far runs now, as when
+  // its delay passes.
+  void EndDelays();
 
  private:
   // Completes what the model handed back. REQUIRES: mu_ is not held.
   static void CompleteDone(QrvRequest* done);
-  // Runs the request held back under `ticket` once `delayMs` has passed.
-  void RunLater(uint32_t ticket, uint32_t delayMs);
+  // Runs the request held back under `ticket` once `delayMs` has passed or
+  // EndDelays is called after `heldAt` (the count of its calls so far).
+  void RunLater(uint32_t ticket, uint32_t delayMs, uint64_t heldAt);
   void Changed(QrvRequest* done, std::unique_lock<std::mutex>* lock);
 
   std::mutex mu_;
@@ -76,6 +80,9 @@ class ModelGlue {
   // The records of the requests the model holds pending, by request, so a
   // cancel can name one; a record leaves when the model hands it back.
   std::unordered_map<const posix::IoRequest*, QrvRequest*> pending_;  // GUARDED_BY(mu_)
+
+  std::condition_variable delaysEnded_;  // notified by EndDelays
+  uint64_t delayEnds_ = 0;               // GUARDED_BY(mu_): EndDelays calls so far
 };
 
 }  // namespace sim

@@ -303,6 +303,8 @@ void SimDriver::DelayRequests(DWORD code, std::chrono::milliseconds delay, unsig
   SetFault(QRVCTL_FAULT_PEND_REQUEST, count, code, 0, 0, 0, static_cast<uint32_t>(delay.count()));
 }
 
+void SimDriver::EndDelays() { glue_->EndDelays(); }
+
 void SimDriver::IgnoreCancellation(DWORD code, unsigned count) {
   SetFault(QRVCTL_FAULT_IGNORE_CANCEL, count, 0, 0, code);
 }

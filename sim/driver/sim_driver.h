@@ -201,6 +201,9 @@ class SimDriver : public posix::Device {
   // The next `count` requests of `code` (any code but wire::kReceive) pend
   // and are handled as usual only after `delay`, on a thread of their own.
   void DelayRequests(DWORD code, std::chrono::milliseconds delay, unsigned count = 1);
+  // Every request held back by DelayRequests so far is handled now, as when
+  // its delay passes; one cancelled meanwhile stays cancelled.
+  void EndDelays();
   // The next `count` requests of `code` (0: any) that pend ignore CancelIoEx,
   // as under a driver without a cancel routine: each stays pending until the
   // driver finishes it as usual (its delay ends, a message comes, its port is
