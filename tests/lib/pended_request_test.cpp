@@ -29,21 +29,6 @@ constexpr unsigned kEveryRequest = 0xFFFFFFFFu;
 // Only a hang reaches it: an entry point gives a request up within 2 s.
 constexpr auto kEntryWatchdog = std::chrono::seconds(60);
 
-// What the driver saw of one code, for a watchdog's report.
-std::string Seen(DWORD code) {
-  size_t count = 0;
-  size_t pending = 0;
-  for (const auto& record : qrv::sim::SimDriver::Instance().requests()) {
-    if (record.code != code) continue;
-    ++count;
-    pending += record.pended && !record.status.has_value();
-  }
-  char text[80];
-  std::snprintf(text, sizeof(text), "%zu requests of code %x, %zu pending", count,
-                static_cast<unsigned>(code), pending);
-  return text;
-}
-
 // Answers with the message reversed, in a block lent by the allocator.
 void WINAPI Reverse(NIMUC::IAllocator* allocator, void* message, uint32_t length, void*,
                     void** answer, uint32_t* answerLength) {
@@ -116,7 +101,7 @@ class HeldRequest : public LibraryTest, public ::testing::WithParamInterface<Hel
     if (done.wait_for(kEntryWatchdog) == std::future_status::ready) return done.get();
     std::fprintf(stderr, "row %s: awaited %s's return for %lld s; seen: %s\n", GetParam().name,
                  name, static_cast<long long>(kEntryWatchdog.count()),
-                 Seen(GetParam().code).c_str());
+                 Driver().DescribeRequests(GetParam().code).c_str());
     std::_Exit(1);
   }
 
@@ -165,7 +150,8 @@ TEST_P(HeldRequest, IsCancelledAndNothingHangs) {
   // The stop must find every worker's receive pending, or there is none to give up.
   if (held.ignored == wire::kReceive) {
     ASSERT_TRUE(Driver().WaitForPendingReceives(kService, kWorkers, kWait))
-        << "awaited " << kWorkers << " pending receives; seen: " << Seen(wire::kReceive);
+        << "awaited " << kWorkers
+        << " pending receives; seen: " << Driver().DescribeRequests(wire::kReceive);
   }
   Returns("UnInit", [] { UnInit(); });
   const auto requests = RequestsOf(held.code);
@@ -179,7 +165,7 @@ TEST_P(HeldRequest, IsCancelledAndNothingHangs) {
       const auto ignored = RequestsOf(*held.ignored);
       return !ignored.empty() && ignored.back().status.has_value();
     })) << "the driver never completed the abandoned request; seen: "
-        << Seen(*held.ignored);
+        << Driver().DescribeRequests(*held.ignored);
   }
   Driver().ClearFaults();
 }
