@@ -8,9 +8,14 @@
 # builds the same code as ASan+UBSan without the sanitizers and runs the
 # same tests, so it runs only when asked for.
 #
-# Usage: test.sh [--with-debug] [--only SUITE]...
+# Usage: test.sh [--with-debug] [--under-load] [--only SUITE]... [--repeat N]
 #   --with-debug    also run the native suite in Debug (native-debug)
 #   --only SUITE    run only this suite (repeatable); each builds what it needs
+#   --under-load    run beside one busy loop per core (before landing a change
+#                   to timing, threads or tests)
+#   --repeat N      with one --only of native-debug, native-asan, native-tsan
+#                   or windows: build once, run its tests N times in random
+#                   order, print k/n for each test that failed at least once
 #
 # The suites run in three lanes side by side (ASan and what uses its build;
 # TSan, the checks and Debug; everything Windows, then the fuzzers), so
@@ -24,12 +29,19 @@ cd "$(dirname "$0")/.." || exit 2
 
 suites=(native-debug native-asan native-tsan so-exports demo fuzz format clang-tidy
   thread-safety win32-build windows windows-minsize sdk)
-usage() { sed -n '11,13p' "$0" | sed 's/^# \{0,1\}//'; echo "suites: ${suites[*]}"; }
+usage() { sed -n '11,18p' "$0" | sed 's/^# \{0,1\}//'; echo "suites: ${suites[*]}"; }
 with_debug=0
+under_load=0
+repeat=0
 only=()
 while [ $# -gt 0 ]; do
   case "$1" in
     --with-debug) with_debug=1 ;;
+    --under-load) under_load=1 ;;
+    --repeat)
+      [[ "${2:-}" =~ ^[1-9][0-9]*$ ]] || { usage >&2; exit 2; }
+      repeat=$2
+      shift ;;
     --only)
       [[ " ${suites[*]} " == *" ${2:-} "* ]] || { usage >&2; exit 2; }
       only+=("$2")
@@ -39,6 +51,11 @@ while [ $# -gt 0 ]; do
   esac
   shift
 done
+if [ "$repeat" -gt 0 ] && { [ ${#only[@]} -ne 1 ] ||
+  [[ ! " native-debug native-asan native-tsan windows " == *" ${only[0]} "* ]]; }; then
+  usage >&2
+  exit 2
+fi
 
 jobs=$(nproc)
 logs=build/test-logs
@@ -175,7 +192,8 @@ sdk_suite() {
 # processors to it: their tests mostly wait, and their builds fill what its
 # Wine scenarios leave. The fuzzers follow it and the checks follow TSan,
 # which balanced the lanes best (measured on an idle 2-core machine; docs/testing.md).
-yield_to_windows() { renice -n 10 -p "$BASHPID" >/dev/null; }
+# Under load every lane meets the busy loops at the same priority.
+yield_to_windows() { [ "$under_load" -eq 1 ] || renice -n 10 -p "$BASHPID" >/dev/null; }
 
 asan_lane() {
   yield_to_windows
@@ -204,12 +222,101 @@ windows_and_fuzz_lane() {
   suite fuzz fuzz_suite
 }
 
+# --under-load: one busy loop per core, each a child of this shell, ended by
+# its process id however the script ends.
+busy_loops=()
+end_busy_loops() {
+  [ ${#busy_loops[@]} -gt 0 ] || return 0
+  kill "${busy_loops[@]}" 2>/dev/null
+  wait "${busy_loops[@]}" 2>/dev/null
+  busy_loops=()
+}
+start_busy_loops() {
+  trap end_busy_loops EXIT
+  trap 'exit 130' INT
+  trap 'exit 143' TERM
+  local i
+  for ((i = 0; i < jobs; i++)); do
+    (while :; do :; done) &
+    busy_loops+=($!)
+  done
+  echo "under load: ${#busy_loops[@]} busy loops beside the tests (pids ${busy_loops[*]})"
+}
+
+env_fault_count() { if [ -f "$env_faults" ]; then wc -l <"$env_faults"; else echo 0; fi; }
+
+# The names of the tests a CTest log lists as failed, once each.
+failed_tests() {
+  awk '/The following tests FAILED:/ { listed = 1; next }
+    listed && /^[[:space:]]+[0-9]+ - / {
+      sub(/^[[:space:]]+[0-9]+ - /, ""); sub(/ \([^()]*\)$/, ""); sub(/ +# .*/, ""); print }' \
+    "$1" | sort -u
+}
+
+# --repeat: the suite's preset built once, then its tests N times, each in a
+# new random order (CTest's --schedule-random; GoogleTest's shuffle for a
+# program that runs more than one test). A run that fails without naming a
+# test (CTest itself) counts as the failure of "(the run)". Prints k/n for
+# every test that failed in k of the n runs.
+repeat_suite() {
+  local name=$1 preset=${1#native-} run status tests failed ms faults
+  local parallel=(-j"$((jobs * 2))")
+  [ "$name" != windows ] || { preset=win32; parallel=(); }
+  echo "building $preset (log: $logs/$name-build.log)"
+  { configure "$preset" && cmake --build "build/$preset" -j"$jobs"; } >"$logs/$name-build.log" 2>&1 || {
+    tail -n 20 "$logs/$name-build.log"
+    return 2
+  }
+  local failures=$logs/repeat-failures total_tests=0 total_failed=0
+  : >"$failures"
+  for ((run = 1; run <= repeat; run++)); do
+    local log=$logs/$name-$run.log start
+    start=$(now_ms)
+    faults=$(env_fault_count)
+    GTEST_SHUFFLE=1 ctest --preset "$preset" "${parallel[@]}" --schedule-random >"$log" 2>&1
+    status=$?
+    ms=$(($(now_ms) - start))
+    read -r tests failed < <(awk '/tests passed, [0-9]+ tests? failed out of/ {
+        print $NF, $4 }' "$log")
+    failed_tests "$log" >"$log.failed"
+    [ "$status" -eq 0 ] || [ -s "$log.failed" ] || echo "(the run)" >"$log.failed"
+    cat "$log.failed" >>"$failures"
+    total_tests=$((total_tests + ${tests:-0}))
+    total_failed=$((total_failed + $(wc -l <"$log.failed")))
+    printf 'run %d/%d: %d tests, %d failed, %d environment faults, %.1f s (log: %s)\n' "$run" \
+      "$repeat" "${tests:-0}" "$(wc -l <"$log.failed")" "$(($(env_fault_count) - faults))" \
+      "$(awk -v ms="$ms" 'BEGIN { print ms / 1000 }')" "$log"
+  done
+  echo
+  echo "tests of $name that failed at least once (k/n runs):"
+  if [ -s "$failures" ]; then
+    sort "$failures" | uniq -c | sort -rn | awk -v n="$repeat" '{ k = $1; sub(/^ *[0-9]+ /, "")
+      printf "  %d/%d  %s\n", k, n, $0 }'
+  else
+    echo "  none"
+  fi
+  echo "environment faults: $(env_fault_count) (Wine driver host restarts; not test failures)"
+  [ "$(env_fault_count)" -eq 0 ] || sed 's/^/  /' "$env_faults"
+  echo "$((total_tests - total_failed)) passed, $total_failed failed"
+  [ "$total_failed" -eq 0 ]
+}
+
+[ "$under_load" -eq 0 ] || start_busy_loops
+if [ "$repeat" -gt 0 ]; then
+  repeat_suite "${only[0]}"
+  exit
+fi
+
 start=$(now_ms)
 printf '%-16s %6s %7s %7s %10s\n' suite tests passed failed time
+lanes=()
 asan_lane &
+lanes+=($!)
 tsan_and_checks_lane &
+lanes+=($!)
 windows_and_fuzz_lane &
-wait
+lanes+=($!)
+wait "${lanes[@]}"
 
 total_tests=0
 total_passed=0
@@ -227,9 +334,9 @@ for name in "${suites[@]}"; do
 done
 printf '%-16s %6d %7d %7d %8.1f s\n' total "$total_tests" "$total_passed" "$total_failed" \
   "$(awk -v ms=$(($(now_ms) - start)) 'BEGIN { print ms / 1000 }')"
-faults=0
-[ -f "$env_faults" ] && faults=$(wc -l <"$env_faults")
-echo "environment faults: $faults (programs rerun once in a new Wine session after the driver host died)"
+faults=$(env_fault_count)
+[ "$under_load" -eq 0 ] || echo "under load: ${#busy_loops[@]} busy loops beside the tests"
+echo "environment faults: $faults (programs rerun once in a new Wine session after the driver host died; not test failures)"
 [ "$faults" -eq 0 ] || sed 's/^/  /' "$env_faults"
 echo "$total_passed passed, $total_failed failed"
 [ "$total_failed" -eq 0 ]

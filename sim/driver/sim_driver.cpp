@@ -1,6 +1,7 @@
 #include "sim/driver/sim_driver.h"
 
 #include <algorithm>
+#include <cstdio>
 #include <cstring>
 #include <map>
 #include <utility>
@@ -181,6 +182,20 @@ void SimDriver::ClearRequestLog() {
   glue_->Control(QRVCTL_IOCTL_CLEAR_LOG, nullptr, 0, nullptr, 0);
 }
 
+std::string SimDriver::DescribeRequests(DWORD code) const {
+  size_t count = 0;
+  size_t pending = 0;
+  for (const RequestRecord& record : requests()) {
+    if (record.code != code) continue;
+    ++count;
+    pending += record.pended && !record.status.has_value();
+  }
+  char text[80];
+  std::snprintf(text, sizeof(text), "%zu requests of code %x, %zu pending", count,
+                static_cast<unsigned>(code), pending);
+  return text;
+}
+
 bool SimDriver::WaitForRequests(DWORD code, size_t count, std::chrono::milliseconds timeout) {
   return glue_->WaitUntil(
       [&] {
@@ -189,6 +204,23 @@ bool SimDriver::WaitForRequests(DWORD code, size_t count, std::chrono::milliseco
         return CountOf(counters, code) >= count;
       },
       timeout);
+}
+
+bool SimDriver::WaitForFinals(uint64_t count, std::chrono::milliseconds idle, uint64_t* finals) {
+  uint64_t seen = 0;
+  for (bool progressed = true; progressed && seen < count;) {
+    const uint64_t before = seen;
+    progressed = glue_->WaitUntilSettled(
+        [&] {
+          QrvCtlCounters now{};
+          glue_->Read(QRVCTL_IOCTL_COUNTERS, nullptr, 0, &now, sizeof(now));
+          seen = uint64_t{now.answered} + now.notWanted + now.failedBack;
+          return seen != before;
+        },
+        idle);
+  }
+  if (finals != nullptr) *finals = seen;
+  return seen >= count;
 }
 
 bool SimDriver::WaitForPendingReceives(uint32_t serviceId, size_t count,

@@ -31,6 +31,7 @@
 #include <memory>
 #include <mutex>
 #include <optional>
+#include <string>
 #include <vector>
 
 #include "platform/posix/device.h"
@@ -139,6 +140,9 @@ class SimDriver : public posix::Device {
   // The most recent requests (at most 1024, oldest first), each with its
   // completion if it pended; older ones are only counted.
   std::vector<RequestRecord> requests() const;
+  // The logged requests of one code in a line, for a failure's report:
+  // "<n> requests of code <hex>, <m> pending".
+  std::string DescribeRequests(DWORD code) const;
   void ClearRequestLog();
 
   // Bounded waits; each returns false when the timeout passes first.
@@ -146,6 +150,10 @@ class SimDriver : public posix::Device {
   bool WaitForRequests(DWORD code, size_t count, std::chrono::milliseconds timeout);
   // Until at least `count` receives are pending on the service's port.
   bool WaitForPendingReceives(uint32_t serviceId, size_t count, std::chrono::milliseconds timeout);
+  // Until at least `count` posted messages are final. The bound is on
+  // progress, not on the whole: false only when no message becomes final
+  // for `idle`. *finals (when given) is the count last seen.
+  bool WaitForFinals(uint64_t count, std::chrono::milliseconds idle, uint64_t* finals = nullptr);
   // Until the predicate holds for the counters; it runs under the driver lock
   // and must not call back into the driver.
   bool WaitUntil(const std::function<bool(const Counters&)>& predicate,

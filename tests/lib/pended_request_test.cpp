@@ -154,8 +154,9 @@ class HeldRequest : public LibraryTest, public ::testing::WithParamInterface<Hel
   template <typename Result>
   static Result Returns(const char* what, std::future<Result> done) {
     if (done.wait_for(kWatchdog) == std::future_status::ready) return done.get();
-    std::fprintf(stderr, "%s: %s did not return within %lld s\n", GetParam().name, what,
-                 static_cast<long long>(kWatchdog.count()));
+    std::fprintf(stderr, "row %s: awaited %s's return for %lld s; seen: %s\n", GetParam().name,
+                 what, static_cast<long long>(kWatchdog.count()),
+                 Driver().DescribeRequests(GetParam().ignored.value_or(GetParam().code)).c_str());
     std::_Exit(1);
   }
   template <typename Call>
@@ -175,7 +176,8 @@ class HeldRequest : public LibraryTest, public ::testing::WithParamInterface<Hel
     EXPECT_TRUE(WaitUntil([&] {
       const auto requests = RequestsOf(code);
       return !requests.empty() && requests.back().status.has_value();
-    })) << "the driver never completed the abandoned request";
+    })) << "the driver never completed the abandoned request; seen: "
+        << Driver().DescribeRequests(code);
   }
 
   // As on Windows, a library thread that ends with a request outstanding is
@@ -250,7 +252,9 @@ TEST_P(HeldRequest, IsCancelledAndNothingHangs) {
     ASSERT_TRUE(Driver().WaitForRequests(awaited, 1, kWait)) << "the request never came";
   }
   if (held.ignored == wire::kReceive) {
-    ASSERT_TRUE(Driver().WaitForPendingReceives(kService, 3, kWait)) << "no receive pending";
+    // The stop must find every worker's receive pending, or there is none to give up.
+    ASSERT_TRUE(Driver().WaitForPendingReceives(kService, 3, kWait))
+        << "awaited 3 pending receives; seen: " << Driver().DescribeRequests(wire::kReceive);
   }
   const bool grants = held.code == wire::kAllocatePort || held.code == wire::kCreateEchoPort;
   if (held.ignored && grants) RetryAfterALateGrant();

@@ -334,14 +334,19 @@ TEST_F(DeviceIoTest, GetOverlappedResultWaitsForItsOwnRequestNotASharedEvent) {
   ASSERT_NE(second_request, nullptr);
   second_request->Complete(qrv::posix::kStatusSuccess, 0);
 
+  ScopedHandle entering(NewEvent(true, false));
   ScopedHandle done(NewEvent(true, false));
   auto await_first = [&]() -> DWORD {
     DWORD bytes = 0;
+    SetEvent(entering.get());
     const BOOL ok = GetOverlappedResult(file.get(), &first, &bytes, TRUE);
     SetEvent(done.get());
     return ok ? bytes : 0xFFFFu;
   };
   ScopedHandle waiter(StartThread(&await_first));
+  // The window cannot fail falsely (the request is still held); it starts
+  // as the waiter calls, so that a wrong early return has its time to show.
+  ASSERT_TRUE(SignalledInTime(entering.get()));
   EXPECT_EQ(WaitForSingleObject(done.get(), 50), WAIT_TIMEOUT)
       << "returned although its own request was still pending";
   first_request->Complete(qrv::posix::kStatusSuccess, 0);

@@ -20,18 +20,28 @@ constexpr uint32_t kThreadsPerService = 16;
 constexpr int kPosters = 2;
 constexpr int kMessagesPerPoster = 300;
 
-// Issues the receive and waits for it; false on any failure.
-bool Complete(PendingReceive& receive) {
+// Issues the receive and waits for it; false on any failure. A slot may
+// idle for the whole test (the lowest idle receive takes each message), so
+// only the port's freeing bounds the wait: kTimeout after `freed` is set.
+bool Complete(PendingReceive& receive, const std::atomic<bool>& freed) {
   if (receive.Issue()) return true;
   if (receive.error() != ERROR_IO_PENDING) return false;
-  return receive.Wait(kTimeout) && receive.Result();
+  for (;;) {
+    const bool last = freed.load();
+    if (receive.Wait(kTimeout)) return receive.Result();
+    if (last) {
+      ADD_FAILURE() << "awaited a receive's end after its port was freed; seen: still pending";
+      return false;
+    }
+  }
 }
 
 bool Ended(DWORD error) { return error == ERROR_OPERATION_ABORTED || error == ERROR_BAD_COMMAND; }
 
 // Serves one slot like a worker: receive (again into a larger block when
 // too small), answer with the payload reversed, until the port is freed.
-void Serve(HANDLE device, uint32_t port, std::atomic<int>* failures) {
+void Serve(HANDLE device, uint32_t port, const std::atomic<bool>* freed,
+           std::atomic<int>* failures) {
   const Answer bind = Request(device, wire::kBindThread, Words({port}));
   if (!bind.ok) {
     failures->fetch_add(1);
@@ -41,10 +51,10 @@ void Serve(HANDLE device, uint32_t port, std::atomic<int>* failures) {
   for (;;) {
     PendingReceive* got = &small;
     std::unique_ptr<PendingReceive> large;
-    bool ok = Complete(small);
+    bool ok = Complete(small, *freed);
     if (!ok && small.error() == ERROR_INSUFFICIENT_BUFFER) {
       large = std::make_unique<PendingReceive>(device, port, bind.word, small.Word(0), 1);
-      ok = Complete(*large);
+      ok = Complete(*large, *freed);
       got = large.get();
     }
     if (!ok) {
@@ -69,10 +79,11 @@ TEST_F(StressTest, EveryMessageEndsOnceWithItsOwnReply) {
     ports.push_back(port.word);
   }
   std::atomic<int> failures{0};
+  std::atomic<bool> freed{false};
   std::vector<std::thread> workers;
   for (uint32_t port : ports) {
     for (uint32_t i = 0; i < kThreadsPerService; ++i)
-      workers.emplace_back(Serve, client_->handle(), port, &failures);
+      workers.emplace_back(Serve, client_->handle(), port, &freed, &failures);
   }
   std::vector<std::vector<std::shared_ptr<Message>>> posted(kPosters);
   std::vector<std::thread> posters;
@@ -102,6 +113,7 @@ TEST_F(StressTest, EveryMessageEndsOnceWithItsOwnReply) {
       EXPECT_EQ(message->reply(), expected) << "reply matched to the wrong message";
     }
   }
+  freed = true;
   for (uint32_t port : ports) client_->FreePort(port);
   for (std::thread& worker : workers) worker.join();
   EXPECT_EQ(failures.load(), 0);
