@@ -39,34 +39,66 @@ static QrvMessage* NewMessage(QrvModel* model, const QrvCtlPost* post, uint32_t 
   return message;
 }
 
-static uint32_t Post(QrvModel* model, QrvRequest* request, QrvRequest** done) {
-  const uint8_t* in = (const uint8_t*)request->input;
+/* Queues `copies` messages of the QrvCtlPost that lies `offset` bytes into
+ * the input, its payload running to the input's end: every copy is made
+ * before any is queued, so a refusal queues nothing. */
+static uint32_t PostMessages(QrvModel* model, QrvRequest* request, uint32_t offset, uint32_t copies,
+                             uint32_t releaseWhenFinal, QrvRequest** done) {
+  const uint8_t* in = (const uint8_t*)request->input + offset;
   QrvCtlPost post;
   QrvPort* port;
-  QrvMessage* message;
-  uint32_t portIndex;
-  if (request->inputLength < sizeof(post) || !HasRoom(request, sizeof(uint32_t)))
+  QrvLink made;
+  uint32_t portIndex, n;
+  if (request->inputLength < offset + sizeof(post) || !HasRoom(request, sizeof(uint32_t)))
     return QrvFinish(request, QRV_STATUS_INVALID_PARAMETER, 0);
   memcpy(&post, in, sizeof(post));
-  if (post.payloadLength != request->inputLength - sizeof(post) ||
-      post.payloadLength > QRVCTL_MAX_PAYLOAD)
+  if (post.payloadLength != request->inputLength - offset - sizeof(post) ||
+      post.payloadLength > QRVCTL_MAX_PAYLOAD || copies == 0 || copies > QRVCTL_MAX_COPIES)
     return QrvFinish(request, QRV_STATUS_INVALID_PARAMETER, 0);
   port = QrvFindServicePort(model, post.serviceId);
   if (!port) return QrvFinish(request, QRV_STATUS_NOT_FOUND, 0);
   if (post.targetSlot != QRVCTL_ANY_SLOT && post.targetSlot >= port->threadCount)
     return QrvFinish(request, QRV_STATUS_INVALID_PARAMETER, 0);
   portIndex = (uint32_t)(port - model->ports);
-  /* Copies the payload out before the answer overwrites the shared buffer. */
-  message = NewMessage(model, &post, portIndex, in + sizeof(post));
-  if (!message) return QrvFinish(request, QRV_STATUS_NO_MEMORY, 0);
-  QrvListPushBack(&port->queue, &message->queueLink);
-  QrvListPushBack(&model->messages, &message->allLink);
-  model->counters.posted++;
+  QrvListInit(&made);
+  for (n = 0; n < copies; n++) {
+    /* Copies the payload out before the answer overwrites the shared buffer. */
+    QrvMessage* message = NewMessage(model, &post, portIndex, in + sizeof(post));
+    if (!message) break;
+    message->releaseWhenFinal = releaseWhenFinal;
+    QrvListPushBack(&made, &message->queueLink);
+  }
+  if (n < copies) {
+    while (!QrvListEmpty(&made)) {
+      QrvMessage* message = QRV_CONTAINER_OF(made.next, QrvMessage, queueLink);
+      QrvListRemove(&message->queueLink);
+      model->ops.release(message);
+    }
+    return QrvFinish(request, QRV_STATUS_NO_MEMORY, 0);
+  }
+  QrvStore32(request->output,
+             QRV_CONTAINER_OF(made.next, QrvMessage, queueLink)->outcome.messageId);
+  while (!QrvListEmpty(&made)) {
+    QrvMessage* message = QRV_CONTAINER_OF(made.next, QrvMessage, queueLink);
+    QrvListRemove(&message->queueLink);
+    QrvListPushBack(&port->queue, &message->queueLink);
+    QrvListPushBack(&model->messages, &message->allLink);
+  }
+  model->counters.posted += copies;
   model->counters.generation++;
-  QrvStore32(request->output, message->outcome.messageId);
   QrvFinish(request, QRV_STATUS_SUCCESS, sizeof(uint32_t));
   QrvDispatchQueue(model, portIndex, done);
   return QRV_STATUS_SUCCESS;
+}
+
+static uint32_t Post(QrvModel* model, QrvRequest* request, QrvRequest** done) {
+  return PostMessages(model, request, 0, 1, 0, done);
+}
+
+static uint32_t PostCopies(QrvModel* model, QrvRequest* request, QrvRequest** done) {
+  uint32_t copies = 0;
+  if (request->inputLength >= sizeof(copies)) memcpy(&copies, request->input, sizeof(copies));
+  return PostMessages(model, request, sizeof(copies), copies, 1, done);
 }
 
 static uint32_t Outcome(QrvModel* model, QrvRequest* request) {
@@ -217,6 +249,8 @@ static uint32_t Dispatch(QrvModel* model, QrvRequest* request, QrvRequest** done
       return WaitChange(model, request);
     case QRVCTL_IOCTL_COMPLETE_PENDING:
       return CompletePending(model, request, done);
+    case QRVCTL_IOCTL_POST_COPIES:
+      return PostCopies(model, request, done);
     default:
       return QrvFinish(request, QRV_STATUS_INVALID_DEVICE_REQUEST, 0);
   }

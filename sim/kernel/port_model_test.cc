@@ -321,6 +321,27 @@ TEST_F(PortModelTest, MessageReleasedWhileInFlightIsForgottenOnceFinal) {
   EXPECT_EQ(Counters().notWanted, 2u) << "released, yet accounted for";
 }
 
+TEST_F(PortModelTest, PostCopiesQueuesAllOrNoneAndForgetsEachOnceFinal) {
+  uint32_t port = BoundPort(5, 1);
+  uint32_t first = 0;
+  for (uint32_t copies : {0u, QRVCTL_MAX_COPIES + 1, 3u}) {
+    std::vector<uint8_t> in = Bytes(QrvCtlPostCopies{copies, {5, 0, QRVCTL_ANY_SLOT, 1}});
+    in.push_back(7);
+    Request& post = Make(QRVCTL_IOCTL_POST_COPIES, in, 4, &kController);
+    EXPECT_EQ(Control(post), copies == 3 ? QRV_STATUS_SUCCESS : QRV_STATUS_INVALID_PARAMETER);
+    first = post.Word();
+  }
+  ASSERT_EQ(Counters().posted, 3u) << "a refused request queues nothing";
+  EXPECT_EQ(Outcome(first + 2).state, static_cast<uint32_t>(QRVCTL_MSG_QUEUED));
+  for (int i = 0; i < 3; i++) {
+    Request& receive = Make(UC_RECEIVE, Receive(port, 0, 0), 1024, &kOwner);
+    ASSERT_EQ(Protocol(receive), QRV_STATUS_SUCCESS);
+    EXPECT_EQ(receive.out[4], 7);
+  }
+  EXPECT_EQ(Outcome(first).state, static_cast<uint32_t>(QRVCTL_MSG_UNKNOWN)) << "forgotten";
+  EXPECT_EQ(Counters().notWanted, 3u) << "forgotten, yet accounted for";
+}
+
 TEST_F(PortModelTest, PendRequestFaultHoldsARequestBackUntilItIsRun) {
   uint32_t echo = CreatePort(UC_CREATE_ECHO_PORT, UC_KIND_ECHO, 15, 1);
   Arm(QRVCTL_FAULT_PEND_REQUEST, 1, 1, UC_ECHO, 0, 250);

@@ -80,10 +80,17 @@
  * Completes every receive pending on the service's port now, with the
  * status and no bytes, as a driver that gives up on them would. */
 #define QRVCTL_IOCTL_COMPLETE_PENDING QRVCTL_CODE(0x809)
+/* In: QrvCtlPostCopies followed by payloadLength bytes. Out: uint32_t id of
+ * the first copy; the others take the ids that follow it. Queues `copies`
+ * identical messages at once (all or none), each forgotten once final as
+ * with QRVCTL_RELEASE_WHEN_FINAL: a poster that counts answers, instead of
+ * reading outcomes, floods a port in one request. */
+#define QRVCTL_IOCTL_POST_COPIES QRVCTL_CODE(0x80A)
 
 #define QRVCTL_MAX_PORTS 16u
 #define QRVCTL_MAX_SLOTS 16u
 #define QRVCTL_MAX_PAYLOAD 65536u
+#define QRVCTL_MAX_COPIES 65536u
 /* Replies longer than this are accepted; only their first bytes are kept. */
 #define QRVCTL_MAX_REPLY 65536u
 #define QRVCTL_ANY_SLOT 0xFFFFFFFFu
@@ -107,6 +114,12 @@ typedef struct QrvCtlPost {
   uint32_t payloadLength; /* bytes that follow, at most QRVCTL_MAX_PAYLOAD */
 } QrvCtlPost;
 QRVCTL_STATIC_ASSERT(sizeof(QrvCtlPost) == 16, "QrvCtlPost layout");
+
+typedef struct QrvCtlPostCopies {
+  uint32_t copies; /* 1 to QRVCTL_MAX_COPIES */
+  QrvCtlPost post;
+} QrvCtlPostCopies;
+QRVCTL_STATIC_ASSERT(sizeof(QrvCtlPostCopies) == 20, "QrvCtlPostCopies layout");
 
 /* Where a message stands. The last four are final. */
 enum QrvCtlMessageState {

@@ -80,11 +80,29 @@ DWORD KernelDriverControl::Call(uint32_t code, const void* input, DWORD inputLen
 
 DWORD KernelDriverControl::Post(uint32_t serviceId, uint32_t header, const void* payload,
                                 uint32_t length, uint32_t targetSlot, uint32_t* messageId) {
-  QrvCtlPost post{serviceId, header, targetSlot, length};
-  std::vector<uint8_t> input(sizeof(post) + length);
-  std::memcpy(input.data(), &post, sizeof(post));
-  if (length > 0) std::memcpy(input.data() + sizeof(post), payload, length);
-  return Call(QRVCTL_IOCTL_POST, input.data(), static_cast<DWORD>(input.size()), messageId,
+  return PostInput(QRVCTL_IOCTL_POST, {}, QrvCtlPost{serviceId, header, targetSlot, length},
+                   payload, messageId);
+}
+
+DWORD KernelDriverControl::PostCopies(uint32_t copies, uint32_t serviceId, uint32_t header,
+                                      const void* payload, uint32_t length, uint32_t targetSlot) {
+  std::vector<uint8_t> count(sizeof(copies));
+  std::memcpy(count.data(), &copies, sizeof(copies));
+  uint32_t firstId = 0;
+  return PostInput(QRVCTL_IOCTL_POST_COPIES, count,
+                   QrvCtlPost{serviceId, header, targetSlot, length}, payload, &firstId);
+}
+
+DWORD KernelDriverControl::PostInput(uint32_t code, std::vector<uint8_t> input,
+                                     const QrvCtlPost& post, const void* payload,
+                                     uint32_t* messageId) {
+  const size_t offset = input.size();
+  input.resize(offset + sizeof(post) + post.payloadLength);
+  std::memcpy(input.data() + offset, &post, sizeof(post));
+  if (post.payloadLength > 0) {
+    std::memcpy(input.data() + offset + sizeof(post), payload, post.payloadLength);
+  }
+  return Call(code, input.data(), static_cast<DWORD>(input.size()), messageId,
               sizeof(*messageId), nullptr);
 }
 

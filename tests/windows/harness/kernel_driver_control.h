@@ -43,6 +43,10 @@ class KernelDriverControl {
   // service holds no port.
   DWORD Post(uint32_t serviceId, uint32_t header, const void* payload, uint32_t length,
              uint32_t targetSlot, uint32_t* messageId);
+  // Queues `copies` such messages in one request; each is forgotten once
+  // final, so only the counters tell how they ended.
+  DWORD PostCopies(uint32_t copies, uint32_t serviceId, uint32_t header, const void* payload,
+                   uint32_t length, uint32_t targetSlot);
   // Where the message stands, with its reply bytes. `release` forgets a
   // final outcome once read (later reads answer QRVCTL_MSG_UNKNOWN).
   DWORD Outcome(uint32_t messageId, bool release, MessageOutcome* outcome);
@@ -76,6 +80,9 @@ class KernelDriverControl {
 
   DWORD Call(uint32_t code, const void* input, DWORD inputLength, void* output, DWORD outputLength,
              DWORD* bytes);
+  // Sends `code` with `input`, then `post`, then its payload.
+  DWORD PostInput(uint32_t code, std::vector<uint8_t> input, const QrvCtlPost& post,
+                  const void* payload, uint32_t* messageId);
   // Waits, at most `timeoutMs`, until the generation differs from `seen`.
   DWORD WaitForChange(uint32_t seen, DWORD timeoutMs);
 
