@@ -84,8 +84,7 @@ Result Worker::Bind() {
 
 void Worker::ServeMessages() {
   for (;;) {
-    if (connection_.WaitForSignal() != WAIT_OBJECT_0 + CNUcCommuniateConnection::kStartEvent ||
-        !ReceiveMessage()) {
+    if (connection_.StopSet() || !ReceiveMessage()) {
       Log(kDisconnected);
       return;
     }
