@@ -47,7 +47,7 @@ int32_t PortConnection::Start() {
 // teardown that races with this stop sees it and gives way instead of
 // waiting for the lock our caller holds.
 uint32_t PortConnection::Stop() {
-  if (OwnedHandle::IsOpenHandle(events_[kStopEvent])) SetStopEvent();
+  if (OwnedHandle::IsOpenHandle(events_[kStopEvent])) SetEvent(events_[kStopEvent]);
   if (started_) ReleasePort();
   DWORD result = WaitForThreads();
   started_ = 0;
@@ -70,11 +70,6 @@ Result PortConnection::RequestPort(DWORD code, PortKind kind, uint32_t* port) {
 void PortConnection::ReturnPort(DWORD code) {
   static_cast<void>(control_.Send(device_, code, &port_, sizeof(port_), nullptr, 0, nullptr,
                                   DeviceRequest::kEntryBoundMs));
-}
-
-void PortConnection::SetStopEvent() {
-  stopSet_.store(true, std::memory_order_release);
-  SetEvent(events_[kStopEvent]);
 }
 
 bool PortConnection::HasThreads() const {

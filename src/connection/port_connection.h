@@ -3,7 +3,6 @@
 #ifndef QUORVEL_CONNECTION_PORT_CONNECTION_H_
 #define QUORVEL_CONNECTION_PORT_CONNECTION_H_
 
-#include <atomic>
 #include <cstdint>
 
 #include "connection/connection.h"
@@ -38,11 +37,6 @@ class PortConnection : public IUcConnection {
   // The threads' wait for a signal: WAIT_OBJECT_0 + kStopEvent or
   // WAIT_OBJECT_0 + kStartEvent (the stop event when both are set).
   DWORD WaitForSignal() const { return WaitForMultipleObjects(2, events_, FALSE, INFINITE); }
-  // The workers' check at the top of every pass: true once the stop event
-  // is set or about to be. For a thread that has seen the start event
-  // (manual-reset, never reset) it answers what a wait on both events
-  // would, without a kernel call per message: SetStopEvent raises it first.
-  bool StopSet() const { return stopSet_.load(std::memory_order_acquire); }
   // True while a thread handle is open: the connection may still use the
   // device.
   bool HasThreads() const;
@@ -73,8 +67,6 @@ class PortConnection : public IUcConnection {
   // The one wait for the connection's threads: every open thread handle at
   // once, without a time limit. WAIT_OBJECT_0 when there is none.
   DWORD WaitForThreads() const;
-  // Raises StopSet, then sets the stop event: the only way it is set.
-  void SetStopEvent();
 
   HANDLE device_ = INVALID_HANDLE_VALUE;
   uint32_t serviceId_ = 0;
@@ -88,7 +80,6 @@ class PortConnection : public IUcConnection {
   HANDLE threads_[kMaxThreads] = {};
 
  private:
-  std::atomic<bool> stopSet_{false};
   DeviceRequest control_ QRV_GUARDED_BY(ProcessLock());  // port and closing requests
 };
 

@@ -39,7 +39,7 @@ bool CNUcCommuniateConnection::CreateWorkers() {
     LogChannel::Instance().Print(
         "quorvel: fail to create threads for service[%d], error code[0x%x]", serviceId_,
         static_cast<unsigned>(GetLastError()));
-    SetStopEvent();
+    SetEvent(events_[kStopEvent]);
     WaitForThreads();
     return false;
   }

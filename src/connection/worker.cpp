@@ -84,7 +84,8 @@ Result Worker::Bind() {
 
 void Worker::ServeMessages() {
   for (;;) {
-    if (connection_.StopSet() || !ReceiveMessage()) {
+    if (connection_.WaitForSignal() != WAIT_OBJECT_0 + CNUcCommuniateConnection::kStartEvent ||
+        !ReceiveMessage()) {
       Log(kDisconnected);
       return;
     }
