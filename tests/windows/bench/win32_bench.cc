@@ -47,12 +47,13 @@ constexpr uint32_t kServices = 15;     // with the echo port, every port the dri
 constexpr uint32_t kBareService = 14;  // the round trip's bare client, beside library service 0
 constexpr uint32_t kWorkersPerService = 3;
 constexpr double kCapPerWorker = 100.0;
-// Odd, so that a median is a middle figure. Fifteen services keep both
-// cores of a small machine busy, and a flood of theirs swings by a fifth
-// with whatever else the host runs (steal time included), so they get the
-// most rounds; the others vary by a few hundredths.
+// Odd, so that a median is a middle figure. Fifteen services are bound by
+// the latency of Wine's server and driver host, and a flood of theirs
+// swings by a fifth with whatever the host takes from the machine (steal
+// time included), so they get the most rounds; the others vary by a few
+// hundredths.
 constexpr int kRounds = 9;
-constexpr int kBusyRounds = 21;
+constexpr int kBusyRounds = 31;
 constexpr int kRoundTripsPerRound = 30;   // each side's samples: twice this per round
 constexpr uint32_t kFloodPerWorker = 80;  // under 1 s of work at the cap
 constexpr DWORD kWaitMs = 60000;
