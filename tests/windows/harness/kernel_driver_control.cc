@@ -102,8 +102,8 @@ DWORD KernelDriverControl::PostInput(uint32_t code, std::vector<uint8_t> input,
   if (post.payloadLength > 0) {
     std::memcpy(input.data() + offset + sizeof(post), payload, post.payloadLength);
   }
-  return Call(code, input.data(), static_cast<DWORD>(input.size()), messageId,
-              sizeof(*messageId), nullptr);
+  return Call(code, input.data(), static_cast<DWORD>(input.size()), messageId, sizeof(*messageId),
+              nullptr);
 }
 
 DWORD KernelDriverControl::Outcome(uint32_t messageId, bool release, MessageOutcome* outcome) {
