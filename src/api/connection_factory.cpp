@@ -15,11 +15,6 @@ constexpr uint32_t kWorkersPerService = 3;
 
 ConnectionFactory* ConnectionFactory::Instance() { return &ProcessContext::Get().Factory(); }
 
-template <typename Connection>
-void ConnectionFactory::Delete(Connection* connection) {
-  DeleteOnHeap(*heap_, connection);
-}
-
 // Every thread has ended: closing is all that is left to do. The heap is
 // not the lock's to guard any more at this point.
 void ConnectionFactory::ReleaseAtUnload() QRV_NO_THREAD_SAFETY_ANALYSIS {
@@ -74,11 +69,6 @@ CNUcCommuniateConnection* ConnectionFactory::FindServiceConnection(uint32_t serv
   return nullptr;
 }
 
-void ConnectionFactory::End(CNUcCommuniateConnection* connection) {
-  Halt(connection);
-  Delete(connection);
-}
-
 void ConnectionFactory::EndServices() {
   for (uint32_t i = 0; i < serviceCount_; ++i) {
     End(services_[i]);
@@ -89,8 +79,7 @@ void ConnectionFactory::EndServices() {
 
 void ConnectionFactory::EndEcho() {
   if (echo_ == nullptr) return;
-  Halt(echo_);
-  Delete(echo_);
+  End(echo_);
   echo_ = nullptr;
 }
 

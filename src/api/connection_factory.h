@@ -47,8 +47,12 @@ class ConnectionFactory final : public IServiceTeardown {
   // lost heartbeat calls for (SettleHeartbeatLoss). The other release,
   // ReleaseAtUnload, deletes without stopping because no thread is left.
   //
-  // Ends a service connection that has left the list.
-  void End(CNUcCommuniateConnection* connection) QRV_REQUIRES(ProcessLock());
+  // Ends a connection that is no longer recorded.
+  template <typename Connection>
+  void End(Connection* connection) QRV_REQUIRES(ProcessLock()) {
+    Halt(connection);
+    Delete(connection);
+  }
   // Ends every service connection, front to back.
   void EndServices() QRV_REQUIRES(ProcessLock());
   // Ends the recorded echo connection, if any, and records none.
@@ -89,7 +93,9 @@ class ConnectionFactory final : public IServiceTeardown {
   ~ConnectionFactory() = default;
 
   template <typename Connection>
-  void Delete(Connection* connection) QRV_REQUIRES(ProcessLock());
+  void Delete(Connection* connection) QRV_REQUIRES(ProcessLock()) {
+    DeleteOnHeap(*heap_, connection);
+  }
 
   BlockHeap* heap_ QRV_GUARDED_BY(ProcessLock()) = &BlockHeap::Process();
   CNUcEchoConnection* echo_ QRV_GUARDED_BY(ProcessLock()) = nullptr;
