@@ -1,6 +1,7 @@
 #include "api/connection_factory.h"
 
 #include "api/process_context.h"
+#include "connection/device_request.h"
 #include "connection/echo_connection.h"
 #include "connection/protocol.h"
 #include "connection/service_connection.h"
@@ -69,10 +70,17 @@ CNUcCommuniateConnection* ConnectionFactory::FindServiceConnection(uint32_t serv
   return nullptr;
 }
 
+// Each service's workers have ended before the next port is freed. Once a
+// stop has had to cancel, the driver has shown that it keeps requests past
+// the grace, and the stops after it in this teardown do not wait for it.
 void ConnectionFactory::EndServices() {
+  bool driverKeepsRequests = false;
   for (uint32_t i = 0; i < serviceCount_; ++i) {
+    if (driverKeepsRequests) services_[i]->SkipStopGrace();
+    const uint32_t cancellations = DeviceRequest::Cancellations();
     End(services_[i]);
     services_[i] = nullptr;
+    driverKeepsRequests = driverKeepsRequests || DeviceRequest::Cancellations() != cancellations;
   }
   serviceCount_ = 0;
 }

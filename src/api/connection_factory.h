@@ -53,7 +53,8 @@ class ConnectionFactory final : public IServiceTeardown {
     Halt(connection);
     Delete(connection);
   }
-  // Ends every service connection, front to back.
+  // Ends every service connection, front to back, paying the stop's grace
+  // at most once for a driver that keeps its requests.
   void EndServices() QRV_REQUIRES(ProcessLock());
   // Ends the recorded echo connection, if any, and records none.
   void EndEcho() QRV_REQUIRES(ProcessLock());

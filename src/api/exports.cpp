@@ -165,18 +165,19 @@ HRESULT UnregisterLocked(uint32_t serviceId) QRV_REQUIRES(ProcessLock()) {
 // for the entry point's body. On entry it settles a pending heartbeat
 // teardown: a loss that happened before the call takes effect before it, so
 // a Register that returns 0 is never stopped by it. On entry and on the way
-// out it gives back ports granted to abandoned requests, so that a port the
-// driver granted late is never left to nobody past the next entry point, and
-// a Register of the same id after it finds the service's port free.
+// out it reclaims abandoned requests the driver has let go, giving back
+// the ports granted to them late, so that such a port is never left to
+// nobody past the next entry point, and a Register of the same id after it
+// finds the service's port free.
 class QRV_SCOPED_CAPABILITY EntryLock {
  public:
   EntryLock() QRV_ACQUIRE(ProcessLock()) : inside_(kInsideEntryPoint), guard_(ProcessLock()) {
     ProcessContext::Get().Factory().SettleHeartbeatLoss();
-    ProcessContext::Get().SettleLateGrants();
+    ProcessContext::Get().ReclaimAbandoned();
   }
   EntryLock(const EntryLock&) = delete;
   EntryLock& operator=(const EntryLock&) = delete;
-  ~EntryLock() QRV_RELEASE() { ProcessContext::Get().SettleLateGrants(); }
+  ~EntryLock() QRV_RELEASE() { ProcessContext::Get().ReclaimAbandoned(); }
 
  private:
   ScopedThreadMark inside_;  // set before the lock is taken, cleared after it is left

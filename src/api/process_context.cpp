@@ -42,14 +42,12 @@ Result ProcessContext::OpenDevice() {
 
 bool ProcessContext::CloseDevice() {
   if (factory_.UsesDevice()) return false;
-  DeviceRequest::ForgetLateCompletions();
+  DeviceRequest::ForgetLateGrants();
   device_.Close();
   device_.Reset(INVALID_HANDLE_VALUE);
   return true;
 }
 
-void ProcessContext::SettleLateGrants() {
-  if (device_.IsOpen()) DeviceRequest::SettleLateCompletions(device_.Get());
-}
+void ProcessContext::ReclaimAbandoned() { DeviceRequest::ReclaimAbandoned(device_.Get()); }
 
 }  // namespace qrv

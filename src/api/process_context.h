@@ -49,10 +49,10 @@ class ProcessContext {
   // it open and returns false while a connection could still use it.
   bool CloseDevice() QRV_REQUIRES(ProcessLock());
 
-  // Gives back what the driver granted to requests the library abandoned
-  // (DeviceRequest::SettleLateCompletions); nothing while the device is
-  // closed.
-  void SettleLateGrants() QRV_REQUIRES(ProcessLock());
+  // Frees what the library abandoned to the driver once the driver has let
+  // go of it, giving back what it granted late
+  // (DeviceRequest::ReclaimAbandoned).
+  void ReclaimAbandoned() QRV_REQUIRES(ProcessLock());
 
   ConnectionFactory& Factory() { return factory_; }
 

@@ -18,7 +18,7 @@ CNimUCAllocator::~CNimUCAllocator() {
 }
 
 void* QUORVEL_STDCALL CNimUCAllocator::Allocate(uint32_t size) {
-  if (count_ == capacity_ && !Reserve()) return nullptr;
+  if (!HasRoom()) return nullptr;
   // A zero-byte request still yields a distinct block, whatever the C
   // runtime makes of malloc(0).
   const size_t bytes = size == 0 ? 1 : size;
@@ -41,12 +41,20 @@ bool CNimUCAllocator::Reserve() {
   return true;
 }
 
-// A block is kept whole when any byte of `kept` lies in it: an answer may
-// start anywhere inside a block the callback was lent.
-void CNimUCAllocator::ReleaseAll(ByteSpan kept) {
-  for (size_t i = 0; i < count_; ++i) {
-    if (!kept.Overlaps(blocks_[i].block, blocks_[i].size)) heap_.Free(blocks_[i].block);
-  }
+void CNimUCAllocator::ReleaseAll() {
+  for (size_t i = 0; i < count_; ++i) heap_.Free(blocks_[i].block);
+  count_ = 0;
+}
+
+bool CNimUCAllocator::Adopt(void* block, size_t size) {
+  if (!HasRoom()) return false;
+  blocks_[count_++] = Lent{block, size};
+  return true;
+}
+
+void CNimUCAllocator::HandOver(CNimUCAllocator& keeper) {
+  for (size_t i = 0; i < count_; ++i)
+    static_cast<void>(keeper.Adopt(blocks_[i].block, blocks_[i].size));
   count_ = 0;
 }
 

@@ -4,7 +4,6 @@
 
 #include <cstddef>
 
-#include "connection/byte_span.h"
 #include "platform/block_heap.h"
 #include "quorvel/quorvel.h"
 
@@ -24,10 +23,14 @@ class CNimUCAllocator final : public NIMUC::IAllocator {
   // A block of exactly `size` bytes (a distinct one for 0), recorded for the
   // next ReleaseAll; null when no memory can be had, recording nothing.
   void* QUORVEL_STDCALL Allocate(uint32_t size) override;
-  // Releases every lent block, first to last, but those that share a byte
-  // with `kept` (the buffer of a request the driver may still use, left
-  // allocated for good); the list is then empty.
-  void ReleaseAll(ByteSpan kept = {});
+  // Releases every lent block, first to last; the list is then empty.
+  void ReleaseAll();
+  // Records `block`, `size` bytes from this allocator's heap, for the next
+  // ReleaseAll; false, recording nothing, when the list cannot grow.
+  bool Adopt(void* block, size_t size);
+  // Moves every lent block to `keeper` (same heap), which then releases
+  // them; a block it cannot record stays allocated for good.
+  void HandOver(CNimUCAllocator& keeper);
 
   size_t BlockCount() const { return count_; }
 
@@ -39,6 +42,7 @@ class CNimUCAllocator final : public NIMUC::IAllocator {
   // Makes room for one more entry; false, with the list unchanged, when the
   // heap refuses a larger one.
   bool Reserve();
+  bool HasRoom() { return count_ < capacity_ || Reserve(); }
 
   BlockHeap& heap_;
   struct Lent {

@@ -4,7 +4,6 @@
 
 #include "connection/protocol.h"
 #include "diagnostics/log_channel.h"
-#include "platform/block_heap.h"
 #include "platform/owned_handle.h"
 
 namespace qrv {
@@ -13,26 +12,35 @@ namespace qrv {
 // manual-reset: each issue resets it, and a completion one wait saw stays
 // visible to the next.
 struct DeviceRequest::Record {
+  explicit Record(BlockHeap& heap) : kept(heap) {}
+
   OVERLAPPED overlapped = {};
   OwnedHandle event;
   const ControlCode* code = nullptr;  // of the request in flight
   uint8_t input[kMaxInput] = {};
   DWORD inputSize = 0;
   uint8_t answer[4] = {};
-  ByteSpan output;  // the caller's output in flight, when larger than answer
-  // Abandoned, and a late success may still grant something to give back.
-  // Read and cleared under the process-wide lock.
+  CNimUCAllocator kept;  // blocks the driver may still use once abandoned
+  // Set by the owner once it hands no more blocks to `kept`.
+  std::atomic<bool> letGo{false};
+  // A late success may still grant something to give back. Read and cleared
+  // under the process-wide lock.
   bool lateGrantOpen = false;
-  Record* nextAbandoned = nullptr;
+  Record* next = nullptr;
 };
 
 std::atomic<DeviceRequest::Record*> DeviceRequest::abandoned_{nullptr};
+std::atomic<uint32_t> DeviceRequest::cancellations_{0};
 
-DeviceRequest::~DeviceRequest() { DeleteOnHeap(BlockHeap::Process(), record_); }
+DeviceRequest::~DeviceRequest() {
+  LetGo();
+  DeleteOnHeap(BlockHeap::Process(), record_);
+}
 
 Result DeviceRequest::Open() {
   if (record_ != nullptr) return Result::Success();
-  record_ = NewOnHeap<Record>(BlockHeap::Process());
+  LetGo();
+  record_ = NewOnHeap<Record>(BlockHeap::Process(), heap_);
   if (record_ == nullptr) return Result::Failure(ERROR_NOT_ENOUGH_MEMORY);
   record_->event.Reset(CreateEventW(nullptr, TRUE, FALSE, nullptr));
   if (record_->event.IsOpen()) return Result::Success();
@@ -42,12 +50,14 @@ Result DeviceRequest::Open() {
   return failure;
 }
 
+CNimUCAllocator* DeviceRequest::Keeper() { return left_ != nullptr ? &left_->kept : nullptr; }
+
 // The record starts from zero for every request: a stale status must not
 // pass for this one's, and the offsets mean nothing to a device.
 Result DeviceRequest::Send(HANDLE device, DWORD code, const void* input, DWORD inputSize,
-                           void* output, DWORD outputSize, HANDLE stop, DWORD boundMs) {
+                           void* output, DWORD outputSize, HANDLE giveUp, DWORD boundMs) {
   bytes_ = 0;
-  pended_ = stopped_ = false;
+  pended_ = givenUp_ = false;
   const ControlCode* described = DescribeCode(code);
   if (described == nullptr || inputSize > kMaxInput) {
     return Result::Failure(ERROR_INVALID_PARAMETER);
@@ -60,8 +70,7 @@ Result DeviceRequest::Send(HANDLE device, DWORD code, const void* input, DWORD i
   if (inputSize != 0) std::memcpy(record.input, input, inputSize);
   const bool small = outputSize <= sizeof(record.answer);
   if (small && outputSize != 0) std::memcpy(record.answer, output, outputSize);
-  record.output = small ? ByteSpan{} : ByteSpan{output, outputSize};
-  const Result result = Issue(device, small ? record.answer : output, outputSize, stop, boundMs);
+  const Result result = Issue(device, small ? record.answer : output, outputSize, giveUp, boundMs);
   if (record_ == nullptr) return result;  // abandoned: the answer word is the driver's
   if (small && outputSize != 0 && described->driverWritesOutput) {
     std::memcpy(output, record.answer, outputSize);
@@ -69,7 +78,7 @@ Result DeviceRequest::Send(HANDLE device, DWORD code, const void* input, DWORD i
   return result;
 }
 
-Result DeviceRequest::Issue(HANDLE device, void* output, DWORD outputSize, HANDLE stop,
+Result DeviceRequest::Issue(HANDLE device, void* output, DWORD outputSize, HANDLE giveUp,
                             DWORD boundMs) {
   Record& record = *record_;
   record.overlapped = {};
@@ -84,17 +93,21 @@ Result DeviceRequest::Issue(HANDLE device, void* output, DWORD outputSize, HANDL
   const Result issued = Result::LastError();
   if (issued.Error() != ERROR_IO_PENDING) return issued;
   pended_ = true;
-  return Await(device, stop, boundMs);
+  return Await(device, giveUp, boundMs);
 }
 
-// A failed wait (a stop event closed under it) counts as the bound passed.
-// Once the event is set the status is final, so it is read without a wait.
-Result DeviceRequest::Await(HANDLE device, HANDLE stop, DWORD boundMs) {
+// The completion is listed first, so a request that completed by the time
+// `giveUp` was set counts as completed and is never cancelled. A failed wait
+// (an event closed under it) counts as the bound passed. Once the event is
+// set the status is final, so it is read without a wait.
+Result DeviceRequest::Await(HANDLE device, HANDLE giveUp, DWORD boundMs) {
   OVERLAPPED* overlapped = &record_->overlapped;
-  const HANDLE handles[2] = {overlapped->hEvent, stop};
-  const DWORD signalled = WaitForMultipleObjects(stop != nullptr ? 2 : 1, handles, FALSE, boundMs);
+  const HANDLE handles[2] = {overlapped->hEvent, giveUp};
+  const DWORD signalled =
+      WaitForMultipleObjects(giveUp != nullptr ? 2 : 1, handles, FALSE, boundMs);
   if (signalled != WAIT_OBJECT_0) {
-    stopped_ = signalled == WAIT_OBJECT_0 + 1;
+    givenUp_ = signalled == WAIT_OBJECT_0 + 1;
+    cancellations_.fetch_add(1, std::memory_order_acq_rel);
     CancelIoEx(device, overlapped);
     if (WaitForSingleObject(overlapped->hEvent, kCancelBoundMs) != WAIT_OBJECT_0) {
       Abandon();
@@ -107,42 +120,60 @@ Result DeviceRequest::Await(HANDLE device, HANDLE stop, DWORD boundMs) {
   return Result::Success();
 }
 
-// Abandoned records are leaked on purpose, never freed, so no completion
-// can write into freed memory: the driver may complete into one at any time
-// and the I/O manager then still sets its event. Only a driver that ignores
-// cancellation costs this memory, and each such request is logged. The
-// chain keeps them reachable, and lets the entry points find a late grant.
+// The record goes on the chain at once, so that the next entry point finds
+// a late grant, but is freed only once its owner has let go of it too: the
+// owner may still hand it the blocks its buffers lie in.
 void DeviceRequest::Abandon() {
-  Record* record = record_;
+  left_ = record_;
   record_ = nullptr;
-  leftToDriver_ = record->output;
-  record->lateGrantOpen = record->code->giveBack != 0;
-  record->nextAbandoned = abandoned_.load(std::memory_order_relaxed);
-  while (
-      !abandoned_.compare_exchange_weak(record->nextAbandoned, record, std::memory_order_acq_rel)) {
-  }
+  left_->lateGrantOpen = left_->code->giveBack != 0;
+  Push(left_);
   LogChannel::Instance().Print(
       "%s%x", "quorvel: request abandoned, the driver ignored its cancellation; control code ",
-      static_cast<unsigned>(record->code->code));
+      static_cast<unsigned>(left_->code->code));
 }
 
-// Only entry points abandon requests that can grant something, under the
-// lock that this walk holds too; a record is looked at once its event is
-// set, after which the driver writes nothing more into it.
-void DeviceRequest::SettleLateCompletions(HANDLE device) {
-  for (Record* record = abandoned_.load(std::memory_order_acquire); record != nullptr;
-       record = record->nextAbandoned) {
-    if (!record->lateGrantOpen || WaitForSingleObject(record->event.Get(), 0) != WAIT_OBJECT_0) {
-      continue;
-    }
-    record->lateGrantOpen = false;
-    GiveBack(device, *record);
+void DeviceRequest::LetGo() {
+  if (left_ == nullptr) return;
+  left_->letGo.store(true, std::memory_order_release);
+  left_ = nullptr;
+}
+
+void DeviceRequest::Push(Record* record) {
+  record->next = abandoned_.load(std::memory_order_relaxed);
+  while (!abandoned_.compare_exchange_weak(record->next, record, std::memory_order_acq_rel)) {
   }
 }
 
-void DeviceRequest::ForgetLateCompletions() {
+// Only this walk, under the lock, takes records off the chain; records
+// pushed while it runs wait for the next one.
+void DeviceRequest::ReclaimAbandoned(HANDLE device) {
+  Record* record = abandoned_.exchange(nullptr, std::memory_order_acq_rel);
+  while (record != nullptr) {
+    Record* next = record->next;
+    if (Settle(device, *record)) {
+      DeleteOnHeap(BlockHeap::Process(), record);
+    } else {
+      Push(record);
+    }
+    record = next;
+  }
+}
+
+// True once the record can go: its event is set, after which the driver
+// writes nothing more into it, and its owner has let go.
+bool DeviceRequest::Settle(HANDLE device, Record& record) {
+  if (WaitForSingleObject(record.event.Get(), 0) != WAIT_OBJECT_0) return false;
+  if (record.lateGrantOpen) {
+    record.lateGrantOpen = false;
+    GiveBack(device, record);
+  }
+  return record.letGo.load(std::memory_order_acquire);
+}
+
+void DeviceRequest::ForgetLateGrants() {
   for (Record* record = abandoned_.load(std::memory_order_acquire); record != nullptr;
-       record = record->nextAbandoned) {
+       record = record->next) {
     record->lateGrantOpen = false;
   }
 }

@@ -5,7 +5,8 @@
 
 #include <atomic>
 
-#include "connection/byte_span.h"
+#include "connection/allocator.h"
+#include "platform/block_heap.h"
 #include "platform/process_lock.h"
 #include "platform/result.h"
 
@@ -13,8 +14,7 @@ namespace qrv {
 
 // One request at a time through one heap record (OVERLAPPED, event, input,
 // small output), created once and reused, so a request costs no kernel
-// object. The record owns everything the driver may touch except an output
-// larger than 4 bytes, which stays the caller's.
+// object. Used by one thread.
 //
 // Buffers follow their direction (kControlCodes): the input is copied into
 // the record; an output of up to 4 bytes travels in the record too, copied
@@ -22,14 +22,14 @@ namespace qrv {
 // after (a word the driver leaves keeps its value). An output the driver
 // only reads, such as the reply's answer, is never written.
 //
-// The policy: issue; wait until the request completes, `stop` (null: none)
-// is set or `boundMs` passes; cancel it (CancelIoEx) and wait kCancelBoundMs
-// more; if still pending, abandon it: the record, its event and the output
-// stay allocated for the driver, the line
+// The policy: issue; wait until the request completes, `giveUp` (null: none)
+// is set or `boundMs` passes; only then cancel it (CancelIoEx) and wait
+// kCancelBoundMs more; if it is still pending, abandon it and log
 //   "quorvel: request abandoned, the driver ignored its cancellation; control code "
-// followed by the code in hexadecimal (format "%s%x") is logged, and the next
-// Send makes a new record. An abandoned request that completes later with a
-// port is given back by SettleLateCompletions. Used by one thread.
+// followed by the code in hexadecimal (format "%s%x"). An abandoned record
+// belongs to the driver until its completion arrives: it stays allocated
+// with its event, and with every block handed to Keeper(), until then.
+// ReclaimAbandoned frees it after that, giving back a port it was granted.
 class DeviceRequest {
  public:
   static constexpr DWORD kCancelBoundMs = 1000;
@@ -38,10 +38,12 @@ class DeviceRequest {
   static constexpr DWORD kEntryBoundMs = 1000;
   static constexpr DWORD kMaxInput = 16;  // every input record fits
 
-  DeviceRequest() = default;
+  // `heap` is the one the blocks handed to Keeper() come from.
+  explicit DeviceRequest(BlockHeap& heap = BlockHeap::Process()) : heap_(heap) {}
   DeviceRequest(const DeviceRequest&) = delete;
   DeviceRequest& operator=(const DeviceRequest&) = delete;
-  ~DeviceRequest();  // frees the record unless it was abandoned
+  // Frees the record, or hands an abandoned one over for reclaiming.
+  ~DeviceRequest();
 
   // Creates the record now (Send does otherwise); the error of its event.
   Result Open();
@@ -52,43 +54,52 @@ class DeviceRequest {
   // when cancelled or abandoned, ERROR_INVALID_PARAMETER for an unknown code
   // or an input over kMaxInput, or the error of creating the record.
   Result Send(HANDLE device, DWORD code, const void* input, DWORD inputSize, void* output,
-              DWORD outputSize, HANDLE stop, DWORD boundMs);
+              DWORD outputSize, HANDLE giveUp, DWORD boundMs);
 
-  // Of the last Send: the byte count; whether it pended; whether the stop
-  // event ended its wait (consuming an auto-reset one).
+  // Of the last Send: the byte count; whether it pended; whether `giveUp`
+  // ended its wait.
   DWORD BytesReturned() const { return bytes_; }
   bool Pended() const { return pended_; }
-  bool Stopped() const { return stopped_; }
-  // The caller's output of an abandoned request: every block it lies in
-  // must stay allocated for good. Empty while none was abandoned.
-  ByteSpan LeftToDriver() const { return leftToDriver_; }
+  bool GivenUp() const { return givenUp_; }
+  // Once a request was abandoned: the keeper of every block its buffers may
+  // lie in, freed with the record once the driver has let go. Null before.
+  CNimUCAllocator* Keeper();
 
-  // Gives back, through `device`, every port that an abandoned request on
-  // it was granted after the library gave up on it, and logs each one:
+  // How many requests have been cancelled in the process so far.
+  static uint32_t Cancellations() { return cancellations_.load(std::memory_order_acquire); }
+
+  // Frees every abandoned record whose completion has arrived and whose
+  // owner has let go of it. One granted a port after it was abandoned gives
+  // it back through `device` first and logs
   //   "quorvel: port[N] granted after its request was abandoned, given back; control code C"
-  // A request still pending is looked at again by the next call.
-  static void SettleLateCompletions(HANDLE device) QRV_REQUIRES(ProcessLock());
-  // Forgets what abandoned requests may still be granted: the device they
-  // went to is being closed, and the driver frees a closed handle's ports.
-  static void ForgetLateCompletions() QRV_REQUIRES(ProcessLock());
+  static void ReclaimAbandoned(HANDLE device) QRV_REQUIRES(ProcessLock());
+  // The device the abandoned requests went to is being closed: a port
+  // granted to one later cannot be given back, and the driver's cleanup of
+  // the handle ends its requests.
+  static void ForgetLateGrants() QRV_REQUIRES(ProcessLock());
 
  private:
   struct Record;
 
-  Result Issue(HANDLE device, void* output, DWORD outputSize, HANDLE stop, DWORD boundMs);
-  Result Await(HANDLE device, HANDLE stop, DWORD boundMs);
+  Result Issue(HANDLE device, void* output, DWORD outputSize, HANDLE giveUp, DWORD boundMs);
+  Result Await(HANDLE device, HANDLE giveUp, DWORD boundMs);
   void Abandon();
+  void LetGo();
+  static void Push(Record* record);
+  static bool Settle(HANDLE device, Record& record) QRV_REQUIRES(ProcessLock());
   static void GiveBack(HANDLE device, Record& record) QRV_REQUIRES(ProcessLock());
 
-  // Every abandoned record, newest first; pushed by any thread, walked under
-  // the process-wide lock, never unlinked.
+  // Every abandoned record not yet freed; pushed by any thread, taken apart
+  // only under the process-wide lock.
   static std::atomic<Record*> abandoned_;
+  static std::atomic<uint32_t> cancellations_;
 
+  BlockHeap& heap_;
   Record* record_ = nullptr;
+  Record* left_ = nullptr;  // abandoned, not yet let go
   DWORD bytes_ = 0;
   bool pended_ = false;
-  bool stopped_ = false;
-  ByteSpan leftToDriver_;
+  bool givenUp_ = false;
 };
 
 }  // namespace qrv

@@ -18,13 +18,14 @@ int32_t CNUcEchoConnection::Create(uint32_t serviceId, uint32_t threadCount, HAN
   Assign(serviceId, 1, device);
   LogChannel& log = LogChannel::Instance();
   // The stop event is auto-reset: only the echo thread waits on it.
+  static constexpr const char* kFailedEvent[kEventCount] = {
+      "quorvel: fail to create event_0, error code ",
+      "quorvel: fail to create event_1, error code ",
+      "quorvel: fail to create event_2, error code "};
   int failed = kStopEvent;
   const Result events = CreateEvents(FALSE, &failed);
   if (!events.Succeeded()) {
-    log.Print("%s%x",
-              failed == kStopEvent ? "quorvel: fail to create event_0, error code "
-                                   : "quorvel: fail to create event_1, error code ",
-              static_cast<unsigned>(events.Error()));
+    log.Print("%s%x", kFailedEvent[failed], static_cast<unsigned>(events.Error()));
     return 0;
   }
   threads_[0] = CreateModuleThread(&EchoThreadProc, this);
@@ -93,14 +94,14 @@ DWORD WINAPI CNUcEchoConnection::EchoThreadProc(LPVOID parameter) {
 // The answer word starts at 0 for every ping: a ping that completes
 // without writing it fails rather than passing on an earlier answer. An
 // answer left pending for a whole period is what the heartbeat exists to
-// catch: the ping is cancelled and fails. A stop cancels it at once, and
-// since the wait consumed the stop event, the caller must end.
+// catch: the ping is cancelled and fails. A stop leaves a pending ping to
+// the closing of the echo port, and gives up on it only after its grace.
 CNUcEchoConnection::PingResult CNUcEchoConnection::Ping(DeviceRequest& request,
                                                         const EchoPacket& packet) const {
   uint32_t answer = 0;
   const Result result = request.Send(device_, IOCTL_UC_ECHO, &packet, sizeof(packet), &answer,
-                                     sizeof(answer), events_[kStopEvent], kPingPeriodMs);
-  if (request.Stopped()) return PingResult::kStopped;
+                                     sizeof(answer), GiveUpEvent(), kPingPeriodMs);
+  if (request.GivenUp()) return PingResult::kStopped;
   return result.Succeeded() && answer == UC_ECHO_MAGIC ? PingResult::kAnswered
                                                        : PingResult::kFailed;
 }

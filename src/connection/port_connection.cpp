@@ -12,8 +12,8 @@ void PortConnection::Assign(uint32_t serviceId, uint32_t threadCount, HANDLE dev
 }
 
 Result PortConnection::CreateEvents(BOOL manualResetStop, int* failed) {
-  const BOOL manualReset[2] = {manualResetStop, TRUE};
-  for (int i = kStopEvent; i <= kStartEvent; ++i) {
+  const BOOL manualReset[kEventCount] = {manualResetStop, TRUE, TRUE};
+  for (int i = 0; i < kEventCount; ++i) {
     events_[i] = CreateEventW(nullptr, manualReset[i], FALSE, nullptr);
     if (events_[i] == nullptr) {
       *failed = i;
@@ -25,8 +25,7 @@ Result PortConnection::CreateEvents(BOOL manualResetStop, int* failed) {
 
 void PortConnection::Close() {
   for (HANDLE& thread : threads_) CloseHandleField(&thread);
-  CloseHandleField(&events_[kStopEvent]);
-  CloseHandleField(&events_[kStartEvent]);
+  for (HANDLE& event : events_) CloseHandleField(&event);
 }
 
 int32_t PortConnection::Start() {
@@ -49,9 +48,24 @@ int32_t PortConnection::Start() {
 uint32_t PortConnection::Stop() {
   if (OwnedHandle::IsOpenHandle(events_[kStopEvent])) SetEvent(events_[kStopEvent]);
   if (started_) ReleasePort();
-  DWORD result = WaitForThreads();
+  const DWORD result = AwaitStoppedThreads();
   started_ = 0;
   return result;
+}
+
+// A cancel sent while the driver completes the same request races that
+// completion (and a stale one can hit a new request at the same address),
+// so the threads' requests are given up on only once the driver has let
+// the grace pass after the release.
+DWORD PortConnection::AwaitStoppedThreads() const {
+  HANDLE open[kMaxThreads];
+  const DWORD count = OpenThreads(open);
+  if (count == 0) return WAIT_OBJECT_0;
+  if (WaitForMultipleObjects(count, open, TRUE, graceMs_) == WAIT_TIMEOUT &&
+      OwnedHandle::IsOpenHandle(events_[kGiveUpEvent])) {
+    SetEvent(events_[kGiveUpEvent]);
+  }
+  return WaitForConnectionThreads(open, count, serviceId_, port_);
 }
 
 // These requests come from entry points that hold the process-wide lock and
@@ -73,21 +87,24 @@ void PortConnection::ReturnPort(DWORD code) {
 }
 
 bool PortConnection::HasThreads() const {
-  for (HANDLE thread : threads_) {
-    if (OwnedHandle::IsOpenHandle(thread)) return true;
-  }
-  return false;
+  HANDLE open[kMaxThreads];
+  return OpenThreads(open) != 0;
 }
 
 // A closed connection's handles are null: waiting on them would fail, and
 // under strict handle checking raise an invalid-handle exception, so only
 // the open ones are waited for.
-DWORD PortConnection::WaitForThreads() const {
-  HANDLE open[kMaxThreads];
+DWORD PortConnection::OpenThreads(HANDLE (&open)[kMaxThreads]) const {
   DWORD count = 0;
   for (HANDLE thread : threads_) {
     if (OwnedHandle::IsOpenHandle(thread)) open[count++] = thread;
   }
+  return count;
+}
+
+DWORD PortConnection::WaitForThreads() const {
+  HANDLE open[kMaxThreads];
+  const DWORD count = OpenThreads(open);
   if (count == 0) return WAIT_OBJECT_0;
   return WaitForConnectionThreads(open, count, serviceId_, port_);
 }

@@ -1,5 +1,5 @@
 // What the echo and service connections share: a port at the driver, the
-// threads that use it, and the two events those threads wait on.
+// threads that use it, and the events those threads wait on.
 #ifndef QUORVEL_CONNECTION_PORT_CONNECTION_H_
 #define QUORVEL_CONNECTION_PORT_CONNECTION_H_
 
@@ -19,6 +19,11 @@ namespace qrv {
 class PortConnection : public IUcConnection {
  public:
   static constexpr uint32_t kMaxThreads = 16;
+  // How long a stop lets the driver end the requests its threads hold once
+  // the port is given back. A driver completes them within the release
+  // itself, and a second covers their completion reaching a thread on a
+  // loaded machine; only what is still pending then is cancelled.
+  static constexpr DWORD kStopGraceMs = 1000;
 
   PortConnection(const PortConnection&) = delete;
   PortConnection& operator=(const PortConnection&) = delete;
@@ -30,28 +35,35 @@ class PortConnection : public IUcConnection {
   // already started.
   int32_t Start() QRV_REQUIRES(ProcessLock()) final;
   // Sets the stop event, gives a held port back (ReleasePort), then waits
-  // for the threads once; WAIT_OBJECT_0 when no thread handle is left.
+  // for the threads: once the grace has passed, sets the give-up event, on
+  // which the threads cancel what they still wait for. WAIT_OBJECT_0 when
+  // no thread handle is left.
   uint32_t Stop() QRV_REQUIRES(ProcessLock()) final;
+  // Makes the next Stop give up at once after the release: the driver has
+  // already shown that it keeps requests past the grace.
+  void SkipStopGrace() QRV_REQUIRES(ProcessLock()) { graceMs_ = 0; }
 
   uint32_t ServiceId() const { return serviceId_; }
   // The threads' wait for a signal: WAIT_OBJECT_0 + kStopEvent or
   // WAIT_OBJECT_0 + kStartEvent (the stop event when both are set).
   DWORD WaitForSignal() const { return WaitForMultipleObjects(2, events_, FALSE, INFINITE); }
+  // Set by Stop once its grace has passed; the threads' requests wait on it.
+  HANDLE GiveUpEvent() const { return events_[kGiveUpEvent]; }
   // True while a thread handle is open: the connection may still use the
   // device.
   bool HasThreads() const;
 
  protected:
-  enum { kStopEvent = 0, kStartEvent = 1 };
+  enum { kStopEvent = 0, kStartEvent = 1, kGiveUpEvent = 2, kEventCount = 3 };
 
   PortConnection() = default;
   ~PortConnection() { Close(); }
 
   // Records what Create was given.
   void Assign(uint32_t serviceId, uint32_t threadCount, HANDLE device);
-  // Creates the stop event (manual-reset when `manualResetStop`) and the
-  // manual-reset start event. On failure *failed is the index of the event
-  // that could not be created, and the result holds its error.
+  // Creates the stop event (manual-reset when `manualResetStop`), the
+  // manual-reset start and give-up events. On failure *failed is the index
+  // of the event that could not be created, and the result holds its error.
   Result CreateEvents(BOOL manualResetStop, int* failed);
   // Asks the driver for the port and logs the outcome; success with *port
   // set.
@@ -73,14 +85,20 @@ class PortConnection : public IUcConnection {
   uint32_t threadCount_ = 0;
   uint32_t port_ = UC_MAX_PORTS;
   int32_t started_ = 0;
-  // Element 0 the stop event, element 1 the start event (the subclass picks
-  // their reset modes); INVALID_HANDLE_VALUE until created, null once closed.
-  // A wait on both that finds both set reports the stop event.
-  HANDLE events_[2] = {INVALID_HANDLE_VALUE, INVALID_HANDLE_VALUE};
+  // The stop, start and give-up events; INVALID_HANDLE_VALUE until created,
+  // null once closed. A wait on the first two that finds both set reports
+  // the stop event.
+  HANDLE events_[kEventCount] = {INVALID_HANDLE_VALUE, INVALID_HANDLE_VALUE, INVALID_HANDLE_VALUE};
   HANDLE threads_[kMaxThreads] = {};
 
  private:
+  // Waits for the threads through the stop's grace, then gives up.
+  DWORD AwaitStoppedThreads() const QRV_REQUIRES(ProcessLock());
+  // Copies the open thread handles to `open`; returns how many.
+  DWORD OpenThreads(HANDLE (&open)[kMaxThreads]) const;
+
   DeviceRequest control_ QRV_GUARDED_BY(ProcessLock());  // port and closing requests
+  DWORD graceMs_ QRV_GUARDED_BY(ProcessLock()) = kStopGraceMs;
 };
 
 }  // namespace qrv

@@ -20,13 +20,15 @@ int32_t CNUcCommuniateConnection::Create(uint32_t serviceId, uint32_t threadCoun
 
 // The stop event is manual-reset: every worker must see it.
 bool CNUcCommuniateConnection::CreateServiceEvents() {
+  static constexpr const char* kFailedEvent[kEventCount] = {
+      "quorvel: fail to create event_0 for service[%d], error code[0x%x]",
+      "quorvel: fail to create event_1 for service[%d], error code[0x%x]",
+      "quorvel: fail to create event_2 for service[%d], error code[0x%x]"};
   int failed = kStopEvent;
   const Result events = CreateEvents(TRUE, &failed);
   if (events.Succeeded()) return true;
-  LogChannel::Instance().Print(
-      failed == kStopEvent ? "quorvel: fail to create event_0 for service[%d], error code[0x%x]"
-                           : "quorvel: fail to create event_1 for service[%d], error code[0x%x]",
-      serviceId_, static_cast<unsigned>(events.Error()));
+  LogChannel::Instance().Print(kFailedEvent[failed], serviceId_,
+                               static_cast<unsigned>(events.Error()));
   return false;
 }
 

@@ -43,7 +43,7 @@ uint32_t ReadHeader(const uint8_t* message) {
 }  // namespace
 
 Worker::Worker(CNUcCommuniateConnection& connection)
-    : connection_(connection), allocator_(connection.heap_) {}
+    : connection_(connection), allocator_(connection.heap_), request_(connection.heap_) {}
 
 Worker::~Worker() { connection_.heap_.Free(buffer_); }
 
@@ -117,10 +117,9 @@ bool Worker::ReceiveMessage() {
   return bytes >= kMessageHeaderSize && bytes <= capacity_;
 }
 
-// A stop cancels a pending receive rather than trusting the driver to end
-// it when the port is freed, so that Stop never waits on a driver that has
-// stopped answering; a message the driver delivered first is still served.
-// A pending attempt is never repeated.
+// A pending receive is left to the driver, which ends it when the port is
+// freed; only a stop whose bound has passed gives up on it. A pending
+// attempt is never repeated.
 Result Worker::ReceiveInto(uint8_t* buffer, DWORD size) {
   for (unsigned attempts = 1;; ++attempts) {
     const Result result = Send(IOCTL_UC_RECEIVE, &receive_, sizeof(receive_), buffer, size);
@@ -199,8 +198,8 @@ Result Worker::SendReply() {
 
 Result Worker::Send(DWORD code, const void* input, DWORD inputSize, void* output,
                     DWORD outputSize) {
-  return request_.Send(connection_.device_, code, input, inputSize, output, outputSize, StopEvent(),
-                       INFINITE);
+  return request_.Send(connection_.device_, code, input, inputSize, output, outputSize,
+                       connection_.GiveUpEvent(), INFINITE);
 }
 
 void Worker::FinishMessage() {
@@ -212,15 +211,19 @@ void Worker::FinishMessage() {
   capacity_ = kReceiveBufferSize;
 }
 
-// Every block that any byte of an abandoned request's buffer lies in stays
-// allocated: the driver may still write a message into it or read an answer
-// from it, and an answer may lie inside the receive buffer (a callback that
-// answers with the message) or anywhere in a lent block.
+// After an abandoned request the driver may still write a message into the
+// receive buffer or a block, or read an answer from either (or from any lent
+// block), so all of them go to the abandoned record, which frees them once
+// the driver has let go.
 DWORD Worker::ExitPath() {
-  const ByteSpan left = request_.LeftToDriver();
-  if (!left.Overlaps(buffer_, kReceiveBufferSize)) connection_.heap_.Free(buffer_);
+  if (CNimUCAllocator* keeper = request_.Keeper()) {
+    static_cast<void>(keeper->Adopt(buffer_, kReceiveBufferSize));
+    allocator_.HandOver(*keeper);
+  } else {
+    connection_.heap_.Free(buffer_);
+    allocator_.ReleaseAll();
+  }
   buffer_ = nullptr;
-  allocator_.ReleaseAll(left);
   connection_.WorkerLeft();
   Log(kQuit);
   return GetLastError();

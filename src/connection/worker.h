@@ -47,7 +47,8 @@ class Worker {
   bool HandleMessage();
   static void InvokeCallback(void* worker);
   Result SendReply();
-  // Every request of the worker; the stop event cuts its wait.
+  // Every request of the worker; the connection's give-up event cuts its
+  // wait.
   Result Send(DWORD code, const void* input, DWORD inputSize, void* output, DWORD outputSize);
   void FinishMessage();
   DWORD ExitPath();
@@ -55,8 +56,8 @@ class Worker {
 
   CNUcCommuniateConnection& connection_;
   CNimUCAllocator allocator_;
-  // Once it abandons a request, the buffer that request named is the
-  // driver's: the worker ends without freeing it.
+  // Once it abandons a request, the worker ends and hands its buffers over
+  // to the request.
   DeviceRequest request_;
   uint32_t threadIndex_ = 0xFFFFFFFFu;
   ReceiveRequest receive_ = {};
