@@ -87,6 +87,27 @@ BENCHMARK(BM_UnInitWithFifteenBusyServices)
     ->ReportAggregatesOnly(true)
     ->Unit(benchmark::kMillisecond);
 
+// UnInit of fifteen idle services against a driver whose free leaves the
+// receives pending but honours their cancellation: the stops pay the grace
+// once, then cancel at once.
+void BM_UnInitWhenTheFreeKeepsReceives(benchmark::State& state) {
+  for (auto _ : state) {
+    if (!StartEchoServices(kServices)) {
+      state.SkipWithError("services did not start");
+      return;
+    }
+    qrv::sim::SimDriver::Instance().KeepReceivesOnFree(kServices + 1);
+    state.SetIterationTime(SecondsOf([] { UnInit(); }));
+  }
+  qrv::sim::SimDriver::Instance().ClearFaults();
+}
+BENCHMARK(BM_UnInitWhenTheFreeKeepsReceives)
+    ->UseManualTime()
+    ->Iterations(1)
+    ->Repetitions(3)
+    ->ReportAggregatesOnly(true)
+    ->Unit(benchmark::kMillisecond);
+
 void BM_SleepTenMilliseconds(benchmark::State& state) {
   for (auto _ : state) state.SetIterationTime(SecondsOf([] { Sleep(10); }));
 }

@@ -96,15 +96,22 @@ posix::NTSTATUS ModelGlue::Dispatch(posix::IoRequest* request, DWORD* bytes) {
   return static_cast<posix::NTSTATUS>(status);
 }
 
-// The delay is the fault itself, so a plain sleep keeps it; a request that
-// was cancelled meanwhile (its handle closed) is no longer found and the run
-// does nothing. The glue lives as long as the process, so the thread may
-// outlive every test.
+// The thread ends early once the request is no longer held back (run now,
+// cancelled or its handle closed), so a long delay finished by hand leaves
+// no thread behind; the run then finds no ticket and does nothing. The glue
+// lives as long as the process, so the thread may outlive every test.
 void ModelGlue::RunLater(uint32_t ticket, uint32_t delayMs) {
   std::thread([this, ticket, delayMs] {
-    std::this_thread::sleep_for(std::chrono::milliseconds(delayMs));
-    QrvRequest* done = nullptr;
     std::unique_lock<std::mutex> lock(mu_);
+    changed_.wait_for(lock, std::chrono::milliseconds(delayMs), [&] {
+      for (const auto& entry : pending_) {
+        if (entry.second->place == QRV_PENDING_DELAYED && entry.second->ticket == ticket) {
+          return false;
+        }
+      }
+      return true;
+    });
+    QrvRequest* done = nullptr;
     QrvModelRunDelayed(model_, ticket, &done);
     Changed(done, &lock);
   }).detach();

@@ -346,6 +346,10 @@ void SimDriver::IgnoreCancellation(DWORD code, unsigned count) {
   SetFault(QRVCTL_FAULT_IGNORE_CANCEL, count, 0, 0, code);
 }
 
+void SimDriver::KeepReceivesOnFree(unsigned count) {
+  SetFault(QRVCTL_FAULT_FREE_KEEPS_RECEIVES, count, 0);
+}
+
 void SimDriver::ClearFaults() {
   for (uint32_t kind = 0; kind < QRVCTL_FAULT_KIND_COUNT; ++kind) SetFault(kind, 0, 0);
 }

@@ -219,6 +219,9 @@ class SimDriver : public posix::Device {
   // driver finishes it as usual (its delay ends, a message comes, its port is
   // freed or its handle closed).
   void IgnoreCancellation(DWORD code, unsigned count = 1);
+  // The next `count` FREE_PORT or CLOSE_ECHO_PORT requests leave the port's
+  // pending receives pending: only CancelIoEx or the handle's close ends them.
+  void KeepReceivesOnFree(unsigned count);
   void ClearFaults();
 
   // posix::Device.

@@ -54,6 +54,7 @@ struct QrvModel {
   QrvLink messages;
   QrvLink waiters; /* pending QRVCTL_IOCTL_WAIT_CHANGE requests */
   QrvLink delayed; /* protocol requests held back by QRVCTL_FAULT_PEND_REQUEST */
+  QrvLink kept;    /* receives of freed ports, QRVCTL_FAULT_FREE_KEEPS_RECEIVES */
   uint32_t nextTicket;
   uint32_t nextMessageId;
   QrvCtlCounters counters; /* counters.generation is the model's generation */
@@ -105,6 +106,9 @@ void QrvSettle(QrvModel* model, QrvMessage* message);
 /* Consumes one request of `code` for the fault `kind`. Returns 1 when the
  * fault hits it, counting and flagging it in `entry`. */
 int QrvFaultFires(QrvModel* model, uint32_t kind, uint32_t code, QrvCtlLogEntry* entry);
+/* Moves the port's pending receives to the kept list, where only a cancel
+ * or the close of their handle ends them. */
+void QrvKeepReceives(QrvModel* model, uint32_t port);
 /* Returns a port to the free pool: cancels its pending receives and fails
  * back its queued and assigned messages. */
 void QrvFreePort(QrvModel* model, uint32_t port, uint32_t reason, QrvRequest** done);

@@ -24,6 +24,7 @@ QrvModel* QrvModelCreate(const QrvModelOps* ops) {
   QrvListInit(&model->messages);
   QrvListInit(&model->waiters);
   QrvListInit(&model->delayed);
+  QrvListInit(&model->kept);
   model->nextMessageId = 1;
   QrvLogInit(&model->log);
   return model;
@@ -76,7 +77,7 @@ static void Detach(QrvModel* model, QrvRequest* request) {
   if (request->place == QRV_PENDING_SLOT) {
     QrvSlot* slot = &model->ports[request->port].slots[request->slot];
     if (slot->pending == request) slot->pending = NULL;
-  } else if (request->place == QRV_PENDING_WAITER || request->place == QRV_PENDING_DELAYED) {
+  } else if (request->place != QRV_PENDING_NONE) {
     QrvListRemove(&request->waiterLink);
   }
   request->place = QRV_PENDING_NONE;
@@ -231,6 +232,17 @@ void QrvSettle(QrvModel* model, QrvMessage* message) {
   if (message->releaseWhenFinal) QrvReleaseMessage(model, message);
 }
 
+void QrvKeepReceives(QrvModel* model, uint32_t port) {
+  uint32_t slot;
+  for (slot = 0; slot < UC_MAX_SLOTS; slot++) {
+    QrvRequest* pending = model->ports[port].slots[slot].pending;
+    if (!pending) continue;
+    model->ports[port].slots[slot].pending = NULL;
+    pending->place = QRV_PENDING_KEPT;
+    QrvListPushBack(&model->kept, &pending->waiterLink);
+  }
+}
+
 void QrvFreePort(QrvModel* model, uint32_t port, uint32_t reason, QrvRequest** done) {
   QrvPort* holder = &model->ports[port];
   uint32_t slot;
@@ -281,6 +293,7 @@ static void CancelOwnedRequests(QrvModel* model, const void* owner, QrvRequest**
   }
   CancelListed(model, &model->waiters, owner, done);
   CancelListed(model, &model->delayed, owner, done);
+  CancelListed(model, &model->kept, owner, done);
 }
 
 void QrvModelCloseOwner(QrvModel* model, const void* owner, QrvRequest** done) {

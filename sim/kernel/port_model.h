@@ -42,7 +42,8 @@ enum QrvPendingPlace {
   QRV_PENDING_NONE = 0,
   QRV_PENDING_SLOT = 1,
   QRV_PENDING_WAITER = 2,
-  QRV_PENDING_DELAYED = 3 /* held back by QRVCTL_FAULT_PEND_REQUEST */
+  QRV_PENDING_DELAYED = 3, /* held back by QRVCTL_FAULT_PEND_REQUEST */
+  QRV_PENDING_KEPT = 4     /* a freed port's receive, QRVCTL_FAULT_FREE_KEEPS_RECEIVES */
 };
 
 /* One device control request. The caller owns the record; while the model

@@ -112,6 +112,7 @@ static uint32_t ClosePort(Call* call, uint32_t state) {
     return Reject(call, QRV_STATUS_INVALID_PARAMETER);
   port = QrvLoad32(call->request->input);
   if (!NamedPort(call, port, state)) return Reject(call, QRV_STATUS_INVALID_DEVICE_STATE);
+  if (FaultHits(call, QRVCTL_FAULT_FREE_KEEPS_RECEIVES)) QrvKeepReceives(call->model, port);
   QrvFreePort(call->model, port, QRVCTL_FAIL_PORT_FREED, call->done);
   if (state == QRVCTL_PORT_ECHO)
     call->model->counters.echoPortsClosed++;

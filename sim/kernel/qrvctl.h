@@ -271,45 +271,49 @@ QRVCTL_STATIC_ASSERT(sizeof(QrvCtlLogHeader) == 16, "QrvCtlLogHeader layout");
  * (QRVCTL_FAULT_FOREVER: to every later one). A plan with a `code` matches
  * only requests of that protocol code. */
 enum QrvCtlFaultKind {
-  QRVCTL_FAULT_PING_STATUS = 0,       /* echo fails with NTSTATUS `value` */
-  QRVCTL_FAULT_PING_WORD = 1,         /* echo succeeds answering `value` */
-  QRVCTL_FAULT_PORT_ANSWER = 2,       /* port requests succeed answering `value`
-                                         and take no port */
-  QRVCTL_FAULT_BIND_ANSWER = 3,       /* bind succeeds answering `value` and binds
-                                         nothing */
-  QRVCTL_FAULT_RECEIVE_STATUS = 4,    /* receive fails at issue with NTSTATUS
-                                         `value`; no message is touched */
-  QRVCTL_FAULT_REPLY_STATUS = 5,      /* reply fails with NTSTATUS `value`; the
-                                         message it answers is failed back */
-  QRVCTL_FAULT_SHORT_COMPLETION = 6,  /* a delivery completes with byte count
-                                         `value` instead of 4 + payload */
-  QRVCTL_FAULT_PEND_REQUEST = 7,      /* a request of control code `value` (a
-                                         receive never matches) pends, and only
-                                         after `delayMs` is it handled as usual */
-  QRVCTL_FAULT_PORT_STATUS = 8,       /* port requests fail with NTSTATUS
-                                         `value` and take no port */
-  QRVCTL_FAULT_PENDED_RECEIVE = 9,    /* a receive that pends completes with
-                                         NTSTATUS `value` when a message would
-                                         be given to it; the message goes on */
-  QRVCTL_FAULT_TOO_SMALL_STATUS = 10, /* too-small reports fail with NTSTATUS
-                                         `value` (a FACILITY_WIN32 status such
-                                         as 0xC007006F reaches the client as
-                                         111) */
-  QRVCTL_FAULT_TOO_SMALL_SIZE = 11,   /* too-small reports write `value` as the
-                                         size word (QRVCTL_FAULT_OUTPUT_LENGTH:
-                                         the receive's own output length) */
-  QRVCTL_FAULT_LONG_COMPLETION = 12,  /* a delivery completes with the output
-                                         length plus `value` as its byte count,
-                                         writing only the message */
-  QRVCTL_FAULT_IGNORE_CANCEL = 13,    /* a request that pends (a receive, or one
-                                         held by PEND_REQUEST) gets no cancel
-                                         routine: a cancel leaves it pending
-                                         until the driver finishes it as usual
-                                         (its delay ends, a message comes, its
-                                         port is freed or its handle closed) */
-  QRVCTL_FAULT_PEND_REQUEST_TOO = 14, /* PEND_REQUEST for a second code `value`,
-                                         with its own count and delay */
-  QRVCTL_FAULT_KIND_COUNT = 15
+  QRVCTL_FAULT_PING_STATUS = 0,          /* echo fails with NTSTATUS `value` */
+  QRVCTL_FAULT_PING_WORD = 1,            /* echo succeeds answering `value` */
+  QRVCTL_FAULT_PORT_ANSWER = 2,          /* port requests succeed answering `value`
+                                            and take no port */
+  QRVCTL_FAULT_BIND_ANSWER = 3,          /* bind succeeds answering `value` and binds
+                                            nothing */
+  QRVCTL_FAULT_RECEIVE_STATUS = 4,       /* receive fails at issue with NTSTATUS
+                                            `value`; no message is touched */
+  QRVCTL_FAULT_REPLY_STATUS = 5,         /* reply fails with NTSTATUS `value`; the
+                                            message it answers is failed back */
+  QRVCTL_FAULT_SHORT_COMPLETION = 6,     /* a delivery completes with byte count
+                                            `value` instead of 4 + payload */
+  QRVCTL_FAULT_PEND_REQUEST = 7,         /* a request of control code `value` (a
+                                            receive never matches) pends, and only
+                                            after `delayMs` is it handled as usual */
+  QRVCTL_FAULT_PORT_STATUS = 8,          /* port requests fail with NTSTATUS
+                                            `value` and take no port */
+  QRVCTL_FAULT_PENDED_RECEIVE = 9,       /* a receive that pends completes with
+                                            NTSTATUS `value` when a message would
+                                            be given to it; the message goes on */
+  QRVCTL_FAULT_TOO_SMALL_STATUS = 10,    /* too-small reports fail with NTSTATUS
+                                            `value` (a FACILITY_WIN32 status such
+                                            as 0xC007006F reaches the client as
+                                            111) */
+  QRVCTL_FAULT_TOO_SMALL_SIZE = 11,      /* too-small reports write `value` as the
+                                            size word (QRVCTL_FAULT_OUTPUT_LENGTH:
+                                            the receive's own output length) */
+  QRVCTL_FAULT_LONG_COMPLETION = 12,     /* a delivery completes with the output
+                                            length plus `value` as its byte count,
+                                            writing only the message */
+  QRVCTL_FAULT_IGNORE_CANCEL = 13,       /* a request that pends (a receive, or one
+                                            held by PEND_REQUEST) gets no cancel
+                                            routine: a cancel leaves it pending
+                                            until the driver finishes it as usual
+                                            (its delay ends, a message comes, its
+                                            port is freed or its handle closed) */
+  QRVCTL_FAULT_PEND_REQUEST_TOO = 14,    /* PEND_REQUEST for a second code `value`,
+                                            with its own count and delay */
+  QRVCTL_FAULT_FREE_KEEPS_RECEIVES = 15, /* FREE_PORT or CLOSE_ECHO_PORT leaves
+                                            the port's pending receives pending
+                                            until they are cancelled or their
+                                            handle closes */
+  QRVCTL_FAULT_KIND_COUNT = 16
 };
 
 #define QRVCTL_FAULT_FOREVER 0xFFFFFFFFu

@@ -34,6 +34,7 @@ enum class Op {
   kReleaseLock,        //
   kServe,              // id: a message to the service is answered
   kAwaitHeartbeat,     // two more pings arrive (bounded wait)
+  kKeepReceives,       // every later free leaves its receives pending until cancelled
   // Re-entry: `call` with `callId` is made on a library thread, returns
   // `expect` and logs `text` (bounded waits).
   kCallbackCalls,        // id: in the callback of a message, which is answered
@@ -63,6 +64,14 @@ struct Sequence {
   const char* name;
   std::vector<Step> steps;
   EndState end;
+  // Whether the library may cancel a request: only where the driver keeps
+  // one that it would otherwise end.
+  bool MayCancel() const {
+    for (const Step& step : steps) {
+      if (step.op == Op::kKeepReceives) return true;
+    }
+    return false;
+  }
   // Holds the library's lock from outside, which only a test linked with the
   // library's own objects can do.
   bool NativeOnly() const {
@@ -228,6 +237,14 @@ inline std::vector<Sequence> LifecycleSequences() {
       {"SinkCallsInsideUnregisterAreRefused",
        {Init(kOk), Register(2, kOk), SinkReenters(Op::kUnregister, 2, 2), Register(2, kOk),
         Do(Op::kServe, 2), Do(Op::kUnInit)},
+       {false, {}, 1}},
+      // A driver whose free keeps the receives holds each stop only for the
+      // grace, and UnInit's several stops pay it once: the receives still
+      // pending are cancelled, and the next Register is served.
+      {"FreeThatKeepsReceivesHoldsNoStop",
+       {Init(kOk), Register(1, kOk), Register(2, kOk), Register(3, kOk), Do(Op::kServe, 1),
+        Do(Op::kKeepReceives), Unregister(1, kOk), Register(1, kOk), Do(Op::kServe, 1),
+        Do(Op::kUnInit)},
        {false, {}, 1}},
       {"SinkCallsInsideUnInitAreRefused",
        {Init(kOk), Register(1, kOk), SinkReenters(Op::kUnInit, 0, 1)},

@@ -3,6 +3,7 @@
 #include <dirent.h>
 #include <malloc.h>
 
+#include <future>
 #include <thread>
 
 #include "library_fixture.h"
@@ -113,6 +114,52 @@ TEST_F(Cycles, InitUnInitWithTrafficLeavesNothingBehind) {
   // grow once more; one worker buffer leaked per cycle would be 200 KiB or more.
   constexpr size_t kSlack = 32 * 1024;
   EXPECT_LE(HeapInUse(), heap + kSlack) << "heap in use grew from " << heap;
+}
+
+}  // namespace qrv
+
+namespace qrv {
+
+// A driver that ignores cancellation holds the free and the receives of
+// every cycle: each is abandoned with the worker's blocks (the driver
+// writes a reply into none of them here). Once the driver finishes them,
+// the next entry point frees every record, event and block: the heap and
+// the handle table come back to where they were after the first cycle.
+TEST_F(Cycles, AbandonedRequestsAreFreedOnceTheDriverLetsGo) {
+  constexpr uint32_t kService = 6;
+  constexpr int kCycles = 3;
+#if !defined(QRV_SANITIZED_HEAP)
+  mallopt(M_ARENA_MAX, 1);
+#endif
+  ASSERT_EQ(Init(0), S_OK);
+  size_t heap = 0;
+  size_t handles = 0;
+  for (int cycle = 0; cycle < kCycles; ++cycle) {
+    Driver().DelayRequests(qrv::sim::wire::kFreePort, std::chrono::hours(24));
+    Driver().IgnoreCancellation(0, 0xFFFFFFFFu);
+    ASSERT_EQ(Register(kService, &AnswerWithPayload, nullptr), S_OK);
+    ASSERT_TRUE(Driver().WaitForPendingReceives(kService, 3, kWait)) << "cycle " << cycle;
+    auto unregister = std::async(std::launch::async, [] { return Unregister(kService); });
+    ASSERT_TRUE(WaitUntil([] { return qrv::posix::ThreadsHeldForRequests() == 3; }))
+        << "cycle " << cycle << ": the workers never abandoned their receives";
+    Driver().ClearFaults();
+    ASSERT_EQ(Driver().FinishDelayed(qrv::sim::wire::kFreePort), 1u) << "cycle " << cycle;
+    ASSERT_EQ(unregister.wait_for(kWait), std::future_status::ready) << "cycle " << cycle;
+    ASSERT_EQ(unregister.get(), S_OK);
+    ASSERT_EQ(Register(kService + 1, &AnswerWithPayload, nullptr), S_OK);  // reclaims
+    ASSERT_EQ(Unregister(kService + 1), S_OK);
+    Sink().Reset();
+    Driver().ClearRequestLog();
+    if (cycle == 0) {
+      heap = HeapInUse();
+      handles = qrv::posix::OpenHandleCount();
+    }
+  }
+  EXPECT_EQ(qrv::posix::OpenHandleCount(), handles) << "records or their events were kept";
+  // One cycle kept for good was 4 records, 3 receive buffers and their events.
+  constexpr size_t kSlack = 1024;
+  EXPECT_LE(HeapInUse(), heap + kSlack) << "heap in use grew from " << heap;
+  UnInit();
 }
 
 }  // namespace qrv

@@ -4,6 +4,7 @@
 // library thread that still used a closed device would then reach that
 // event, which the stand-in counts as an invalid handle use.
 #include <atomic>
+#include <cstring>
 #include <string>
 #include <vector>
 
@@ -24,9 +25,16 @@ using qrv::sequences::Op;
 using qrv::sequences::Sequence;
 using qrv::sequences::Step;
 
+// Cancels the library sends: none of these sequences gives it a reason to.
+std::atomic<int> g_cancels{0};
+void CountCancels(const char* function) {
+  if (std::strncmp(function, "CancelIo", 8) == 0) g_cancels.fetch_add(1);
+}
+
 class LifecycleSequence : public LibraryTest, public ::testing::WithParamInterface<Sequence> {
  protected:
   void TearDown() override {
+    qrv::posix::SetKernelCallObserver(nullptr);
     if (holding_) ProcessLock().Leave();
     LibraryTest::TearDown();
     for (HANDLE squatter : squatters_) CloseHandle(squatter);
@@ -124,6 +132,9 @@ class LifecycleSequence : public LibraryTest, public ::testing::WithParamInterfa
       case Op::kServe:
         Serve(step.id);
         break;
+      case Op::kKeepReceives:
+        Driver().KeepReceivesOnFree(0xFFFFFFFFu);  // every later free
+        break;
       default:
         AwaitHeartbeat();
     }
@@ -174,6 +185,8 @@ TEST_P(LifecycleSequence, ReachesItsEndState) {
   Sink().ClearRecords();
   Driver().ClearFaults();
   const size_t invalidBefore = qrv::posix::InvalidHandleUses();
+  g_cancels = 0;
+  qrv::posix::SetKernelCallObserver(&CountCancels);
   for (size_t i = 0; i < sequence.steps.size(); ++i) {
     SCOPED_TRACE("step " + std::to_string(i));
     sequences::RunStep(*this, sequence.steps[i]);
@@ -182,6 +195,11 @@ TEST_P(LifecycleSequence, ReachesItsEndState) {
   ExpectEndState(sequence.end);
   EXPECT_EQ(qrv::posix::InvalidHandleUses(), invalidBefore)
       << "a closed or stale handle was used (strict handle checks would raise)";
+  if (sequence.MayCancel()) {
+    EXPECT_GT(g_cancels.load(), 0) << "the receives the driver kept were never cancelled";
+  } else {
+    EXPECT_EQ(g_cancels.load(), 0) << "a request was cancelled that the driver would have ended";
+  }
 }
 
 INSTANTIATE_TEST_SUITE_P(Table, LifecycleSequence,

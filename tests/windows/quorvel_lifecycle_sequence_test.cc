@@ -3,11 +3,13 @@
 // completion, handle values reused at once, and the library's handle calls
 // checked as strict handle checking would check them. Rows that hold the
 // library's lock from outside run natively only.
+#include <algorithm>
 #include <atomic>
 #include <string>
 #include <vector>
 
 #include "host/host_fixture.h"
+#include "host/kernel_call_counter.h"
 #include "host/strict_handles.h"
 #include "lifecycle_sequences.h"
 
@@ -25,6 +27,7 @@ class LifecycleSequence : public HostTest, public ::testing::WithParamInterface<
     HostTest::SetUp();
     std::string reason;
     ASSERT_TRUE(UseStrictHandleChecks(GetModuleHandleA(kLibraryName), &reason)) << reason;
+    ASSERT_TRUE(CountKernelCalls(GetModuleHandleA(kLibraryName), &reason)) << reason;
   }
 
  public:
@@ -111,6 +114,9 @@ class LifecycleSequence : public HostTest, public ::testing::WithParamInterface<
                   static_cast<uint32_t>(QRVCTL_MSG_ANSWERED))
             << "service " << step.id;
         break;
+      case Op::kKeepReceives:
+        Arm(QRVCTL_FAULT_FREE_KEEPS_RECEIVES, 0, QRVCTL_FAULT_FOREVER, 0);
+        break;
       case Op::kHoldLock:
       case Op::kReleaseLock:
         ADD_FAILURE() << "a host cannot hold the library's lock";
@@ -145,6 +151,14 @@ TEST_P(LifecycleSequence, ReachesItsEndState) {
   EXPECT_EQ(served, sequence.end.servedIds);
   EXPECT_EQ(CountText("quorvel-UnInit: ok."), sequence.end.uninitLines);
   EXPECT_EQ(InvalidHandleUses(), 0) << "a null handle reached a handle call";
+  const auto calls = KernelCalls();
+  const auto cancels = std::count_if(calls.begin(), calls.end(),
+                                     [](const auto& call) { return call.second == "CancelIoEx"; });
+  if (sequence.MayCancel()) {
+    EXPECT_GT(cancels, 0) << "the receives the driver kept were never cancelled";
+  } else {
+    EXPECT_EQ(cancels, 0) << "a request was cancelled that the driver would have ended";
+  }
 }
 
 INSTANTIATE_TEST_SUITE_P(Table, LifecycleSequence,
