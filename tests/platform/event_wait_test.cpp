@@ -3,6 +3,7 @@
 #include <atomic>
 #include <chrono>
 #include <deque>
+#include <thread>
 #include <vector>
 
 #include "platform/posix/device.h"
@@ -130,23 +131,27 @@ TEST(HandleTest, ClosingAHandleTwiceOrANullHandleFails) {
 
 TEST(HandleTest, ClosingAHandleUnderAWaitLeavesTheWaitSound) {
   // The wait holds its own reference: closing the handle mid-wait must not
-  // free the event under it (ASan checks). The value goes to the next object
-  // at once, as on Windows, so a wait that looks it up late finds that one.
+  // free the event under it (ASan checks), nor move the wait to the next
+  // object, which takes the freed value at once, as on Windows.
   HANDLE event = NewEvent(false, false);
-  ScopedHandle waiting(NewEvent(true, false));
-  auto waiter = [&]() -> DWORD {
-    SetEvent(waiting.get());
-    return WaitForSingleObject(event, 200);
-  };
+  ScopedHandle release(NewEvent(true, false));
+  const HANDLE handles[] = {event, release.get()};
+  auto waiter = [&]() -> DWORD { return WaitForMultipleObjects(2, handles, FALSE, kBoundMs); };
   ScopedHandle thread(StartThread(&waiter));
-  ASSERT_TRUE(SignalledInTime(waiting.get()));
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(kBoundMs);
+  while (qrv::posix::WaitsBlockedOn(event) == 0 && std::chrono::steady_clock::now() < deadline) {
+    std::this_thread::yield();
+  }
+  EXPECT_EQ(qrv::posix::WaitsBlockedOn(event), 1u)
+      << "no wait under way within " << kBoundMs << " ms";
   ASSERT_TRUE(CloseHandle(event));
   ScopedHandle fresh(NewEvent(true, true));
   EXPECT_EQ(fresh.get(), event);
+  ASSERT_TRUE(SetEvent(release.get()));
   ASSERT_TRUE(SignalledInTime(thread.get()));
   DWORD result = 0;
   ASSERT_TRUE(GetExitCodeThread(thread.get(), &result));
-  EXPECT_TRUE(result == WAIT_TIMEOUT || result == WAIT_OBJECT_0) << result;
+  EXPECT_EQ(result, WAIT_OBJECT_0 + 1);
 }
 
 TEST(HandleTest, FreedValuesAreReusedLastInFirstOutAndStaleUsesAreCounted) {

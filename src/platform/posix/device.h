@@ -137,6 +137,10 @@ constexpr DWORD kIoGiveUpMs = 10000;
 // Test hook: how many ending threads are held for their requests now.
 QRV_PLATFORM_API size_t ThreadsHeldForRequests();
 
+// Test hook: how many waits are blocked on the object the handle names now (a
+// wait naming it twice counts twice); 0 when it names no waitable object.
+QRV_PLATFORM_API size_t WaitsBlockedOn(HANDLE handle);
+
 // Test hook: how many handles of any kind are open in the process.
 QRV_PLATFORM_API size_t OpenHandleCount();
 // Test hook: how many calls were given a null, closed or wrong-kind handle

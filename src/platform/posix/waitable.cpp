@@ -1,6 +1,9 @@
 #include "platform/posix/waitable.h"
 
 #include <algorithm>
+#include <memory>
+
+#include "platform/posix/device.h"
 
 namespace qrv {
 namespace posix {
@@ -24,6 +27,14 @@ void Waitable::Signal() {
   // Only the threads waiting for this object wake; each rechecks its own
   // condition, so an auto-reset event goes to exactly one of them.
   for (Waiter* waiter : waiters_) waiter->wake.notify_one();
+}
+
+size_t WaitsBlockedOn(HANDLE handle) {
+  std::shared_ptr<Waitable> object =
+      std::dynamic_pointer_cast<Waitable>(HandleTable::Instance().Find(handle));
+  if (object == nullptr) return 0;
+  std::lock_guard<std::mutex> lock(WaitLock());
+  return object->Waiters();
 }
 
 }  // namespace posix

@@ -30,6 +30,7 @@ class Waitable : public KernelObject {
 
   void Attach(Waiter* waiter);
   void Detach(Waiter* waiter);
+  size_t Waiters() const { return waiters_.size(); }
 
  protected:
   // Sets the signal and wakes every registered waiter.
