@@ -71,12 +71,19 @@
 //
 // A ping the driver leaves unanswered for a whole second counts as failed.
 // No entry point waits on a driver that stops answering: a port request it
-// holds for a second is cancelled and Init or Register fails; the requests
-// of a stopping service are cancelled, so Unregister and UnInit return.
+// holds for a second is cancelled and Init or Register fails. A stop frees
+// the port (or closes the heartbeat's), and the driver completes what its
+// threads still wait for; what is still pending one second after the free
+// returned is cancelled. That second covers a completion on its way to a
+// thread on a busy machine, and a cancel is never sent while the driver may
+// be completing the same request. UnInit and a lost heartbeat, which stop
+// several services in turn, wait that second once: after a stop that had
+// to cancel, the next ones cancel right after their free.
 // A driver that ignores the cancellation (one without a cancel routine) is
-// given one second more; then the request is abandoned to it: its memory
-// stays allocated for the driver to complete into, for the life of the
-// process, and one line is logged (below). An abandoned port request fails
+// given one second more; then the request is abandoned to it: its memory,
+// and every buffer of the thread that sent it, stay allocated for the driver
+// to complete into until it does, and one line is logged (below). The next
+// entry point after that completion frees them. An abandoned port request fails
 // Init or Register; an abandoned free-port or close request lets
 // Unregister and UnInit go on. A port that the driver grants to an abandoned
 // request after all is given back by the next entry point (at the latest as
@@ -124,8 +131,8 @@
 //    thread ids, decimal) that have not ended, usually in a callback that
 //    has not returned, and waits on. The heartbeat's thread would be
 //    reported as service[15] with the heartbeat's port; a ping the driver
-//    holds is cancelled by the stop, so only a driver that ignores the
-//    cancellation can keep it. An "abandoned" line for one of those threads'
+//    holds is cancelled one second into the stop, so only a driver that
+//    ignores the cancellation can keep it. An "abandoned" line for one of those threads'
 //    requests says that the driver holds the thread, not a callback.
 //  - A request whose cancellation the driver ignores is abandoned with one
 //    line: "quorvel: request abandoned, the driver ignored its cancellation;
@@ -302,8 +309,8 @@ static inline void* QuorvelAllocate(QuorvelAllocator* allocator, uint32_t size) 
 // inside a block the allocator lent. Whether a reply is sent depends only on
 // the driver's message header, never on the callback. When the driver keeps
 // a reply after the service has stopped (it ignores the cancellation), every
-// allocator block the answer lies in, and the message buffer, stay allocated
-// for the driver for the life of the process.
+// allocator block of the message, and the message buffer, stay allocated
+// for the driver until it completes the reply.
 typedef void(QUORVEL_STDCALL* UcServiceCallback)(QuorvelAllocator* allocator, void* message,
                                                  uint32_t length, void* context, void** answer,
                                                  uint32_t* answerLength);

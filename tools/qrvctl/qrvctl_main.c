@@ -138,7 +138,7 @@ static const QrvctlCommand kCommands[] = {
      "post the text, or the file's bytes, to a registered service and print\n"
      "      its outcome and reply (waits 10000 ms by default)",
      QrvctlPost},
-    {"fault", "<kind> <skip> <count> <value> [<flags>]", "arm a fault (kinds 0 to 14: qrvctl.h)",
+    {"fault", "<kind> <skip> <count> <value> [<flags>]", "arm a fault (kinds 0 to 15: qrvctl.h)",
      Fault},
     {"clear", "<kind>", "disarm a fault", Fault},
     {"counters", "", "print the driver's counters", Read},

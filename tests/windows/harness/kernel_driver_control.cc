@@ -157,13 +157,6 @@ DWORD KernelDriverControl::ClearFault(uint32_t kind) {
   return SetFault(QrvCtlFault{kind, 0, 0, 0, 0, 0, 0});
 }
 
-DWORD KernelDriverControl::CompletePending(uint32_t serviceId, uint32_t status) {
-  const QrvCtlCompletePending request{serviceId, status};
-  uint32_t completed = 0;
-  return Call(QRVCTL_IOCTL_COMPLETE_PENDING, &request, sizeof(request), &completed,
-              sizeof(completed), nullptr);
-}
-
 DWORD KernelDriverControl::WaitForChange(uint32_t seen, DWORD timeoutMs) {
   uint32_t now = 0;
   DWORD bytes = 0;

@@ -58,9 +58,6 @@ class KernelDriverControl {
   DWORD ClearLog();
   DWORD SetFault(const QrvCtlFault& fault);
   DWORD ClearFault(uint32_t kind);
-  // Completes every receive pending on the port of `serviceId` now, with
-  // `status` and no bytes, as a driver that gives up on them would.
-  DWORD CompletePending(uint32_t serviceId, uint32_t status);
 
   // Blocks until `condition` holds, evaluating it again after every change
   // of the driver's state. False when `timeoutMs` passes first or the
