@@ -35,6 +35,7 @@ enum class Op {
   kServe,              // id: a message to the service is answered
   kAwaitHeartbeat,     // two more pings arrive (bounded wait)
   kKeepReceives,       // every later free leaves its receives pending until cancelled
+  kAwaitReceives,      // id: all three workers have a receive pending (bounded wait)
   // Re-entry: `call` with `callId` is made on a library thread, returns
   // `expect` and logs `text` (bounded waits).
   kCallbackCalls,        // id: in the callback of a message, which is answered
@@ -150,8 +151,21 @@ int RunSinkReentry(Runner& runner, Sink& sink, const Step& step) {
   return hook.admitted;
 }
 
+// Init, `cycles` times Register, Unregister of a service whose three receives
+// are pending, then UnInit.
+inline std::vector<Step> StopsWithReceivesPending(int cycles) {
+  std::vector<Step> steps{Init(kOk)};
+  for (int i = 0; i < cycles; ++i) {
+    steps.insert(steps.end(), {Register(4, kOk), Do(Op::kAwaitReceives, 4), Unregister(4, kOk)});
+  }
+  steps.push_back(Do(Op::kUnInit));
+  return steps;
+}
+
 inline std::vector<Sequence> LifecycleSequences() {
   return {
+      // Each free ends the receives it finds pending: nothing is cancelled.
+      {"StopsWithReceivesPendingCancelNothing", StopsWithReceivesPending(100), {false, {}, 1}},
       {"PlainSessionServesAndEnds",
        {Init(kOk), Register(3, kOk), Do(Op::kServe, 3), Unregister(3, kOk), Register(3, kOk),
         Do(Op::kUnInit)},

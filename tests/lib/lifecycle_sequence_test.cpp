@@ -132,6 +132,9 @@ class LifecycleSequence : public LibraryTest, public ::testing::WithParamInterfa
       case Op::kServe:
         Serve(step.id);
         break;
+      case Op::kAwaitReceives:
+        EXPECT_TRUE(Driver().WaitForPendingReceives(step.id, 3, kWait)) << "service " << step.id;
+        break;
       case Op::kKeepReceives:
         Driver().KeepReceivesOnFree(0xFFFFFFFFu);  // every later free
         break;

@@ -114,6 +114,9 @@ class LifecycleSequence : public HostTest, public ::testing::WithParamInterface<
                   static_cast<uint32_t>(QRVCTL_MSG_ANSWERED))
             << "service " << step.id;
         break;
+      case Op::kAwaitReceives:
+        EXPECT_TRUE(WaitForPendingReceives(step.id, 3)) << "service " << step.id;
+        break;
       case Op::kKeepReceives:
         Arm(QRVCTL_FAULT_FREE_KEEPS_RECEIVES, 0, QRVCTL_FAULT_FOREVER, 0);
         break;
