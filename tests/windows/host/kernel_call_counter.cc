@@ -67,7 +67,8 @@ template <typename Function>
 bool Patch(HMODULE module, const char* name, Function* real, Function wrapper,
            std::string* reason) {
   void** slot = ImportSlot(module, name);
-  if (slot == nullptr) return true;  // a function it never calls costs nothing
+  if (slot == nullptr) return true;   // a function it never calls costs nothing
+  if (*real != nullptr) return true;  // once per process, as the strict checks
   *real = reinterpret_cast<Function>(*slot);
   return WriteImportSlot(slot, reinterpret_cast<void*>(wrapper), reason);
 }

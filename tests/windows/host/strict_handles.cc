@@ -53,7 +53,8 @@ bool Replace(HMODULE module, const char* name, Function wrapper, Function* real,
     *reason = std::string("the module imports no ") + name;
     return false;
   }
-  if (*slot == reinterpret_cast<void*>(wrapper)) return true;
+  // Once per process: the slot may hold another counter's wrapper by now.
+  if (*real != nullptr) return true;
   // Set before the slot: a thread can reach the wrapper only through it.
   *real = reinterpret_cast<Function>(*slot);
   return WriteImportSlot(slot, reinterpret_cast<void*>(wrapper), reason);
