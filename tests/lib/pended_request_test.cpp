@@ -3,9 +3,10 @@
 // nothing the driver does at the late completion touches memory the library
 // has let go (ASan watches the reply's answer block and the answer words).
 // A driver that never answers is cut off: a ping after one heartbeat period,
-// an entry point's request after its bound, a worker's request by the stop;
-// each such request is cancelled, so the library never hangs on it, or
-// abandoned when the driver ignores that (ASan watches its late completion).
+// an entry point's request after its bound, a worker's request a grace after
+// the stop freed its port; each such request is cancelled, so the library
+// never hangs on it, or abandoned when the driver ignores that (ASan watches
+// its late completion).
 #include <algorithm>
 #include <cstdio>
 #include <cstdlib>

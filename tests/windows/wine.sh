@@ -70,9 +70,9 @@ ensure_session() {
 # cancelled just as the driver completes it: the server queues the
 # cancellation, the driver completes the IRP first (which frees it), and
 # the queued call (dispatch_cancel in dlls/ntoskrnl.exe/ntoskrnl.c) then
-# runs IoCancelIrp on the freed IRP, which writes its Cancel flag. A
-# worker's receive cancelled at a stop while the port's free completes it
-# does this (see UnregisterAll in bench/win32_bench.cc). The sequence is
+# runs IoCancelIrp on the freed IRP, which writes its Cancel flag. The
+# library cancels only what a driver still holds a second into a stop, so
+# only scenarios whose driver keeps requests can meet this. The sequence is
 # legal, so this is a fault of the environment, not of the test; once the
 # host is dead every later driver start in the session fails. A program
 # that fails with the host's death in the session log, or with a driver
