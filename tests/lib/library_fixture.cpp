@@ -39,7 +39,10 @@ std::vector<std::string> LibraryTest::TextsStartingWith(const std::string& prefi
 }
 
 void LibraryTest::ExpectText(const std::string& text) const {
-  EXPECT_TRUE(standIn_->WaitForText(text, kWaitMs)) << "never logged: \"" << text << "\"";
+  if (standIn_->WaitForText(text, kWaitMs)) return;
+  std::string seen;
+  for (const std::string& line : Texts()) seen += "\n  " + line;
+  ADD_FAILURE() << "never logged: \"" << text << "\"; logged:" << seen;
 }
 
 bool LibraryTest::WaitUntil(const std::function<bool()>& condition) {

@@ -69,8 +69,11 @@ class InFlight {
     std::lock_guard<std::mutex> lock(mutex_);
     requests_.push_back(request);
   }
-  // Removes a finished request and deletes it unless a canceller holds it.
-  void Retire(Request* request);
+  // Publishes the request's outcome (Request::Finish) and removes it in one
+  // step, so that a thread that has seen it complete never finds it
+  // outstanding, as on Windows; deletes it unless a canceller holds it.
+  // Returns the byte count it reported.
+  DWORD Retire(Request* request, NTSTATUS status, DWORD bytes);
   // Blocks while a request that `thread` issued is in flight, for at most
   // kIoGiveUpMs, counted in held_ meanwhile.
   void AwaitRequestsOf(DWORD thread);
@@ -123,9 +126,9 @@ class Request final : public IoRequest {
   const void* File() const override { return file_.get(); }
 
   void Complete(NTSTATUS status, DWORD bytes) override {
-    bytes = Finish(status, bytes);
-    if (sync_ != nullptr) sync_->Signal(status, bytes);
-    InFlight::Instance().Retire(this);
+    SyncCompletion* const sync = sync_;  // this may be gone after Retire
+    bytes = InFlight::Instance().Retire(this, status, bytes);
+    if (sync != nullptr) sync->Signal(status, bytes);
   }
 
   DWORD Thread() const { return thread_; }
@@ -176,15 +179,17 @@ class Request final : public IoRequest {
   mutable std::vector<unsigned char> buffer_;
 };
 
-void InFlight::Retire(Request* request) {
+DWORD InFlight::Retire(Request* request, NTSTATUS status, DWORD bytes) {
   {
     std::lock_guard<std::mutex> lock(mutex_);
+    bytes = request->Finish(status, bytes);
     requests_.erase(std::find(requests_.begin(), requests_.end(), request));
     request->retired_ = true;
     retired_.notify_all();
-    if (request->pins_ != 0) return;
+    if (request->pins_ != 0) return bytes;
   }
   delete request;
+  return bytes;
 }
 
 // As Windows does for a thread's requests when it ends: each is cancelled,
@@ -273,8 +278,7 @@ BOOL DeviceIoControl(HANDLE device, DWORD ioControlCode, LPVOID inBuffer, DWORD 
     if (returns_pending) return Fail(ERROR_IO_PENDING, FALSE);
     status = sync.Wait(&bytes);
   } else {
-    bytes = issued->Finish(status, bytes);
-    qrv::posix::InFlight::Instance().Retire(issued);
+    bytes = qrv::posix::InFlight::Instance().Retire(issued, status, bytes);
   }
   if (bytesReturned != nullptr) *bytesReturned = bytes;
   return qrv::posix::CompletionResult(status);
