@@ -42,7 +42,7 @@ Result ProcessContext::OpenDevice() {
 
 bool ProcessContext::CloseDevice() {
   if (factory_.UsesDevice()) return false;
-  DeviceRequest::ForgetLateGrants();
+  DeviceRequest::ReclaimAbandoned(INVALID_HANDLE_VALUE);
   device_.Close();
   device_.Reset(INVALID_HANDLE_VALUE);
   return true;

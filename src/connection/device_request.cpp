@@ -163,19 +163,13 @@ void DeviceRequest::ReclaimAbandoned(HANDLE device) {
 // True once the record can go: its event is set, after which the driver
 // writes nothing more into it, and its owner has let go.
 bool DeviceRequest::Settle(HANDLE device, Record& record) {
+  if (device == INVALID_HANDLE_VALUE) record.lateGrantOpen = false;
   if (WaitForSingleObject(record.event.Get(), 0) != WAIT_OBJECT_0) return false;
   if (record.lateGrantOpen) {
     record.lateGrantOpen = false;
     GiveBack(device, record);
   }
   return record.letGo.load(std::memory_order_acquire);
-}
-
-void DeviceRequest::ForgetLateGrants() {
-  for (Record* record = abandoned_.load(std::memory_order_acquire); record != nullptr;
-       record = record->next) {
-    record->lateGrantOpen = false;
-  }
 }
 
 // The port word is read as the port requests read it: a success without a

@@ -72,11 +72,9 @@ class DeviceRequest {
   // owner has let go of it. One granted a port after it was abandoned gives
   // it back through `device` first and logs
   //   "quorvel: port[N] granted after its request was abandoned, given back; control code C"
+  // INVALID_HANDLE_VALUE: the device is closed or closing, and no port can
+  // be given back (its cleanup ends the requests the driver still holds).
   static void ReclaimAbandoned(HANDLE device) QRV_REQUIRES(ProcessLock());
-  // The device the abandoned requests went to is being closed: a port
-  // granted to one later cannot be given back, and the driver's cleanup of
-  // the handle ends its requests.
-  static void ForgetLateGrants() QRV_REQUIRES(ProcessLock());
 
  private:
   struct Record;

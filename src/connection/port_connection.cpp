@@ -11,13 +11,14 @@ void PortConnection::Assign(uint32_t serviceId, uint32_t threadCount, HANDLE dev
   device_ = device;
 }
 
-Result PortConnection::CreateEvents(BOOL manualResetStop, int* failed) {
+Result PortConnection::CreateEvents(BOOL manualResetStop) {
   const BOOL manualReset[kEventCount] = {manualResetStop, TRUE, TRUE};
   for (int i = 0; i < kEventCount; ++i) {
     events_[i] = CreateEventW(nullptr, manualReset[i], FALSE, nullptr);
     if (events_[i] == nullptr) {
-      *failed = i;
-      return Result::LastError();
+      const Result failure = Result::LastError();
+      LogEventFailure(i, failure.Error());
+      return failure;
     }
   }
   return Result::Success();
@@ -30,15 +31,9 @@ void PortConnection::Close() {
 
 int32_t PortConnection::Start() {
   if (started_) return 1;
-  uint32_t port = UC_MAX_PORTS;
-  if (!AcquirePort(&port).Succeeded()) {
-    started_ = 0;
-    return 0;
-  }
-  port_ = port;
-  started_ = 1;
-  SetEvent(events_[kStartEvent]);
-  return 1;
+  started_ = AcquirePort().Succeeded() ? 1 : 0;
+  if (started_) SetEvent(events_[kStartEvent]);
+  return started_;
 }
 
 // The stop event goes first: a thread whose request the port's release
@@ -68,22 +63,24 @@ DWORD PortConnection::AwaitStoppedThreads() const {
   return WaitForConnectionThreads(open, count, serviceId_, port_);
 }
 
-// These requests come from entry points that hold the process-wide lock and
-// wait on no stop event; the byte count is not used by any of their codes.
-Result PortConnection::RequestPort(DWORD code, PortKind kind, uint32_t* port) {
-  const PortRequest request = {kind, {0, 0, 0}, serviceId_, threadCount_};
+// These requests come from entry points, which hold the lock and wait on no
+// stop event; a port answer of UC_MAX_PORTS or more is refused.
+Result PortConnection::AcquirePort() {
+  const PortRequest request = {portKind_, {0, 0, 0}, serviceId_, threadCount_};
   uint32_t answer = UC_MAX_PORTS;
-  const Result result = control_.Send(device_, code, &request, sizeof(request), &answer,
-                                      sizeof(answer), nullptr, DeviceRequest::kEntryBoundMs);
-  if (!result.Succeeded()) return result;
-  if (answer >= UC_MAX_PORTS) return Result::Failure(ERROR_GEN_FAILURE);
-  *port = answer;
+  Result result = control_.Send(device_, portCode_, &request, sizeof(request), &answer,
+                                sizeof(answer), nullptr, DeviceRequest::kEntryBoundMs);
+  if (result.Succeeded() && answer >= UC_MAX_PORTS) result = Result::Failure(ERROR_GEN_FAILURE);
+  if (result.Succeeded()) port_ = answer;
+  LogPortRequest(result);
   return result;
 }
 
-void PortConnection::ReturnPort(DWORD code) {
-  static_cast<void>(control_.Send(device_, code, &port_, sizeof(port_), nullptr, 0, nullptr,
+void PortConnection::ReleasePort() {
+  static_cast<void>(control_.Send(device_, DescribeCode(portCode_)->giveBack, &port_,
+                                  sizeof(port_), nullptr, 0, nullptr,
                                   DeviceRequest::kEntryBoundMs));
+  LogPortReleased();
 }
 
 bool PortConnection::HasThreads() const {

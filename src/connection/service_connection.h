@@ -16,7 +16,8 @@ namespace qrv {
 class CNUcCommuniateConnection final : public PortConnection {
  public:
   // The heap lends the workers their buffers and message blocks.
-  explicit CNUcCommuniateConnection(BlockHeap& heap = BlockHeap::Process()) : heap_(heap) {}
+  explicit CNUcCommuniateConnection(BlockHeap& heap = BlockHeap::Process())
+      : PortConnection(IOCTL_UC_ALLOCATE_PORT, kServicePort), heap_(heap) {}
 
   // Accepts at most 16 threads, a device other than INVALID_HANDLE_VALUE and
   // a callback. When a worker cannot be created, the ones already running
@@ -36,12 +37,10 @@ class CNUcCommuniateConnection final : public PortConnection {
  private:
   friend class Worker;
 
-  bool CreateServiceEvents();
   bool CreateWorkers();
-  // Obtains the service's port; Stop frees it and waits for every worker,
-  // each finishing its message in hand.
-  Result AcquirePort(uint32_t* port) QRV_REQUIRES(ProcessLock()) override;
-  void ReleasePort() QRV_REQUIRES(ProcessLock()) override;
+  void LogEventFailure(int index, DWORD error) override;
+  void LogPortRequest(const Result& result) QRV_REQUIRES(ProcessLock()) override;
+  void LogPortReleased() QRV_REQUIRES(ProcessLock()) override;
   // Called once by each worker as it leaves, whatever the way out.
   void WorkerLeft() { serving_.fetch_sub(1, std::memory_order_release); }
 

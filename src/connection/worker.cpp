@@ -118,35 +118,23 @@ bool Worker::ReceiveMessage() {
 }
 
 // A pending receive is left to the driver, which ends it when the port is
-// freed; only a stop whose bound has passed gives up on it. A pending
-// attempt is never repeated.
+// freed; only a stop whose grace has passed gives up on it. A pending
+// attempt is never repeated. The pauses wait on the stop event, so that a
+// stop that has freed the port neither prints nor waits them out.
 Result Worker::ReceiveInto(uint8_t* buffer, DWORD size) {
   for (unsigned attempts = 1;; ++attempts) {
     const Result result = Send(IOCTL_UC_RECEIVE, &receive_, sizeof(receive_), buffer, size);
     if (request_.Pended()) return result;
     if (result.Succeeded()) {
-      StopSignalledWithin(kPauseMs);  // the message in hand is served either way
+      connection_.StopSetWithin(kPauseMs);  // the message in hand is served either way
       return result;
     }
-    if (StopSignalledWithin(0)) return Result::Failure(kStoppedError);
+    if (connection_.StopSetWithin(0)) return Result::Failure(kStoppedError);
     std::printf("DeviceIoControl : %d.\n", static_cast<int>(result.Error()));
     std::fflush(stdout);
-    if (StopSignalledWithin(kPauseMs)) return Result::Failure(kStoppedError);
+    if (connection_.StopSetWithin(kPauseMs)) return Result::Failure(kStoppedError);
     if (attempts == kReceiveAttempts) return result;
   }
-}
-
-// The pause between receive attempts waits on the stop event instead of
-// sleeping blind: a receive that fails because Stop has just freed the port
-// (Stop sets the event first) ends the attempts at once and silently, so a
-// stop neither prints nor waits out the pauses. Returns true when the stop
-// event is set or becomes set within `ms`.
-bool Worker::StopSignalledWithin(DWORD ms) const {
-  return WaitForSingleObject(StopEvent(), ms) == WAIT_OBJECT_0;
-}
-
-HANDLE Worker::StopEvent() const {
-  return connection_.events_[CNUcCommuniateConnection::kStopEvent];
 }
 
 // A reported size that is not larger than the buffer it came through cannot
@@ -159,7 +147,7 @@ uint8_t* Worker::ObtainBlock(uint32_t size) {
   if (size < kMessageHeaderSize || size <= capacity_ || size > kMaxMessageSize) return nullptr;
   for (unsigned tries = 0; tries < kBlockTries; ++tries) {
     if (void* block = allocator_.Allocate(size)) return static_cast<uint8_t*>(block);
-    if (StopSignalledWithin(kPauseMs)) return nullptr;
+    if (connection_.StopSetWithin(kPauseMs)) return nullptr;
   }
   return nullptr;
 }

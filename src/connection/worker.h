@@ -41,8 +41,6 @@ class Worker {
   void ServeMessages();
   bool ReceiveMessage();
   Result ReceiveInto(uint8_t* buffer, DWORD size);
-  bool StopSignalledWithin(DWORD ms) const;
-  HANDLE StopEvent() const;
   uint8_t* ObtainBlock(uint32_t size);
   bool HandleMessage();
   static void InvokeCallback(void* worker);
