@@ -13,23 +13,19 @@
 namespace qrv {
 
 // One request at a time through one heap record (OVERLAPPED, event, input,
-// small output), created once and reused, so a request costs no kernel
-// object. Used by one thread.
+// small output), created once and reused. Used by one thread.
 //
-// Buffers follow their direction (kControlCodes): the input is copied into
-// the record; an output of up to 4 bytes travels in the record too, copied
-// in before the request and, only when the driver writes it, copied back
-// after (a word the driver leaves keeps its value). An output the driver
-// only reads, such as the reply's answer, is never written.
+// The input is copied into the record; an output of up to 4 bytes travels
+// in it too and is copied back only when the driver writes it
+// (kControlCodes). An output the driver only reads is never written.
 //
-// The policy: issue; wait until the request completes, `giveUp` (null: none)
-// is set or `boundMs` passes; only then cancel it (CancelIoEx) and wait
-// kCancelBoundMs more; if it is still pending, abandon it and log
+// The policy: wait until the request completes, `giveUp` (null: none) is
+// set or `boundMs` passes; only then cancel it and wait kCancelBoundMs
+// more; if it is still pending, abandon it and log "%s%x" with
 //   "quorvel: request abandoned, the driver ignored its cancellation; control code "
-// followed by the code in hexadecimal (format "%s%x"). An abandoned record
-// belongs to the driver until its completion arrives: it stays allocated
-// with its event, and with every block handed to Keeper(), until then.
-// ReclaimAbandoned frees it after that, giving back a port it was granted.
+// and the code. An abandoned record, with every block handed to Keeper(),
+// stays the driver's until its completion arrives; ReclaimAbandoned then
+// frees it.
 class DeviceRequest {
  public:
   static constexpr DWORD kCancelBoundMs = 1000;
@@ -38,7 +34,7 @@ class DeviceRequest {
   static constexpr DWORD kEntryBoundMs = 1000;
   static constexpr DWORD kMaxInput = 16;  // every input record fits
 
-  // `heap` is the one the blocks handed to Keeper() come from.
+  // The heap of the blocks handed to Keeper().
   explicit DeviceRequest(BlockHeap& heap = BlockHeap::Process()) : heap_(heap) {}
   DeviceRequest(const DeviceRequest&) = delete;
   DeviceRequest& operator=(const DeviceRequest&) = delete;
@@ -48,11 +44,10 @@ class DeviceRequest {
   // Creates the record now (Send does otherwise); the error of its event.
   Result Open();
 
-  // Sends `code` (a code of kControlCodes) with `input` and `output` as
-  // above; returns once the driver is done with every buffer or the request
-  // is abandoned. Fails with the driver's error, ERROR_OPERATION_ABORTED
-  // when cancelled or abandoned, ERROR_INVALID_PARAMETER for an unknown code
-  // or an input over kMaxInput, or the error of creating the record.
+  // Returns once the driver is done with every buffer or the request is
+  // abandoned. Fails with the driver's error, ERROR_OPERATION_ABORTED when
+  // cancelled or abandoned, ERROR_INVALID_PARAMETER for a code not in
+  // kControlCodes or an input over kMaxInput, or the record's error.
   Result Send(HANDLE device, DWORD code, const void* input, DWORD inputSize, void* output,
               DWORD outputSize, HANDLE giveUp, DWORD boundMs);
 

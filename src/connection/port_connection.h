@@ -18,10 +18,9 @@ namespace qrv {
 class PortConnection : public IUcConnection {
  public:
   static constexpr uint32_t kMaxThreads = 16;
-  // How long a stop lets the driver end the requests its threads hold once
-  // the port is given back. A driver completes them within the release
-  // itself, and a second covers their completion reaching a thread on a
-  // loaded machine; only what is still pending then is cancelled.
+  // How long a stop lets the driver end its threads' requests after the
+  // release, which completes them: a second covers the completion reaching
+  // a thread on a loaded machine.
   static constexpr DWORD kStopGraceMs = 1000;
 
   PortConnection(const PortConnection&) = delete;
