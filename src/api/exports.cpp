@@ -181,7 +181,7 @@ class QRV_SCOPED_CAPABILITY EntryLock {
 
  private:
   ScopedThreadMark inside_;  // set before the lock is taken, cleared after it is left
-  LockGuard<AwaitableLock> guard_;
+  LockGuard guard_;
 };
 
 }  // namespace

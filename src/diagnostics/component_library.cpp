@@ -1,7 +1,5 @@
 #include "diagnostics/component_library.h"
 
-#include "platform/lock_guard.h"
-
 namespace qrv {
 
 namespace {

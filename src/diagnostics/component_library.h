@@ -72,7 +72,7 @@ class ComponentLibrary {
 
   bool followsModule_ = false;  // bound once: ConfirmBinding may bind again
   HMODULE module_;
-  CriticalSection lock_;  // taken only while the table is reset or re-bound
+  AwaitableLock lock_;  // taken only while the table is reset or re-bound
   FARPROC entries_[kEntryCount];
 };
 

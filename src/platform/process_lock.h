@@ -3,7 +3,6 @@
 #define QUORVEL_PLATFORM_PROCESS_LOCK_H_
 
 #include "platform/awaitable_lock.h"
-#include "platform/lock_guard.h"
 
 namespace qrv {
 
