@@ -6,17 +6,11 @@
 
 namespace qrv {
 
-// Serialises the four entry points with one another and with the heartbeat's
-// teardown of the service connections, which awaits it (EnterUnless) rather
-// than blocking on it. Declared and defined here, below every layer that
-// names it in a lock requirement; valid from CreateProcessLock to
-// DestroyProcessLock.
+// Serialises the entry points with one another and with the heartbeat's
+// teardown of the service connections, which awaits it (EnterUnless).
+// Declared below every layer that names it; the process context holds it
+// from module attach to detach.
 AwaitableLock& ProcessLock();
-
-// Called only by the process context, which decides the lock's life: at
-// module attach and at module detach.
-void CreateProcessLock();
-void DestroyProcessLock();
 
 }  // namespace qrv
 
