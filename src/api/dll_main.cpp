@@ -6,15 +6,10 @@
 // Threads that still run at unload hold their own reference on the module,
 // so detach cannot happen under them.
 extern "C" BOOL WINAPI DllMain(HINSTANCE, DWORD reason, LPVOID) {
-  switch (reason) {
-    case DLL_PROCESS_ATTACH:
-      qrv::ProcessContext::Attach();
-      break;
-    case DLL_PROCESS_DETACH:
-      qrv::ProcessContext::Detach();
-      break;
-    default:
-      break;
-  }
-  return TRUE;
+  if (reason == DLL_PROCESS_DETACH) qrv::ProcessContext::Detach();
+  if (reason != DLL_PROCESS_ATTACH) return TRUE;
+  const qrv::Result attached = qrv::ProcessContext::Attach();
+  if (attached.Succeeded()) return TRUE;
+  SetLastError(attached.Error());
+  return FALSE;
 }

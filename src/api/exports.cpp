@@ -93,12 +93,9 @@ void LogService(const char* prefix, uint32_t serviceId, const char* suffix) {
 // entry point that runs. Either returns at once with one line, which starts
 // with `head`, then the service id when there is one. A refusal while the
 // thread logs another is not logged: a sink that calls an entry point for
-// every line would otherwise recurse without end. A thread that cannot be
-// marked (no thread-local slot) is refused silently: no library thread can
-// exist then, and re-entry could not be told apart. These texts are an
+// every line would otherwise recurse without end. These texts are an
 // interface (quorvel.h lists them); keep them as they stand.
 bool Refused(const char* head, const uint32_t* serviceId, const char* verb) {
-  if (!ThreadMarksAvailable()) return true;
   const char* where = HasThreadMark(kLibraryThread) ? "on a library thread (inside a callback)."
                       : HasThreadMark(kInsideEntryPoint) ? "inside an entry point."
                                                          : nullptr;

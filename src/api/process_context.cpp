@@ -19,11 +19,16 @@ ProcessContext* context = nullptr;
 
 }  // namespace
 
-void ProcessContext::Attach() { context = new (storage) ProcessContext(); }
+Result ProcessContext::Attach() {
+  const Result marks = TakeThreadMarks();
+  if (marks.Succeeded()) context = new (storage) ProcessContext();
+  return marks;
+}
 
 // Takes no lock: at detach no entry point can run, and at process exit the
 // lock may belong to a thread that has been terminated.
 void ProcessContext::Detach() QRV_NO_THREAD_SAFETY_ANALYSIS {
+  if (context == nullptr) return;
   if (RunningModuleThreads() == 0) {
     context->factory_.ReleaseAtUnload();
     ReleaseThreadMarks();

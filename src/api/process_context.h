@@ -26,9 +26,12 @@ class ProcessContext {
   ProcessContext(const ProcessContext&) = delete;
   ProcessContext& operator=(const ProcessContext&) = delete;
 
-  // Called once, by the module's attach, before any entry point.
-  static void Attach();
-  // Closes the device and destroys the context. The connections still filed
+  // Called once, by the module's attach, before any entry point. Fails with
+  // TlsAlloc's error, and with it the module's load, when no thread-local slot
+  // is left: a library thread that could not be marked would deadlock the
+  // entry points it calls back into.
+  static Result Attach();
+  // Closes the device and destroys the context, if one was made. The connections still filed
   // and the thread-mark slot are released only when no library thread runs
   // (at process exit some may, and they are left alone).
   static void Detach();
