@@ -16,10 +16,9 @@ __attribute__((constructor)) void AttachModule() {
   std::abort();
 }
 
-// The destructor also runs at process exit, where library threads may still
-// serve (a real unload waits for them: each holds a reference on the module).
-// Closing the device would wake them into a process that is tearing down, so
-// everything is left alone then.
+// Also runs at process exit, where library threads may still serve (an
+// unload waits for them); closing the device would wake them into a process
+// that is tearing down, so everything is left alone then.
 __attribute__((destructor)) void DetachModule() {
   if (qrv::RunningModuleThreads() != 0) return;
   DllMain(nullptr, DLL_PROCESS_DETACH, nullptr);

@@ -12,15 +12,11 @@
 namespace qrv {
 
 // Holds, in static storage from module attach to detach, the process-wide
-// lock (ProcessLock()), the log channel (LogChannel::Instance()), the
-// framework table (ComponentLibrary::Instance()), the control device and the
-// connection registry (ConnectionFactory::Instance()), whose connections
-// borrow the device and never close it.
-//
+// lock, the log channel, the framework table, the control device and the
+// connection registry, whose connections borrow the device.
 // INVARIANT: the device is closed only when no connection is filed and no
-// connection thread is left that could use it. Windows hands a closed
-// handle's value to the next object created, so a request through a stale
-// device handle would reach an unrelated object.
+// connection thread could still use it: Windows reuses a closed handle's
+// value, so a stale device handle would reach an unrelated object.
 class ProcessContext {
  public:
   ProcessContext(const ProcessContext&) = delete;
@@ -31,9 +27,8 @@ class ProcessContext {
   // is left: a library thread that could not be marked would deadlock the
   // entry points it calls back into.
   static Result Attach();
-  // Closes the device and destroys the context, if one was made. The connections still filed
-  // and the thread-mark slot are released only when no library thread runs
-  // (at process exit some may, and they are left alone).
+  // Closes the device and destroys the context, if one was made; the filed
+  // connections and the thread-mark slot go too when no library thread runs.
   static void Detach();
   static ProcessContext& Get();
 

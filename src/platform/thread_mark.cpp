@@ -4,11 +4,9 @@ namespace qrv {
 
 namespace {
 
-// A slot through the seam rather than thread_local: implicit TLS in a DLL
-// that the host loads with LoadLibrary is unreliable on old Windows and under
-// some loaders. The marks are bits of the slot's value, null on a thread that
-// carries none. Written only at attach and detach, when no other thread can
-// reach the library.
+// A slot rather than thread_local, which is unreliable in a DLL loaded by
+// LoadLibrary on old Windows. The marks are bits of the slot's value. Written
+// only at attach and detach, when no other thread can reach the library.
 DWORD markSlot = TLS_OUT_OF_INDEXES;
 
 uintptr_t Marks() { return reinterpret_cast<uintptr_t>(TlsGetValue(markSlot)); }
