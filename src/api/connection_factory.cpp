@@ -16,8 +16,7 @@ constexpr uint32_t kWorkersPerService = 3;
 
 ConnectionFactory* ConnectionFactory::Instance() { return &ProcessContext::Get().Factory(); }
 
-// Every thread has ended: closing is all that is left to do. The heap is
-// not the lock's to guard any more at this point.
+// Takes no lock: no thread is left that could race it.
 void ConnectionFactory::ReleaseAtUnload() QRV_NO_THREAD_SAFETY_ANALYSIS {
   for (uint32_t i = 0; i < serviceCount_; ++i) Delete(services_[i]);
   serviceCount_ = 0;

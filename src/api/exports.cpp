@@ -1,10 +1,7 @@
-// The four exported entry points. Each runs under the process-wide lock,
-// held through RAII, and first settles a heartbeat loss whose teardown is
-// still pending, so that every entry point sees the state the loss left.
-// Called on one of the library's own threads, or on a thread already inside
-// an entry point, each returns at once instead.
-// Nothing inside the module raises a C++ exception (a host with the
-// toolchain's shared unwinder loaded would terminate), so none is caught.
+// The four exported entry points. Each refuses a library thread or a thread
+// already inside one, and otherwise runs under the process-wide lock
+// (EntryLock). Nothing inside the module raises a C++ exception (NewOnHeap),
+// so none is caught.
 #include "api/exports.h"
 
 #include "api/process_context.h"
@@ -22,10 +19,8 @@ namespace qrv {
 
 namespace {
 
-// A failed Init gives back only what it took itself: the device and the log
-// channel it found closed. One that found the device open (services may be
-// filed and serving, or a lost heartbeat was being replaced) leaves both as
-// they were, so that UnInit still stops what runs.
+// A failed Init gives back only what it took: a device it found closed is
+// closed again with the log channel; one it found open stays for UnInit.
 HRESULT FailInit(bool foundOpen) QRV_REQUIRES(ProcessLock()) {
   ProcessContext& context = ProcessContext::Get();
   if (!foundOpen && context.CloseDevice()) LogChannel::Instance().Shutdown();
@@ -61,9 +56,7 @@ HRESULT InitLocked() QRV_REQUIRES(ProcessLock()) {
   ConnectionFactory& factory = context.Factory();
   CNUcEchoConnection* echo = factory.EchoConnection();
   if (echo != nullptr && echo->IsRunning()) return S_OK;
-  // A recorded echo connection that does not run (its Start failed, or its
-  // heartbeat was lost and the loss settled) is replaced, so that 0 always
-  // means a heartbeat runs.
+  // An echo connection that no longer runs is replaced: 0 means a heartbeat runs.
   factory.EndEcho();
   return StartEcho(foundOpen);
 }
@@ -85,20 +78,13 @@ void LogService(const char* prefix, uint32_t serviceId, const char* suffix) {
   LogChannel::Instance().Print("%s%d%s", prefix, serviceId, suffix);
 }
 
-// Whether the calling thread may run an entry point, decided before the
-// lock. A library thread (a service callback, or a log sink that a worker or
-// the heartbeat calls) would wait for its own thread, or for a stop that
-// waits for it. A host thread already inside an entry point (the framework's
-// log sink runs on whichever thread logs) would tear state down under the
-// entry point that runs. Either returns at once with one line, which starts
-// with `head`, then the service id when there is one. A refusal while the
-// thread logs another is not logged: a sink that calls an entry point for
-// every line would otherwise recurse without end. A thread that cannot be
-// marked (no thread-local slot) is refused silently: no library thread can
-// exist then, and re-entry could not be told apart. These texts are an
-// interface (quorvel.h lists them); keep them as they stand.
+// True, before the lock, for a thread that must not run an entry point: a
+// library thread (it would wait for itself or for a stop that waits for it)
+// or one already inside an entry point (it would tear state down under it).
+// Logs one line, `head` first, unless the thread is logging a refusal
+// already (a sink that calls an entry point per line would recurse without
+// end). The texts are an interface listed in quorvel.h.
 bool Refused(const char* head, const uint32_t* serviceId, const char* verb) {
-  if (!ThreadMarksAvailable()) return true;
   const char* where = HasThreadMark(kLibraryThread) ? "on a library thread (inside a callback)."
                       : HasThreadMark(kInsideEntryPoint) ? "inside an entry point."
                                                          : nullptr;
@@ -126,8 +112,7 @@ HRESULT RegisterLocked(uint32_t serviceId, UcServiceCallback callback, void* con
       LogService(kPrefix, serviceId, " ): connection has been created.");
       return S_OK;
     }
-    // Filed but serving nothing (its Start failed, or all its workers have
-    // ended): replaced by a new one with this call's callback and context.
+    // Filed but serving nothing: replaced, with this call's callback and context.
     factory.End(factory.FindServiceConnection(serviceId, true));
   }
   CNUcCommuniateConnection* connection =
@@ -161,14 +146,10 @@ HRESULT UnregisterLocked(uint32_t serviceId) QRV_REQUIRES(ProcessLock()) {
   return S_OK;
 }
 
-// Marks the thread as inside an entry point and holds the process-wide lock
-// for the entry point's body. On entry it settles a pending heartbeat
-// teardown: a loss that happened before the call takes effect before it, so
-// a Register that returns 0 is never stopped by it. On entry and on the way
-// out it reclaims abandoned requests the driver has let go, giving back
-// the ports granted to them late, so that such a port is never left to
-// nobody past the next entry point, and a Register of the same id after it
-// finds the service's port free.
+// Marks the thread as inside an entry point and holds the process-wide lock.
+// On entry it settles a pending heartbeat loss, so that a Register returning
+// 0 is never stopped by an earlier loss; on entry and exit it reclaims what
+// the driver let go of, so no late-granted port outlives the next entry point.
 class QRV_SCOPED_CAPABILITY EntryLock {
  public:
   EntryLock() QRV_ACQUIRE(ProcessLock()) : inside_(kInsideEntryPoint), guard_(ProcessLock()) {
@@ -181,7 +162,7 @@ class QRV_SCOPED_CAPABILITY EntryLock {
 
  private:
   ScopedThreadMark inside_;  // set before the lock is taken, cleared after it is left
-  LockGuard<AwaitableLock> guard_;
+  LockGuard guard_;
 };
 
 }  // namespace

@@ -1,7 +1,5 @@
 #include "diagnostics/component_library.h"
 
-#include "platform/lock_guard.h"
-
 namespace qrv {
 
 namespace {
@@ -27,21 +25,7 @@ constexpr const char* kEntryNames[ComponentLibrary::kEntryCount] = {
 constexpr size_t kRequiredEntries = 3;  // slots 0 to 2
 constexpr const wchar_t* kModuleName = L"PXCOM.dll";
 
-// Guarded by the process-wide lock, as Instance and DestroyInstance are.
-StaticObject<ComponentLibrary> table;
-bool tableDestroyed = false;
-
 }  // namespace
-
-ComponentLibrary* ComponentLibrary::Instance() {
-  if (table.Get() == nullptr && !tableDestroyed) table.Create();
-  return table.Get();
-}
-
-void ComponentLibrary::DestroyInstance() {
-  table.Destroy();
-  tableDestroyed = true;
-}
 
 ComponentLibrary::ComponentLibrary() : module_(nullptr), entries_{} {
   Bind(GetModuleHandleW(kModuleName));

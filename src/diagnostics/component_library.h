@@ -5,7 +5,6 @@
 #include <cstddef>
 
 #include "platform/process_lock.h"
-#include "platform/static_object.h"
 #include "platform/win32.h"
 
 namespace qrv {
@@ -62,7 +61,6 @@ class ComponentLibrary {
   static const char* EntryName(size_t slot);
 
  private:
-  friend class StaticObject<ComponentLibrary>;
   ComponentLibrary();
   ~ComponentLibrary();
   // Binds to the module when it offers the required entries.
@@ -72,7 +70,7 @@ class ComponentLibrary {
 
   bool followsModule_ = false;  // bound once: ConfirmBinding may bind again
   HMODULE module_;
-  CriticalSection lock_;  // taken only while the table is reset or re-bound
+  AwaitableLock lock_;  // taken only while the table is reset or re-bound
   FARPROC entries_[kEntryCount];
 };
 

@@ -10,8 +10,6 @@ namespace {
 
 constexpr HRESULT kFrameworkUnbound = -1;
 
-StaticObject<LogChannel> channel;
-
 // Finds the framework's create-instance entry and takes a reference on its
 // module into *framework; null, holding nothing, when unbound. A table
 // destroyed at unload ("Dead Reference Detected") counts as unbound.
@@ -36,12 +34,6 @@ QRV_CALLS_FOREIGN_INTERFACES void CallVPrint(void* context) {
 }
 
 }  // namespace
-
-LogChannel& LogChannel::Instance() { return *channel.Get(); }
-
-void LogChannel::Create() { channel.Create(); }
-
-void LogChannel::Destroy() { channel.Destroy(); }
 
 HRESULT LogChannel::Open() {
   if (ready_.load(std::memory_order_acquire)) return 0;

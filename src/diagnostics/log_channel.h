@@ -7,7 +7,6 @@
 #include "diagnostics/component_library.h"
 #include "diagnostics/log_interfaces.h"
 #include "platform/process_lock.h"
-#include "platform/static_object.h"
 #include "platform/win32.h"
 
 namespace qrv {
@@ -36,13 +35,9 @@ class LogChannel {
   LogChannel(const LogChannel&) = delete;
   LogChannel& operator=(const LogChannel&) = delete;
 
-  // The process-wide channel, valid from Create to Destroy; nothing it binds
-  // is released at unload.
+  // The process-wide channel, valid from module attach to detach; nothing it
+  // binds is released at unload.
   static LogChannel& Instance();
-  // Called only by the process context, which decides the channel's life:
-  // at module attach and at module detach.
-  static void Create();
-  static void Destroy();
 
   // 0 when already open; -1 when the framework is not bound; otherwise the
   // framework's or CreateSink's negative result (E_FAIL when either
@@ -58,7 +53,7 @@ class LogChannel {
   void Shutdown();
 
  private:
-  friend class StaticObject<LogChannel>;
+  friend class ProcessContext;  // the owner
   LogChannel() = default;
   HRESULT Bind() QRV_REQUIRES(ProcessLock());
   HRESULT CreateComponentAndSink(ComponentLibrary::CoCreateInstanceEntry createInstance);

@@ -46,9 +46,6 @@ void AbandonLaunch(Launch* launch) {
 }  // namespace
 
 HANDLE CreateModuleThread(LPTHREAD_START_ROUTINE start, LPVOID parameter) {
-  // A library thread that could not be recognised as one would let its
-  // callbacks deadlock the entry points: no mark, no thread.
-  if (!ThreadMarksAvailable()) return nullptr;
   HMODULE module = nullptr;
   if (!GetModuleHandleExW(GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS,
                           reinterpret_cast<LPCWSTR>(&ModuleThreadMain), &module)) {

@@ -6,9 +6,8 @@
 
 namespace qrv {
 
-// Holds null, INVALID_HANDLE_VALUE or an open handle. The two sentinels keep
-// their distinct meanings for the owner (for a connection: "never created"
-// versus "closed"); Close() closes an open handle and always leaves null.
+// Holds null, INVALID_HANDLE_VALUE (the owner gives each sentinel a meaning of
+// its own) or an open handle. Close() closes an open handle and leaves null.
 class OwnedHandle {
  public:
   explicit OwnedHandle(HANDLE initial = nullptr) : handle_(initial) {}
@@ -35,8 +34,7 @@ class OwnedHandle {
   HANDLE handle_;
 };
 
-// For handle fields kept raw because their layout matters (handle arrays
-// that are waited on as a whole): closes an open handle and leaves null.
+// Close() for a raw handle field (in an array waited on as a whole).
 inline void CloseHandleField(HANDLE* field) {
   if (OwnedHandle::IsOpenHandle(*field)) CloseHandle(*field);
   *field = nullptr;
