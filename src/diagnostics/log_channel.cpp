@@ -2,7 +2,6 @@
 
 #include "diagnostics/component_library.h"
 #include "diagnostics/framework_calls.h"
-#include "platform/exception_guard.h"
 
 namespace qrv {
 
@@ -21,18 +20,6 @@ ComponentLibrary::CoCreateInstanceEntry FindCreateInstance(HMODULE* framework)
   if (library == nullptr) return nullptr;
   *framework = library->AcquireBinding();
   return *framework != nullptr ? library->CoCreateInstance() : nullptr;
-}
-
-struct PrintCall {
-  ILogSink* sink;
-  const char* format;
-  va_list* arguments;
-  LONG result;
-};
-
-QRV_CALLS_FOREIGN_INTERFACES void CallVPrint(void* context) {
-  auto* call = static_cast<PrintCall*>(context);
-  call->result = call->sink->VPrint(call->format, *call->arguments);
 }
 
 }  // namespace
@@ -88,17 +75,13 @@ HRESULT LogChannel::CreateComponentAndSink(ComponentLibrary::CoCreateInstanceEnt
   return result;
 }
 
-HRESULT LogChannel::Print(const char* format, ...) {
+void LogChannel::Print(const char* format, ...) {
   ILogSink* sink = sink_.load(std::memory_order_acquire);
-  if (!ready_.load(std::memory_order_acquire) || format == nullptr || sink == nullptr) {
-    return E_FAIL;
-  }
+  if (!ready_.load(std::memory_order_acquire) || format == nullptr || sink == nullptr) return;
   va_list arguments;
   va_start(arguments, format);
-  PrintCall call{sink, format, &arguments, E_FAIL};
-  bool returned = CallGuarded(&CallVPrint, &call, GuardScope::kEverything);
+  GuardedPrint(sink, format, arguments);
   va_end(arguments);
-  return returned ? call.result : E_FAIL;
 }
 
 // A DestroySink or Release that raises still ends with the channel closed

@@ -49,9 +49,9 @@ class LogChannel {
   // raised), or CreateSink's result on success. Holds one reference on the
   // framework module from success to Shutdown.
   HRESULT Open() QRV_REQUIRES(ProcessLock());
-  // E_FAIL when the channel is closed, the format null, the sink missing, or
-  // the sink raised an exception; otherwise the sink's result.
-  HRESULT Print(const char* format, ...) QRV_PRINTF_FORMAT(2, 3);
+  // Hands the message to the sink; dropped when the channel is closed, the
+  // format null or the sink missing. Whatever the sink raises is swallowed.
+  void Print(const char* format, ...) QRV_PRINTF_FORMAT(2, 3);
   // Gives the sink back, drops the channel's reference on the component and
   // then its reference on the framework module. Whatever the framework
   // raises meanwhile, the channel ends closed.

@@ -161,7 +161,7 @@ void CallCatchingCpp(void (*call)(void*), void* context, bool* returned) {
 
 }  // namespace
 
-bool CallGuarded(void (*call)(void* context), void* context, GuardScope scope, uint32_t* code) {
+Result CallGuarded(void (*call)(void* context), void* context, GuardScope scope) {
   GuardFrame frame;
   frame.scope = scope;
   frame.code = kCppExceptionCode;  // unless the handler catches a structured exception
@@ -178,8 +178,7 @@ bool CallGuarded(void (*call)(void* context), void* context, GuardScope scope, u
     returned = completed;
   }
   SetChainHead(frame.record.Next);
-  if (!returned && code != nullptr) *code = frame.code;
-  return returned;
+  return returned ? Result::Success() : Result::Failure(frame.code);
 }
 
 }  // namespace qrv
