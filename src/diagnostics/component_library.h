@@ -36,44 +36,26 @@ class ComponentLibrary {
   // Destroys the table for good; the process context calls it at unload.
   static void DestroyInstance() QRV_REQUIRES(ProcessLock());
 
-  // Stores the address of every entry the module exports; 0 when the three
-  // required ones were found, -1 otherwise (entries found so far stay).
-  int Resolve(HMODULE module);
-  // Sets all entries to null; the module is not touched.
-  void Clear();
+  // Takes one reference on the module loaded now under the framework's name
+  // and re-binds the table if its entries were not read from that module.
+  // Returns the module, with a reference the caller frees, when the table is
+  // bound to it; otherwise null, holding nothing. A table never bound returns
+  // null.
+  HMODULE AcquireBinding() QRV_REQUIRES(ProcessLock());
 
-  // Takes one reference on the module loaded now under the framework's
-  // name, then confirms that the table's entries were read from it; if not,
-  // the table is unbound while no such module is loaded and re-bound to one
-  // loaded again. Returns the module, with the reference that keeps it
-  // loaded until the caller's FreeLibrary, when the table is bound to it
-  // afterwards; otherwise null, holding nothing. Only a table that was bound
-  // once follows the module; one that never found it returns null.
-  // REQUIRES: no thread calls through the table meanwhile (the log channel
-  // calls this only from Open, under the process-wide lock).
-  HMODULE AcquireBinding();
-
-  HMODULE Module() const { return module_; }
-  FARPROC Entry(size_t slot) const { return entries_[slot]; }
   CoCreateInstanceEntry CoCreateInstance() const;
-
-  // The exported name looked up for a slot; null for slot 17, which no name
-  // fills.
-  static const char* EntryName(size_t slot);
 
  private:
   friend class StaticObject<ComponentLibrary>;
   ComponentLibrary();
-  ~ComponentLibrary();
-  // Binds to the module when it offers the required entries.
+  ~ComponentLibrary() = default;
+  // Unbinds, then binds to `module` when it exports the required entries.
   void Bind(HMODULE module);
-  // Unbinds, then binds to `module` (null: stays unbound).
-  void Rebind(HMODULE module);
+  void Unbind();
 
-  bool followsModule_ = false;  // bound once: ConfirmBinding may bind again
-  HMODULE module_;
-  CriticalSection lock_;  // taken only while the table is reset or re-bound
-  FARPROC entries_[kEntryCount];
+  bool followsModule_ = false;  // bound once: AcquireBinding may bind again
+  HMODULE module_ = nullptr;
+  FARPROC entries_[kEntryCount] = {};
 };
 
 }  // namespace qrv
