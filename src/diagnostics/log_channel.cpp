@@ -62,6 +62,7 @@ HRESULT LogChannel::CreateComponentAndSink(ComponentLibrary::CoCreateInstanceEnt
   ILogComponent* component = nullptr;
   HRESULT result = GuardedCreateInstance(createInstance, &component);
   if (result < 0) return result;
+  if (component == nullptr) return E_FAIL;  // a success with nothing to call
   component_ = component;
   sinkId_ = kSinkId;
   ILogSink* sink = nullptr;

@@ -45,9 +45,9 @@ class LogChannel {
   static void Destroy();
 
   // 0 when already open; -1 when the framework is not bound; otherwise the
-  // framework's or CreateSink's negative result (E_FAIL when either
-  // raised), or CreateSink's result on success. Holds one reference on the
-  // framework module from success to Shutdown.
+  // framework's or CreateSink's negative result (E_FAIL when either raised,
+  // or the framework gave no component), or CreateSink's result on success.
+  // Holds one reference on the framework module from success to Shutdown.
   HRESULT Open() QRV_REQUIRES(ProcessLock());
   // Hands the message to the sink; dropped when the channel is closed, the
   // format null or the sink missing. Whatever the sink raises is swallowed.
