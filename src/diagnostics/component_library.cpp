@@ -23,6 +23,7 @@ constexpr const char* kEntryNames[ComponentLibrary::kEntryCount] = {
     "TzCoLoadLibraryW",
 };
 constexpr size_t kRequiredEntries = 3;  // slots 0 to 2
+constexpr size_t kCoCreateInstanceSlot = 0;
 constexpr const wchar_t* kModuleName = L"PXCOM.dll";
 
 // Guarded by the process-wide lock.
@@ -46,7 +47,6 @@ ComponentLibrary::ComponentLibrary() {
   followsModule_ = module_ != nullptr;
 }
 
-// A module that lacks a required entry leaves the table unbound, all null.
 void ComponentLibrary::Bind(HMODULE module) {
   Unbind();
   if (module == nullptr) return;
@@ -66,11 +66,9 @@ void ComponentLibrary::Unbind() {
   for (FARPROC& entry : entries_) entry = nullptr;
 }
 
-// An address read from a module the host has freed would be called into
-// unmapped or reused memory, and a module loaded again may get the same
-// handle: so the create-instance entry is looked up again and compared. The
-// reference is taken first, so that the module compared is the one that
-// stays loaded.
+// A module loaded again may reuse the freed one's handle, and an entry read
+// from that one would call unmapped memory: so the entry is compared too,
+// under the reference, so that the module compared is the one that stays.
 HMODULE ComponentLibrary::AcquireBinding() {
   if (!followsModule_) return nullptr;
   HMODULE current = nullptr;

@@ -10,37 +10,30 @@
 
 namespace qrv {
 
-// Finds the framework module "PXCOM.dll" among the modules the host has
-// already loaded when the table is created; never loads it. The table holds
-// no reference on it; AcquireBinding hands one to its caller. A table that
-// finds no module then is unbound for good.
-// A table that was bound follows the module: the host may free the
-// framework between UnInit and the next Init, and load it again.
+// Binds to the framework module "PXCOM.dll" if the host has loaded it when
+// the table is created; never loads it nor keeps a reference on it. A table
+// that finds none stays unbound; one that was bound follows the module, which
+// the host may free and load again between UnInit and Init.
 class ComponentLibrary {
  public:
   typedef HRESULT(WINAPI* CoCreateInstanceEntry)(const CLSID* classId, const IID* interfaceId,
                                                  void** object);
 
   static constexpr size_t kEntryCount = 31;
-  static constexpr size_t kCoCreateInstanceSlot = 0;
 
   ComponentLibrary(const ComponentLibrary&) = delete;
   ComponentLibrary& operator=(const ComponentLibrary&) = delete;
 
-  // Returns the table, creating and binding it on the first call. Once the
-  // table has been destroyed at unload ("Dead Reference Detected"), returns
-  // null on every call and creates nothing: raising an exception inside the
-  // module would terminate a host that has the toolchain's shared unwinder
-  // loaded, so the caller treats null as an unbound framework.
+  // The table, created and bound on the first call; null once destroyed, which
+  // the caller treats as unbound (raising would terminate a host that has the
+  // toolchain's shared unwinder loaded).
   static ComponentLibrary* Instance() QRV_REQUIRES(ProcessLock());
   // Destroys the table for good; the process context calls it at unload.
   static void DestroyInstance() QRV_REQUIRES(ProcessLock());
 
-  // Takes one reference on the module loaded now under the framework's name
-  // and re-binds the table if its entries were not read from that module.
-  // Returns the module, with a reference the caller frees, when the table is
-  // bound to it; otherwise null, holding nothing. A table never bound returns
-  // null.
+  // Re-binds the table to the module loaded now under the framework's name if
+  // its entries came from another. Returns that module, with a reference the
+  // caller frees, when the table is bound to it; otherwise null, holding none.
   HMODULE AcquireBinding() QRV_REQUIRES(ProcessLock());
 
   CoCreateInstanceEntry CoCreateInstance() const;
@@ -49,7 +42,8 @@ class ComponentLibrary {
   friend class StaticObject<ComponentLibrary>;
   ComponentLibrary();
   ~ComponentLibrary() = default;
-  // Unbinds, then binds to `module` when it exports the required entries.
+  // Unbinds (all entries null), then binds to `module` if it exports the
+  // required entries.
   void Bind(HMODULE module);
   void Unbind();
 

@@ -4,9 +4,8 @@
 
 namespace qrv {
 
-// A framework built by another compiler raises its C++ exceptions as
-// structured exceptions, and faults like any code. Unguarded, either would
-// unwind past this library's frames and leave the process-wide lock owned.
+// Another compiler's C++ exceptions arrive as structured exceptions; these
+// and faults would unwind past this library's lock guards unless caught.
 namespace {
 
 constexpr GuardScope kFrameworkScope = GuardScope::kEverything;
@@ -21,8 +20,7 @@ HRESULT GuardedCreate(Object** object, Create create) {
   return returned ? result : E_FAIL;
 }
 
-// Nothing the framework did when it raised can be undone, so the raise is
-// dropped.
+// Dropped: nothing the framework did when it raised can be undone.
 template <typename Call>
 void GuardedVoid(Call call) {
   static_cast<void>(CallGuarded(call, kFrameworkScope));

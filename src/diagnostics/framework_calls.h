@@ -1,5 +1,4 @@
-// Calls into the component framework's code, each through the exception
-// guard.
+// Calls into the component framework's code, each through the exception guard.
 #ifndef QUORVEL_DIAGNOSTICS_FRAMEWORK_CALLS_H_
 #define QUORVEL_DIAGNOSTICS_FRAMEWORK_CALLS_H_
 
@@ -10,10 +9,9 @@
 
 namespace qrv {
 
-// Each catches whatever the call raises (a C++ exception of any runtime, a
-// processor fault), so a caller holding a lock keeps control of it. The
-// creating calls then return E_FAIL with the out-parameter null, whatever the
-// call wrote; otherwise the framework's result.
+// Each swallows whatever the call raises (a C++ exception of any runtime, a
+// fault); the creating calls then return E_FAIL and a null out-parameter,
+// otherwise the framework's result.
 HRESULT GuardedCreateInstance(ComponentLibrary::CoCreateInstanceEntry createInstance,
                               ILogComponent** component);
 HRESULT GuardedCreateSink(ILogComponent* component, LONG sinkId, ILogSink** sink);
