@@ -136,13 +136,14 @@ EXCEPTION_DISPOSITION __cdecl GuardHandler(EXCEPTION_RECORD* exception, void* es
   __builtin_longjmp(frame->resume, 1);
 }
 
-// Own-runtime C++ exceptions unwind by DWARF tables, not through the chain.
-void CallCatchingCpp(void (*call)(void*), void* context, bool* returned) {
+// True when the call returned. Own-runtime C++ exceptions unwind by DWARF
+// tables, not through the chain.
+bool CallCatchingCpp(void (*call)(void*), void* context) {
   try {
     call(context);
-    *returned = true;
+    return true;
   } catch (...) {
-    *returned = false;
+    return false;
   }
 }
 
@@ -160,9 +161,7 @@ Result CallGuarded(void (*call)(void* context), void* context, GuardScope scope)
   volatile bool returned = false;
   if (__builtin_setjmp(frame.resume) == 0) {
     SetChainHead(&frame.record);
-    bool completed = false;
-    CallCatchingCpp(call, context, &completed);
-    returned = completed;
+    returned = CallCatchingCpp(call, context);
   }
   SetChainHead(frame.record.Next);
   return returned ? Result::Success() : Result::Failure(frame.code);
