@@ -156,10 +156,10 @@ bool Worker::HandleMessage() {
   const uint32_t header = ReadHeader(message_);
   answer_ = nullptr;
   answerLength_ = 0;
-  uint32_t code = 0;
-  if (!CallGuarded(&InvokeCallback, this, GuardScope::kCppExceptions, &code)) {
+  const Result called = CallGuarded(&InvokeCallback, this, GuardScope::kCppExceptions);
+  if (!called.Succeeded()) {
     LogChannel::Instance().Print(kCallbackException, connection_.serviceId_, connection_.port_,
-                                 threadIndex_, code);
+                                 threadIndex_, static_cast<unsigned>(called.Error()));
     return false;
   }
   if (header != 0 && !SendReply().Succeeded()) {
