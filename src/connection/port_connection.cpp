@@ -77,9 +77,8 @@ Result PortConnection::AcquirePort() {
 }
 
 void PortConnection::ReleasePort() {
-  static_cast<void>(control_.Send(device_, DescribeCode(portCode_)->giveBack, &port_,
-                                  sizeof(port_), nullptr, 0, nullptr,
-                                  DeviceRequest::kEntryBoundMs));
+  static_cast<void>(control_.Send(device_, DescribeCode(portCode_)->giveBack, &port_, sizeof(port_),
+                                  nullptr, 0, nullptr, DeviceRequest::kEntryBoundMs));
   LogPortReleased();
 }
 
