@@ -18,9 +18,9 @@ ConnectionFactory* ConnectionFactory::Instance() { return &ProcessContext::Get()
 
 // Takes no lock: no thread is left that could race it.
 void ConnectionFactory::ReleaseAtUnload() QRV_NO_THREAD_SAFETY_ANALYSIS {
-  for (uint32_t i = 0; i < serviceCount_; ++i) Delete(services_[i]);
+  for (uint32_t i = 0; i < serviceCount_; ++i) Discard(services_[i]);
   serviceCount_ = 0;
-  if (echo_ != nullptr) Delete(echo_);
+  if (echo_ != nullptr) Discard(echo_);
   echo_ = nullptr;
 }
 
@@ -29,8 +29,7 @@ CNUcEchoConnection* ConnectionFactory::CreateEchoConnection(HANDLE device) {
   auto* echo = NewOnHeap<CNUcEchoConnection>(*heap_, static_cast<IServiceTeardown&>(*this));
   if (echo == nullptr) return nullptr;
   if (!echo->Create(kEchoServiceId, 1, device, nullptr, nullptr)) {
-    echo->Close();
-    Delete(echo);
+    Discard(echo);
     return nullptr;
   }
   echo_ = echo;
@@ -47,8 +46,7 @@ CNUcCommuniateConnection* ConnectionFactory::CreateServiceConnection(HANDLE devi
   auto* connection = NewOnHeap<CNUcCommuniateConnection>(*heap_, *heap_);
   if (connection == nullptr) return nullptr;
   if (!connection->Create(serviceId, kWorkersPerService, device, callback, context)) {
-    connection->Close();
-    Delete(connection);
+    Discard(connection);
     return nullptr;
   }
   services_[serviceCount_++] = connection;

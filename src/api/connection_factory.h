@@ -38,8 +38,8 @@ class ConnectionFactory final : public IServiceTeardown {
   // Stops, closes and deletes a connection that is no longer recorded.
   template <typename Connection>
   void End(Connection* connection) QRV_REQUIRES(ProcessLock()) {
-    Halt(connection);
-    Delete(connection);
+    connection->Stop();
+    Discard(connection);
   }
   // Ends every service connection, front to back; a driver that keeps its
   // requests costs the stop's grace once.
@@ -68,7 +68,7 @@ class ConnectionFactory final : public IServiceTeardown {
   // another). REQUIRES: no connection is filed.
   void UseHeap(BlockHeap& heap) QRV_REQUIRES(ProcessLock()) { heap_ = &heap; }
 
-  // Deletes the recorded connections without stopping them.
+  // Closes and deletes the recorded connections without stopping them.
   // REQUIRES: the module is being unloaded and no thread of it runs.
   void ReleaseAtUnload();
 
@@ -77,8 +77,10 @@ class ConnectionFactory final : public IServiceTeardown {
   ConnectionFactory() = default;
   ~ConnectionFactory() = default;
 
+  // Closes and deletes a connection none of whose threads runs any more.
   template <typename Connection>
-  void Delete(Connection* connection) QRV_REQUIRES(ProcessLock()) {
+  void Discard(Connection* connection) QRV_REQUIRES(ProcessLock()) {
+    connection->Close();
     DeleteOnHeap(*heap_, connection);
   }
 

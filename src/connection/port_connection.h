@@ -57,7 +57,8 @@ class PortConnection : public IUcConnection {
   // The port comes from the request `portCode` as a port of `kind`, and
   // goes back with that code's giveBack (kControlCodes).
   PortConnection(DWORD portCode, PortKind kind) : portCode_(portCode), portKind_(kind) {}
-  ~PortConnection() { Close(); }
+  // Only returns memory: the owner has Closed the connection.
+  ~PortConnection() = default;
 
   // Records what Create was given.
   void Assign(uint32_t serviceId, uint32_t threadCount, HANDLE device);
