@@ -36,35 +36,18 @@ int32_t PortConnection::Start() {
   return started_;
 }
 
-// The stop event goes first: a thread whose request the port's release
-// completes must find it set at the top of its next pass, and a heartbeat
-// teardown that races with this stop sees it and gives way instead of
-// waiting for the lock our caller holds.
+// The stop event goes first: a thread that the port's release wakes finds
+// it set, and a racing heartbeat teardown gives way instead of waiting for
+// the lock our caller holds. The release completes the threads' requests;
+// cancelling one instead would race that completion, hence the grace.
 uint32_t PortConnection::Stop() {
   if (OwnedHandle::IsOpenHandle(events_[kStopEvent])) SetEvent(events_[kStopEvent]);
   if (started_) ReleasePort();
-  const DWORD result = AwaitStoppedThreads();
+  const DWORD result = WaitForThreads(graceMs_);
   started_ = 0;
   return result;
 }
 
-// A cancel sent while the driver completes the same request races that
-// completion (and a stale one can hit a new request at the same address),
-// so the threads' requests are given up on only once the driver has let
-// the grace pass after the release.
-DWORD PortConnection::AwaitStoppedThreads() const {
-  HANDLE open[kMaxThreads];
-  const DWORD count = OpenThreads(open);
-  if (count == 0) return WAIT_OBJECT_0;
-  if (WaitForMultipleObjects(count, open, TRUE, graceMs_) == WAIT_TIMEOUT &&
-      OwnedHandle::IsOpenHandle(events_[kGiveUpEvent])) {
-    SetEvent(events_[kGiveUpEvent]);
-  }
-  return WaitForConnectionThreads(open, count, serviceId_, port_);
-}
-
-// These requests come from entry points, which hold the lock and wait on no
-// stop event; a port answer of UC_MAX_PORTS or more is refused.
 Result PortConnection::AcquirePort() {
   const PortRequest request = {portKind_, {0, 0, 0}, serviceId_, threadCount_};
   uint32_t answer = UC_MAX_PORTS;
@@ -87,9 +70,8 @@ bool PortConnection::HasThreads() const {
   return OpenThreads(open) != 0;
 }
 
-// A closed connection's handles are null: waiting on them would fail, and
-// under strict handle checking raise an invalid-handle exception, so only
-// the open ones are waited for.
+// Only open handles are waited on: a closed one would raise an
+// invalid-handle exception under strict handle checking.
 DWORD PortConnection::OpenThreads(HANDLE (&open)[kMaxThreads]) const {
   DWORD count = 0;
   for (HANDLE thread : threads_) {
@@ -98,10 +80,14 @@ DWORD PortConnection::OpenThreads(HANDLE (&open)[kMaxThreads]) const {
   return count;
 }
 
-DWORD PortConnection::WaitForThreads() const {
+DWORD PortConnection::WaitForThreads(DWORD graceMs) const {
   HANDLE open[kMaxThreads];
   const DWORD count = OpenThreads(open);
   if (count == 0) return WAIT_OBJECT_0;
+  if (graceMs != INFINITE && WaitForMultipleObjects(count, open, TRUE, graceMs) == WAIT_TIMEOUT &&
+      OwnedHandle::IsOpenHandle(events_[kGiveUpEvent])) {
+    SetEvent(events_[kGiveUpEvent]);
+  }
   return WaitForConnectionThreads(open, count, serviceId_, port_);
 }
 

@@ -12,15 +12,13 @@
 
 namespace qrv {
 
-// Operations run under the process-wide lock. The threads only read the
-// fields; the port is written before the start event is set. The device is
-// borrowed, never closed here.
+// The threads only read the fields; the port is written before the start
+// event is set. The device is borrowed, never closed here.
 class PortConnection : public IUcConnection {
  public:
   static constexpr uint32_t kMaxThreads = 16;
-  // How long a stop lets the driver end its threads' requests after the
-  // release, which completes them: a second covers the completion reaching
-  // a thread on a loaded machine.
+  // How long a stop lets the driver end the threads' requests after the
+  // port's release before it gives up on them.
   static constexpr DWORD kStopGraceMs = 1000;
 
   PortConnection(const PortConnection&) = delete;
@@ -31,19 +29,16 @@ class PortConnection : public IUcConnection {
   // Obtains the port and releases the threads; 1 at once when started.
   int32_t Start() QRV_REQUIRES(ProcessLock()) final;
   // Sets the stop event, gives a held port back, then waits for the
-  // threads; once the grace has passed it sets the give-up event, on which
-  // the threads cancel what they still wait for. WAIT_OBJECT_0 when no
-  // thread handle is left.
+  // threads, setting the give-up event once the grace has passed.
   uint32_t Stop() QRV_REQUIRES(ProcessLock()) final;
-  // Makes Stop give up right after the release: the driver has shown that
-  // it keeps requests past the grace.
+  // Makes Stop give up right after the release.
   void SkipStopGrace() QRV_REQUIRES(ProcessLock()) { graceMs_ = 0; }
 
   uint32_t ServiceId() const { return serviceId_; }
   // WAIT_OBJECT_0 + kStopEvent or + kStartEvent (stop when both are set).
   DWORD WaitForSignal() const { return WaitForMultipleObjects(2, events_, FALSE, INFINITE); }
-  // True when the stop event is set or becomes set within `ms` (a failed
-  // wait counts as set); consumes an auto-reset stop event.
+  // True when the stop event is or becomes set within `ms`, or the wait
+  // fails; consumes an auto-reset stop event.
   bool StopSetWithin(DWORD ms) const {
     return WaitForSingleObject(events_[kStopEvent], ms) != WAIT_TIMEOUT;
   }
@@ -54,20 +49,19 @@ class PortConnection : public IUcConnection {
  protected:
   enum { kStopEvent = 0, kStartEvent = 1, kGiveUpEvent = 2, kEventCount = 3 };
 
-  // The port comes from the request `portCode` as a port of `kind`, and
-  // goes back with that code's giveBack (kControlCodes).
+  // The port is requested with `portCode` as one of `kind`.
   PortConnection(DWORD portCode, PortKind kind) : portCode_(portCode), portKind_(kind) {}
   // Only returns memory: the owner has Closed the connection.
   ~PortConnection() = default;
 
   // Records what Create was given.
   void Assign(uint32_t serviceId, uint32_t threadCount, HANDLE device);
-  // Creates the stop event (manual-reset when `manualResetStop`) and the
-  // manual-reset start and give-up events; reports a failure through
-  // LogEventFailure.
+  // The stop event and the manual-reset start and give-up events; a failure
+  // goes to LogEventFailure.
   Result CreateEvents(BOOL manualResetStop);
-  // Waits, without a time limit, for every open thread handle.
-  DWORD WaitForThreads() const;
+  // Waits for every open thread handle (WAIT_OBJECT_0 when none is), setting
+  // the give-up event once `graceMs` has passed unless it is INFINITE.
+  DWORD WaitForThreads(DWORD graceMs = INFINITE) const;
 
   // The subclass's lines: event `index` not created; the port request's
   // outcome (a success with the port in port_); the port given back.
@@ -80,9 +74,7 @@ class PortConnection : public IUcConnection {
   uint32_t threadCount_ = 0;
   uint32_t port_ = UC_MAX_PORTS;
   int32_t started_ = 0;
-  // The stop, start and give-up events; INVALID_HANDLE_VALUE until created,
-  // null once closed. A wait on the first two that finds both set reports
-  // the stop event.
+  // INVALID_HANDLE_VALUE until created, null once closed.
   HANDLE events_[kEventCount] = {INVALID_HANDLE_VALUE, INVALID_HANDLE_VALUE, INVALID_HANDLE_VALUE};
   HANDLE threads_[kMaxThreads] = {};
 
@@ -91,8 +83,6 @@ class PortConnection : public IUcConnection {
   Result AcquirePort() QRV_REQUIRES(ProcessLock());
   // The port counts as given back whatever the driver answers.
   void ReleasePort() QRV_REQUIRES(ProcessLock());
-  // Waits for the threads through the stop's grace, then gives up.
-  DWORD AwaitStoppedThreads() const QRV_REQUIRES(ProcessLock());
   // Copies the open thread handles to `open`; returns how many.
   DWORD OpenThreads(HANDLE (&open)[kMaxThreads]) const;
 
