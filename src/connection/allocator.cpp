@@ -5,11 +5,8 @@
 
 namespace qrv {
 
-// The list of lent blocks grows from the same heap as the blocks, by plain
-// heap calls that report failure by a null: the library throws nothing
-// inside itself, because a host that has the toolchain's shared runtime
-// loaded would find no unwind tables for this module's frames and
-// terminate.
+// The list grows from the blocks' heap by calls that fail with a null,
+// never a throw (see NewOnHeap).
 CNimUCAllocator::CNimUCAllocator(BlockHeap& heap) : heap_(heap) {}
 
 CNimUCAllocator::~CNimUCAllocator() {
@@ -19,8 +16,7 @@ CNimUCAllocator::~CNimUCAllocator() {
 
 void* QUORVEL_STDCALL CNimUCAllocator::Allocate(uint32_t size) {
   if (!HasRoom()) return nullptr;
-  // A zero-byte request still yields a distinct block, whatever the C
-  // runtime makes of malloc(0).
+  // A distinct block for 0 bytes, whatever malloc(0) gives.
   const size_t bytes = size == 0 ? 1 : size;
   void* block = heap_.Allocate(bytes);
   if (block == nullptr) return nullptr;

@@ -12,25 +12,17 @@
 
 namespace qrv {
 
-// One request at a time through one heap record (OVERLAPPED, event, input,
-// small output), created once and reused. Used by one thread.
-//
-// The input is copied into the record; an output of up to 4 bytes travels
-// in it too and is copied back only when the driver writes it
-// (kControlCodes). An output the driver only reads is never written.
-//
-// The policy: wait until the request completes, `giveUp` (null: none) is
-// set or `boundMs` passes; only then cancel it and wait kCancelBoundMs
-// more; if it is still pending, abandon it and log "%s%x" with
-//   "quorvel: request abandoned, the driver ignored its cancellation; control code "
-// and the code. An abandoned record, with every block handed to Keeper(),
-// stays the driver's until its completion arrives; ReclaimAbandoned then
-// frees it.
+// One request at a time, used by one thread, through a reused heap record
+// holding the OVERLAPPED, the event, the input and an output of up to 4
+// bytes (copied back only when the driver writes it). A request is
+// cancelled once it completes neither before `giveUp` (null: none) is set
+// nor within `boundMs`, and abandoned when the cancel is not honoured
+// within kCancelBoundMs: the record then stays the driver's until its
+// completion, and ReclaimAbandoned frees it.
 class DeviceRequest {
  public:
   static constexpr DWORD kCancelBoundMs = 1000;
-  // The bound of a request an entry point sends: a driver that leaves it
-  // unanswered for a heartbeat period is taken as gone.
+  // The bound of an entry point's request: one heartbeat period.
   static constexpr DWORD kEntryBoundMs = 1000;
   static constexpr DWORD kMaxInput = 16;  // every input record fits
 
@@ -56,19 +48,16 @@ class DeviceRequest {
   DWORD BytesReturned() const { return bytes_; }
   bool Pended() const { return pended_; }
   bool GivenUp() const { return givenUp_; }
-  // Once a request was abandoned: the keeper of every block its buffers may
-  // lie in, freed with the record once the driver has let go. Null before.
+  // Once a request was abandoned, the keeper of the blocks its buffers may
+  // lie in, freed with the record; null before.
   CNimUCAllocator* Keeper();
 
   // How many requests have been cancelled in the process so far.
   static uint32_t Cancellations() { return cancellations_.load(std::memory_order_acquire); }
 
   // Frees every abandoned record whose completion has arrived and whose
-  // owner has let go of it. One granted a port after it was abandoned gives
-  // it back through `device` first and logs
-  //   "quorvel: port[N] granted after its request was abandoned, given back; control code C"
-  // INVALID_HANDLE_VALUE: the device is closed or closing, and no port can
-  // be given back (its cleanup ends the requests the driver still holds).
+  // owner has let go, first giving back through `device` a port granted
+  // late (none when `device` is INVALID_HANDLE_VALUE: it is closing).
   static void ReclaimAbandoned(HANDLE device) QRV_REQUIRES(ProcessLock());
 
  private:
@@ -82,8 +71,7 @@ class DeviceRequest {
   static bool Settle(HANDLE device, Record& record) QRV_REQUIRES(ProcessLock());
   static void GiveBack(HANDLE device, Record& record) QRV_REQUIRES(ProcessLock());
 
-  // Every abandoned record not yet freed; pushed by any thread, taken apart
-  // only under the process-wide lock.
+  // Pushed by any thread, taken apart only under the process-wide lock.
   static std::atomic<Record*> abandoned_;
   static std::atomic<uint32_t> cancellations_;
 

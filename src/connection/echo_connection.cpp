@@ -51,8 +51,7 @@ bool CNUcEchoConnection::ClaimTeardown() {
   return heartbeat_.compare_exchange_strong(pending, Heartbeat::kLost);
 }
 
-// A ping that the stop gave up on is a stop, not a lost heartbeat. Without
-// its event every ping fails, as a heartbeat failure.
+// A ping the stop gave up on is a stop, not a lost heartbeat.
 DWORD WINAPI CNUcEchoConnection::EchoThreadProc(LPVOID parameter) {
   auto* self = static_cast<CNUcEchoConnection*>(parameter);
   if (self->WaitForSignal() != WAIT_OBJECT_0 + kStartEvent) return 1;
@@ -74,9 +73,8 @@ DWORD WINAPI CNUcEchoConnection::EchoThreadProc(LPVOID parameter) {
   return 0;
 }
 
-// The answer word starts at 0 for every ping: one that completes without
-// writing it fails. An answer left pending for a whole period is what the
-// heartbeat exists to catch: the ping is cancelled and fails.
+// Fails unless the answer word, 0 until written, is UC_ECHO_MAGIC within a
+// period.
 Result CNUcEchoConnection::Ping(DeviceRequest& request, const EchoPacket& packet) const {
   uint32_t answer = 0;
   const Result result = request.Send(device_, IOCTL_UC_ECHO, &packet, sizeof(packet), &answer,
@@ -85,16 +83,10 @@ Result CNUcEchoConnection::Ping(DeviceRequest& request, const EchoPacket& packet
   return result;
 }
 
-// The state is set before "echo error." is logged, so that whoever reads
-// the line finds the heartbeat lost. The services are then torn down by the
-// first party to hold the lock: this thread, or an entry point that settles
-// the loss first (ClaimTeardown decides, once).
-//
-// No deadlock with a stop of this connection: every Stop holds the lock,
-// sets the stop event before it sends anything and then waits for this
-// thread, which never blocks on the lock: it waits on the stop event and the
-// lock's releases together, and ends without the lock when a stop runs.
-// Taking the lock proves that no stop is under way.
+// The state is set before "echo error." is logged, so a reader of the line
+// finds the heartbeat lost. The teardown awaits the lock together with the
+// stop event, which a Stop holding the lock sets before it waits for this
+// thread: no deadlock.
 void CNUcEchoConnection::LoseHeartbeat() {
   heartbeat_.store(Heartbeat::kLostTeardownPending, std::memory_order_release);
   Log("quorvel: echo error.");

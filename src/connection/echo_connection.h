@@ -1,5 +1,5 @@
-// The heartbeat connection: pings the driver about once a second and, when a
-// ping fails, stops every service connection.
+// The heartbeat: pings the driver about once a second and, when a ping
+// fails, ends every service connection.
 #ifndef QUORVEL_CONNECTION_ECHO_CONNECTION_H_
 #define QUORVEL_CONNECTION_ECHO_CONNECTION_H_
 
@@ -11,8 +11,7 @@
 
 namespace qrv {
 
-// One thread, which reads the device, the port and the events and writes
-// only the heartbeat state.
+// Its one thread writes only the heartbeat state.
 class CNUcEchoConnection final : public PortConnection {
  public:
   // `teardown` ends the service connections when a ping fails; it must
@@ -27,8 +26,7 @@ class CNUcEchoConnection final : public PortConnection {
 
   // True while the heartbeat runs: started and no ping has failed.
   bool IsRunning() const;
-  // True once, for the caller that takes over the teardown a lost heartbeat
-  // calls for; false when there is none to take.
+  // True once, for the caller that takes over a lost heartbeat's teardown.
   bool ClaimTeardown() QRV_REQUIRES(ProcessLock());
 
   static DWORD WINAPI EchoThreadProc(LPVOID connection);
