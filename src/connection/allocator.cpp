@@ -5,10 +5,6 @@
 
 namespace qrv {
 
-// The list grows from the blocks' heap by calls that fail with a null,
-// never a throw (see NewOnHeap).
-CNimUCAllocator::CNimUCAllocator(BlockHeap& heap) : heap_(heap) {}
-
 CNimUCAllocator::~CNimUCAllocator() {
   ReleaseAll();
   if (blocks_ != inline_) heap_.Free(blocks_);
@@ -24,7 +20,8 @@ void* QUORVEL_STDCALL CNimUCAllocator::Allocate(uint32_t size) {
   return block;
 }
 
-// Doubles the list; the larger one is kept for later messages.
+// Doubles the list, from the blocks' heap, never by a throw (see NewOnHeap);
+// the larger one is kept for later messages.
 bool CNimUCAllocator::Reserve() {
   const size_t capacity = capacity_ * 2;
   if (capacity > SIZE_MAX / sizeof(Lent)) return false;

@@ -13,7 +13,7 @@ namespace qrv {
 // Used only on its worker's thread; takes no lock.
 class CNimUCAllocator final : public NIMUC::IAllocator {
  public:
-  explicit CNimUCAllocator(BlockHeap& heap = BlockHeap::Process());
+  explicit CNimUCAllocator(BlockHeap& heap = BlockHeap::Process()) : heap_(heap) {}
   CNimUCAllocator(const CNimUCAllocator&) = delete;
   CNimUCAllocator& operator=(const CNimUCAllocator&) = delete;
   // Releases whatever is still lent, so that no way out of a worker leaks.

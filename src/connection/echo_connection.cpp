@@ -16,9 +16,8 @@ void Log(const char* text) { LogChannel::Instance().Print("%s", text); }
 int32_t CNUcEchoConnection::Create(uint32_t serviceId, uint32_t threadCount, HANDLE device,
                                    UcServiceCallback, void*) {
   if (device == INVALID_HANDLE_VALUE || threadCount != 1) return 0;
-  Assign(serviceId, 1, device);
   // The stop event is auto-reset: only the echo thread waits on it.
-  if (!CreateEvents(FALSE).Succeeded()) return 0;
+  if (!Prepare(serviceId, 1, device, FALSE).Succeeded()) return 0;
   threads_[0] = CreateModuleThread(&EchoThreadProc, this);
   if (threads_[0] != nullptr) return 1;
   LogChannel::Instance().Print("%s%x", "quorvel: fail to create ehco thread, error code ",

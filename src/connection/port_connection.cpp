@@ -5,13 +5,11 @@
 
 namespace qrv {
 
-void PortConnection::Assign(uint32_t serviceId, uint32_t threadCount, HANDLE device) {
+Result PortConnection::Prepare(uint32_t serviceId, uint32_t threadCount, HANDLE device,
+                               BOOL manualResetStop) {
   serviceId_ = serviceId;
   threadCount_ = threadCount;
   device_ = device;
-}
-
-Result PortConnection::CreateEvents(BOOL manualResetStop) {
   const BOOL manualReset[kEventCount] = {manualResetStop, TRUE, TRUE};
   for (int i = 0; i < kEventCount; ++i) {
     events_[i] = CreateEventW(nullptr, manualReset[i], FALSE, nullptr);
@@ -41,7 +39,7 @@ int32_t PortConnection::Start() {
 // the lock our caller holds. The release completes the threads' requests;
 // cancelling one instead would race that completion, hence the grace.
 uint32_t PortConnection::Stop() {
-  if (OwnedHandle::IsOpenHandle(events_[kStopEvent])) SetEvent(events_[kStopEvent]);
+  if (IsOpenHandle(events_[kStopEvent])) SetEvent(events_[kStopEvent]);
   if (started_) ReleasePort();
   const DWORD result = WaitForThreads(graceMs_);
   started_ = 0;
@@ -75,7 +73,7 @@ bool PortConnection::HasThreads() const {
 DWORD PortConnection::OpenThreads(HANDLE (&open)[kMaxThreads]) const {
   DWORD count = 0;
   for (HANDLE thread : threads_) {
-    if (OwnedHandle::IsOpenHandle(thread)) open[count++] = thread;
+    if (IsOpenHandle(thread)) open[count++] = thread;
   }
   return count;
 }
@@ -85,7 +83,7 @@ DWORD PortConnection::WaitForThreads(DWORD graceMs) const {
   const DWORD count = OpenThreads(open);
   if (count == 0) return WAIT_OBJECT_0;
   if (graceMs != INFINITE && WaitForMultipleObjects(count, open, TRUE, graceMs) == WAIT_TIMEOUT &&
-      OwnedHandle::IsOpenHandle(events_[kGiveUpEvent])) {
+      IsOpenHandle(events_[kGiveUpEvent])) {
     SetEvent(events_[kGiveUpEvent]);
   }
   return WaitForConnectionThreads(open, count, serviceId_, port_);

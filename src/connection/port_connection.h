@@ -54,11 +54,9 @@ class PortConnection : public IUcConnection {
   // Only returns memory: the owner has Closed the connection.
   ~PortConnection() = default;
 
-  // Records what Create was given.
-  void Assign(uint32_t serviceId, uint32_t threadCount, HANDLE device);
-  // The stop event and the manual-reset start and give-up events; a failure
-  // goes to LogEventFailure.
-  Result CreateEvents(BOOL manualResetStop);
+  // Records what Create was given, then creates the stop event and the
+  // manual-reset start and give-up events; a failure goes to LogEventFailure.
+  Result Prepare(uint32_t serviceId, uint32_t threadCount, HANDLE device, BOOL manualResetStop);
   // Waits for every open thread handle (WAIT_OBJECT_0 when none is), setting
   // the give-up event once `graceMs` has passed unless it is INFINITE.
   DWORD WaitForThreads(DWORD graceMs = INFINITE) const;

@@ -9,14 +9,11 @@ namespace qrv {
 
 int32_t CNUcCommuniateConnection::Create(uint32_t serviceId, uint32_t threadCount, HANDLE device,
                                          UcServiceCallback callback, void* context) {
-  if (threadCount > kMaxThreads || device == INVALID_HANDLE_VALUE || callback == nullptr) {
-    return 0;
-  }
+  if (threadCount > kMaxThreads || device == INVALID_HANDLE_VALUE || callback == nullptr) return 0;
   callback_ = callback;
   context_ = context;
-  Assign(serviceId, threadCount, device);
   // The stop event is manual-reset: every worker must see it.
-  return CreateEvents(TRUE).Succeeded() && CreateWorkers() ? 1 : 0;
+  return Prepare(serviceId, threadCount, device, TRUE).Succeeded() && CreateWorkers() ? 1 : 0;
 }
 
 void CNUcCommuniateConnection::LogEventFailure(int index, DWORD error) {

@@ -19,10 +19,6 @@ constexpr unsigned kBlockTries = 100;
 // A receive given up for the stop: not a too-small code, so no block is taken.
 constexpr DWORD kStoppedError = ERROR_OPERATION_ABORTED;
 
-bool IsTooSmall(DWORD error) {
-  return error == ERROR_BUFFER_OVERFLOW || error == ERROR_INSUFFICIENT_BUFFER;
-}
-
 uint32_t ReadHeader(const uint8_t* message) {
   uint32_t header;
   std::memcpy(&header, message, sizeof(header));
@@ -62,7 +58,6 @@ DWORD Worker::StartUp() {
 // A thread index the connection has no thread for is refused, as a port
 // answer of UC_MAX_PORTS is.
 Result Worker::Bind() {
-  threadIndex_ = 0xFFFFFFFFu;
   const Result bound = Send(IOCTL_UC_BIND_THREAD, &connection_.port_, sizeof(connection_.port_),
                             &threadIndex_, sizeof(threadIndex_));
   if (bound.Succeeded() && threadIndex_ >= connection_.threadCount_) {
@@ -92,7 +87,9 @@ bool Worker::ReceiveMessage() {
   capacity_ = kReceiveBufferSize;
   Result attempt = ReceiveInto(message_, capacity_);
   for (unsigned reports = 0; !attempt.Succeeded(); ++reports) {
-    if (!IsTooSmall(attempt.Error()) || reports == kMaxTooSmallReports) return false;
+    const DWORD error = attempt.Error();
+    const bool tooSmall = error == ERROR_BUFFER_OVERFLOW || error == ERROR_INSUFFICIENT_BUFFER;
+    if (!tooSmall || reports == kMaxTooSmallReports) return false;
     const uint32_t size = ReadHeader(message_);
     uint8_t* block = ObtainBlock(size);
     if (block == nullptr) return false;

@@ -6,8 +6,20 @@
 
 namespace qrv {
 
+// Neither null nor INVALID_HANDLE_VALUE.
+inline bool IsOpenHandle(HANDLE handle) {
+  return handle != nullptr && handle != INVALID_HANDLE_VALUE;
+}
+
+// Closes the handle in `field` if it is open and leaves null (for a raw field
+// in an array waited on as a whole).
+inline void CloseHandleField(HANDLE* field) {
+  if (IsOpenHandle(*field)) CloseHandle(*field);
+  *field = nullptr;
+}
+
 // Holds null, INVALID_HANDLE_VALUE (the owner gives each sentinel a meaning of
-// its own) or an open handle. Close() closes an open handle and leaves null.
+// its own) or an open handle.
 class OwnedHandle {
  public:
   explicit OwnedHandle(HANDLE initial = nullptr) : handle_(initial) {}
@@ -20,25 +32,11 @@ class OwnedHandle {
 
   // Takes ownership of `handle`; the field must not hold an open handle.
   void Reset(HANDLE handle) { handle_ = handle; }
-
-  void Close() {
-    if (IsOpen()) CloseHandle(handle_);
-    handle_ = nullptr;
-  }
-
-  static bool IsOpenHandle(HANDLE handle) {
-    return handle != nullptr && handle != INVALID_HANDLE_VALUE;
-  }
+  void Close() { CloseHandleField(&handle_); }
 
  private:
   HANDLE handle_;
 };
-
-// Close() for a raw handle field (in an array waited on as a whole).
-inline void CloseHandleField(HANDLE* field) {
-  if (OwnedHandle::IsOpenHandle(*field)) CloseHandle(*field);
-  *field = nullptr;
-}
 
 }  // namespace qrv
 
