@@ -2,8 +2,6 @@
 
 namespace qrv {
 
-namespace {
-
 constexpr const char* kEntryNames[ComponentLibrary::kEntryCount] = {
     "TzCoCreateInstance",    "TzCoInitialize",
     "TzCoUninitialize",      "TzFreeLib",
@@ -20,13 +18,10 @@ constexpr const char* kEntryNames[ComponentLibrary::kEntryCount] = {
     "TzRegisterServerW",     "TzRegisterServerExW",
     "TzUnRegisterServerExW", "TzCoGetLibraryPathW",
     "TzCoProgIDFromCLSIDW",  "TzCoCLSIDFromProgIDW",
-    "TzCoLoadLibraryW",
-};
+    "TzCoLoadLibraryW"};
 constexpr size_t kRequiredEntries = 3;  // slots 0 to 2
 constexpr size_t kCoCreateInstanceSlot = 0;
 constexpr const wchar_t* kModuleName = L"PXCOM.dll";
-
-}  // namespace
 
 ComponentLibrary::ComponentLibrary() {
   Bind(GetModuleHandleW(kModuleName));

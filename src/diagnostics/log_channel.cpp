@@ -5,36 +5,19 @@
 
 namespace qrv {
 
-namespace {
-
 constexpr HRESULT kFrameworkUnbound = -1;
 constexpr LONG kSinkId = 4;
-
-// The create-instance entry, with a reference on its module in *framework;
-// null, holding nothing, when unbound or the table is gone.
-ComponentLibrary::CoCreateInstanceEntry FindCreateInstance(HMODULE* framework)
-    QRV_REQUIRES(ProcessLock()) {
-  ComponentLibrary* library = ComponentLibrary::Instance();
-  if (library == nullptr) return nullptr;
-  *framework = library->AcquireBinding();
-  return *framework != nullptr ? library->CoCreateInstance() : nullptr;
-}
-
-}  // namespace
-
-HRESULT LogChannel::Open() {
-  if (ready_.load(std::memory_order_acquire)) return 0;
-  return Bind();
-}
 
 // The reference stops a host that frees the framework from unmapping the
 // component and sink under a printing thread. Only Shutdown drops it, never
 // detach: FreeLibrary under the loader lock could run the framework's detach.
-HRESULT LogChannel::Bind() {
-  HMODULE framework = nullptr;
-  ComponentLibrary::CoCreateInstanceEntry createInstance = FindCreateInstance(&framework);
-  if (createInstance == nullptr) return kFrameworkUnbound;
-  const HRESULT result = CreateComponentAndSink(createInstance);
+HRESULT LogChannel::Open() {
+  if (ready_.load(std::memory_order_acquire)) return 0;
+  // A table that is gone counts as unbound; a bound one has the entry.
+  ComponentLibrary* library = ComponentLibrary::Instance();
+  HMODULE framework = library != nullptr ? library->AcquireBinding() : nullptr;
+  if (framework == nullptr) return kFrameworkUnbound;
+  const HRESULT result = CreateComponentAndSink(library->CoCreateInstance());
   if (result < 0) {
     FreeLibrary(framework);
     return result;

@@ -11,15 +11,6 @@
 
 namespace qrv {
 
-// Checks each Print against its format (`this` is argument 1). Windows'
-// DWORD is unsigned long: one printed with %x is cast to unsigned int.
-#if defined(__GNUC__) || defined(__clang__)
-#define QRV_PRINTF_FORMAT(formatIndex, firstArgument) \
-  __attribute__((format(printf, formatIndex, firstArgument)))
-#else
-#define QRV_PRINTF_FORMAT(formatIndex, firstArgument)
-#endif
-
 // Hands each message, a format and its arguments as given, to the sink of a
 // log component the framework creates; closed, it drops them. Open and
 // Shutdown run under the process-wide lock, Shutdown once no thread can still
@@ -39,8 +30,9 @@ class LogChannel {
   // Shutdown, never released at unload, holds a reference on the framework.
   HRESULT Open() QRV_REQUIRES(ProcessLock());
   // Dropped when the channel is closed, the format null or the sink missing;
-  // whatever the sink raises is swallowed.
-  void Print(const char* format, ...) QRV_PRINTF_FORMAT(2, 3);
+  // whatever the sink raises is swallowed. Checked against the format:
+  // Windows' DWORD is unsigned long, so one printed with %x is cast.
+  [[gnu::format(printf, 2, 3)]] void Print(const char* format, ...);
   // Gives the sink back, then releases the component and the framework; the
   // channel ends closed whatever the framework raises.
   void Shutdown();
@@ -48,7 +40,6 @@ class LogChannel {
  private:
   friend class ProcessContext;  // the owner
   LogChannel() = default;
-  HRESULT Bind() QRV_REQUIRES(ProcessLock());
   HRESULT CreateComponentAndSink(ComponentLibrary::CoCreateInstanceEntry createInstance);
 
   std::atomic<bool> ready_{false};

@@ -2,13 +2,9 @@
 
 namespace qrv {
 
-namespace {
-
 // Without its release event (its creation failed) an awaiting thread looks
 // again after this pause: slower, never stuck.
 constexpr DWORD kPauseWithoutEventMs = 50;
-
-}  // namespace
 
 // A critical section: the one Win32 lock with a TryEnter on every Windows
 // version the library supports.

@@ -1,3 +1,4 @@
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
 
@@ -66,10 +67,7 @@ void SetChainHead(void* head) { __asm__ volatile("movl %0, %%fs:0" : : "r"(head)
 
 template <typename T, size_t N>
 bool Contains(const T (&values)[N], T value) {
-  for (T candidate : values) {
-    if (candidate == value) return true;
-  }
-  return false;
+  return std::find(values, values + N, value) != values + N;
 }
 
 bool Catches(GuardScope scope, DWORD code) {

@@ -12,9 +12,6 @@ namespace {
 std::atomic<size_t> runningThreads{0};
 
 struct Launch {
-  Launch(LPTHREAD_START_ROUTINE routine, LPVOID argument, HMODULE holder)
-      : start(routine), parameter(argument), module(holder) {}
-
   LPTHREAD_START_ROUTINE start;
   LPVOID parameter;
   HMODULE module;
@@ -51,7 +48,7 @@ HANDLE CreateModuleThread(LPTHREAD_START_ROUTINE start, LPVOID parameter) {
                           reinterpret_cast<LPCWSTR>(&ModuleThreadMain), &module)) {
     return nullptr;
   }
-  auto* launch = NewOnHeap<Launch>(BlockHeap::Process(), start, parameter, module);
+  auto* launch = NewOnHeap<Launch>(BlockHeap::Process(), Launch{start, parameter, module});
   if (launch == nullptr) {
     FreeLibrary(module);
     SetLastError(ERROR_NOT_ENOUGH_MEMORY);
