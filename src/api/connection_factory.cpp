@@ -8,11 +8,7 @@
 
 namespace qrv {
 
-namespace {
-
 constexpr uint32_t kWorkersPerService = 3;
-
-}  // namespace
 
 ConnectionFactory* ConnectionFactory::Instance() { return &ProcessContext::Get().Factory(); }
 
@@ -25,15 +21,12 @@ void ConnectionFactory::ReleaseAtUnload() QRV_NO_THREAD_SAFETY_ANALYSIS {
 }
 
 CNUcEchoConnection* ConnectionFactory::CreateEchoConnection(HANDLE device) {
-  echo_ = nullptr;
-  auto* echo = NewOnHeap<CNUcEchoConnection>(*heap_, static_cast<IServiceTeardown&>(*this));
-  if (echo == nullptr) return nullptr;
-  if (!echo->Create(kEchoServiceId, 1, device, nullptr, nullptr)) {
-    Discard(echo);
-    return nullptr;
+  echo_ = NewOnHeap<CNUcEchoConnection>(*heap_, static_cast<IServiceTeardown&>(*this));
+  if (echo_ != nullptr && !echo_->Create(kEchoServiceId, 1, device, nullptr, nullptr)) {
+    Discard(echo_);
+    echo_ = nullptr;
   }
-  echo_ = echo;
-  return echo;
+  return echo_;
 }
 
 // The list has room for every service id, and callers look the id up first,

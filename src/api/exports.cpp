@@ -5,6 +5,7 @@
 #include "api/exports.h"
 
 #include "api/process_context.h"
+#include "connection/device_request.h"
 #include "connection/echo_connection.h"
 #include "connection/service_connection.h"
 #include "platform/thread_mark.h"
@@ -19,9 +20,13 @@ namespace qrv {
 
 namespace {
 
-// A failed Init gives back only what it took: a device it found closed is
-// closed again with the log channel; one it found open stays for UnInit.
-HRESULT FailInit(bool foundOpen) QRV_REQUIRES(ProcessLock()) {
+// Logs `line`, halts `echo` unless null, and gives back only what Init took:
+// a device it found closed is closed again with the log channel; one it found
+// open stays for UnInit.
+HRESULT FailInit(bool foundOpen, const char* line, CNUcEchoConnection* echo = nullptr)
+    QRV_REQUIRES(ProcessLock()) {
+  LogChannel::Instance().Print("%s", line);
+  if (echo != nullptr) ConnectionFactory::Halt(echo);
   ProcessContext& context = ProcessContext::Get();
   if (!foundOpen && context.CloseDevice()) LogChannel::Instance().Shutdown();
   return E_FAIL;
@@ -29,29 +34,19 @@ HRESULT FailInit(bool foundOpen) QRV_REQUIRES(ProcessLock()) {
 
 HRESULT StartEcho(bool foundOpen) QRV_REQUIRES(ProcessLock()) {
   ProcessContext& context = ProcessContext::Get();
-  LogChannel& log = LogChannel::Instance();
   CNUcEchoConnection* echo = context.Factory().CreateEchoConnection(context.Device());
-  if (echo == nullptr) {
-    log.Print("%s", "quorvel-Init: create echo connnection failed.");
-    return FailInit(foundOpen);
-  }
-  if (echo->Start()) {
-    log.Print("%s", "quorvel-Initialize successfully.");
-    return S_OK;
-  }
-  log.Print("%s", "quorvel-Init: start echo failed.");
-  ConnectionFactory::Halt(echo);
-  return FailInit(foundOpen);
+  if (echo == nullptr) return FailInit(foundOpen, "quorvel-Init: create echo connnection failed.");
+  if (!echo->Start()) return FailInit(foundOpen, "quorvel-Init: start echo failed.", echo);
+  LogChannel::Instance().Print("%s", "quorvel-Initialize successfully.");
+  return S_OK;
 }
 
 HRESULT InitLocked() QRV_REQUIRES(ProcessLock()) {
   ProcessContext& context = ProcessContext::Get();
-  LogChannel& log = LogChannel::Instance();
-  log.Open();
+  LogChannel::Instance().Open();
   const bool foundOpen = context.DeviceOpen();
   if (!foundOpen && !context.OpenDevice().Succeeded()) {
-    log.Print("%s", "quorvel-Init: open device failed.");
-    return FailInit(foundOpen);
+    return FailInit(foundOpen, "quorvel-Init: open device failed.");
   }
   ConnectionFactory& factory = context.Factory();
   CNUcEchoConnection* echo = factory.EchoConnection();
@@ -101,7 +96,6 @@ bool Refused(const char* head, const uint32_t* serviceId, const char* verb) {
 
 HRESULT RegisterLocked(uint32_t serviceId, UcServiceCallback callback, void* context)
     QRV_REQUIRES(ProcessLock()) {
-  constexpr const char* kPrefix = kRegisterPrefix;
   ProcessContext& process = ProcessContext::Get();
   if (serviceId >= QUORVEL_MAX_SERVICES || callback == nullptr || !process.DeviceOpen()) {
     return E_FAIL;
@@ -109,7 +103,7 @@ HRESULT RegisterLocked(uint32_t serviceId, UcServiceCallback callback, void* con
   ConnectionFactory& factory = process.Factory();
   if (CNUcCommuniateConnection* filed = factory.FindServiceConnection(serviceId, false)) {
     if (filed->IsRunning()) {
-      LogService(kPrefix, serviceId, " ): connection has been created.");
+      LogService(kRegisterPrefix, serviceId, " ): connection has been created.");
       return S_OK;
     }
     // Filed but serving nothing: replaced, with this call's callback and context.
@@ -118,31 +112,31 @@ HRESULT RegisterLocked(uint32_t serviceId, UcServiceCallback callback, void* con
   CNUcCommuniateConnection* connection =
       factory.CreateServiceConnection(process.Device(), serviceId, callback, context);
   if (connection == nullptr) {
-    LogService(kPrefix, serviceId, " ): create commmunication connection unsuccessfully.");
+    LogService(kRegisterPrefix, serviceId, " ): create commmunication connection unsuccessfully.");
     return E_FAIL;
   }
   if (connection->Start()) {
-    LogService(kPrefix, serviceId, " ): success.");
+    LogService(kRegisterPrefix, serviceId, " ): success.");
     return S_OK;
   }
   // The stopped connection stays filed until Unregister or UnInit.
-  LogService(kPrefix, serviceId, " ): start working unsuccessfully.");
+  LogService(kRegisterPrefix, serviceId, " ): start working unsuccessfully.");
   ConnectionFactory::Halt(connection);
   return E_FAIL;
 }
 
 HRESULT UnregisterLocked(uint32_t serviceId) QRV_REQUIRES(ProcessLock()) {
-  constexpr const char* kPrefix = kUnregisterPrefix;
   ProcessContext& context = ProcessContext::Get();
   if (!context.DeviceOpen()) return E_FAIL;
   ConnectionFactory& factory = context.Factory();
   CNUcCommuniateConnection* connection = factory.FindServiceConnection(serviceId, true);
   if (connection == nullptr) {
-    LogService(kPrefix, serviceId, " ): connection hasn't been registered or has been removed.");
+    LogService(kUnregisterPrefix, serviceId,
+               " ): connection hasn't been registered or has been removed.");
     return E_FAIL;
   }
   factory.End(connection);
-  LogService(kPrefix, serviceId, " ): ok.");
+  LogService(kUnregisterPrefix, serviceId, " ): ok.");
   return S_OK;
 }
 
@@ -154,11 +148,11 @@ class QRV_SCOPED_CAPABILITY EntryLock {
  public:
   EntryLock() QRV_ACQUIRE(ProcessLock()) : inside_(kInsideEntryPoint), guard_(ProcessLock()) {
     ProcessContext::Get().Factory().SettleHeartbeatLoss();
-    ProcessContext::Get().ReclaimAbandoned();
+    DeviceRequest::ReclaimAbandoned(ProcessContext::Get().Device());
   }
   EntryLock(const EntryLock&) = delete;
   EntryLock& operator=(const EntryLock&) = delete;
-  ~EntryLock() QRV_RELEASE() { ProcessContext::Get().ReclaimAbandoned(); }
+  ~EntryLock() QRV_RELEASE() { DeviceRequest::ReclaimAbandoned(ProcessContext::Get().Device()); }
 
  private:
   ScopedThreadMark inside_;  // set before the lock is taken, cleared after it is left

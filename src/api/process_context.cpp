@@ -74,6 +74,4 @@ bool ProcessContext::CloseDevice() {
   return true;
 }
 
-void ProcessContext::ReclaimAbandoned() { DeviceRequest::ReclaimAbandoned(device_.Get()); }
-
 }  // namespace qrv

@@ -38,8 +38,6 @@ class ProcessContext {
   Result OpenDevice() QRV_REQUIRES(ProcessLock());
   // Closes the device and returns true when the invariant allows it.
   bool CloseDevice() QRV_REQUIRES(ProcessLock());
-  // DeviceRequest::ReclaimAbandoned on the device.
-  void ReclaimAbandoned() QRV_REQUIRES(ProcessLock());
 
   ConnectionFactory& Factory() { return factory_; }
 
