@@ -8,34 +8,25 @@
 
 namespace qrv {
 
-namespace {
-
 constexpr uint32_t kWorkersPerService = 3;
-
-}  // namespace
 
 ConnectionFactory* ConnectionFactory::Instance() { return &ProcessContext::Get().Factory(); }
 
-// Every thread has ended: closing is all that is left to do. The heap is
-// not the lock's to guard any more at this point.
+// Takes no lock: no thread is left that could race it.
 void ConnectionFactory::ReleaseAtUnload() QRV_NO_THREAD_SAFETY_ANALYSIS {
-  for (uint32_t i = 0; i < serviceCount_; ++i) Delete(services_[i]);
+  for (uint32_t i = 0; i < serviceCount_; ++i) Discard(services_[i]);
   serviceCount_ = 0;
-  if (echo_ != nullptr) Delete(echo_);
+  if (echo_ != nullptr) Discard(echo_);
   echo_ = nullptr;
 }
 
 CNUcEchoConnection* ConnectionFactory::CreateEchoConnection(HANDLE device) {
-  echo_ = nullptr;
-  auto* echo = NewOnHeap<CNUcEchoConnection>(*heap_, static_cast<IServiceTeardown&>(*this));
-  if (echo == nullptr) return nullptr;
-  if (!echo->Create(kEchoServiceId, 1, device, nullptr, nullptr)) {
-    echo->Close();
-    Delete(echo);
-    return nullptr;
+  echo_ = NewOnHeap<CNUcEchoConnection>(*heap_, static_cast<IServiceTeardown&>(*this));
+  if (echo_ != nullptr && !echo_->Create(kEchoServiceId, 1, device, nullptr, nullptr)) {
+    Discard(echo_);
+    echo_ = nullptr;
   }
-  echo_ = echo;
-  return echo;
+  return echo_;
 }
 
 // The list has room for every service id, and callers look the id up first,
@@ -48,8 +39,7 @@ CNUcCommuniateConnection* ConnectionFactory::CreateServiceConnection(HANDLE devi
   auto* connection = NewOnHeap<CNUcCommuniateConnection>(*heap_, *heap_);
   if (connection == nullptr) return nullptr;
   if (!connection->Create(serviceId, kWorkersPerService, device, callback, context)) {
-    connection->Close();
-    Delete(connection);
+    Discard(connection);
     return nullptr;
   }
   services_[serviceCount_++] = connection;

@@ -2,19 +2,13 @@
 
 #include "api/process_context.h"
 
-// Runs under the loader lock: it waits for nothing and stops no connection.
-// Threads that still run at unload hold their own reference on the module,
-// so detach cannot happen under them.
+// Runs under the loader lock, so it waits for nothing and stops no
+// connection; a library thread holds a reference on the module until it ends.
 extern "C" BOOL WINAPI DllMain(HINSTANCE, DWORD reason, LPVOID) {
-  switch (reason) {
-    case DLL_PROCESS_ATTACH:
-      qrv::ProcessContext::Attach();
-      break;
-    case DLL_PROCESS_DETACH:
-      qrv::ProcessContext::Detach();
-      break;
-    default:
-      break;
-  }
-  return TRUE;
+  if (reason == DLL_PROCESS_DETACH) qrv::ProcessContext::Detach();
+  if (reason != DLL_PROCESS_ATTACH) return TRUE;
+  const qrv::Result attached = qrv::ProcessContext::Attach();
+  if (attached.Succeeded()) return TRUE;
+  SetLastError(attached.Error());
+  return FALSE;
 }

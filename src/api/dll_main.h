@@ -4,9 +4,9 @@
 
 #include "platform/win32.h"
 
-// Attach creates the process context (device closed, lock created); detach
-// releases it (see ProcessContext::Detach). Reads only the reason code;
-// always returns TRUE.
+// Attach makes the process context, detach releases it (ProcessContext).
+// Reads only the reason code. FALSE, with the reason as the last error, only
+// when the attach fails.
 extern "C" BOOL WINAPI DllMain(HINSTANCE module, DWORD reason, LPVOID reserved);
 
 #endif  // QUORVEL_API_DLL_MAIN_H_

@@ -1,13 +1,11 @@
-// The four exported entry points. Each runs under the process-wide lock,
-// held through RAII, and first settles a heartbeat loss whose teardown is
-// still pending, so that every entry point sees the state the loss left.
-// Called on one of the library's own threads, or on a thread already inside
-// an entry point, each returns at once instead.
-// Nothing inside the module raises a C++ exception (a host with the
-// toolchain's shared unwinder loaded would terminate), so none is caught.
+// The four exported entry points. Each refuses a library thread or a thread
+// already inside one, and otherwise runs under the process-wide lock
+// (EntryLock). Nothing inside the module raises a C++ exception (NewOnHeap),
+// so none is caught.
 #include "api/exports.h"
 
 #include "api/process_context.h"
+#include "connection/device_request.h"
 #include "connection/echo_connection.h"
 #include "connection/service_connection.h"
 #include "platform/thread_mark.h"
@@ -22,11 +20,13 @@ namespace qrv {
 
 namespace {
 
-// A failed Init gives back only what it took itself: the device and the log
-// channel it found closed. One that found the device open (services may be
-// filed and serving, or a lost heartbeat was being replaced) leaves both as
-// they were, so that UnInit still stops what runs.
-HRESULT FailInit(bool foundOpen) QRV_REQUIRES(ProcessLock()) {
+// Logs `line`, halts `echo` unless null, and gives back only what Init took:
+// a device it found closed is closed again with the log channel; one it found
+// open stays for UnInit.
+HRESULT FailInit(bool foundOpen, const char* line, CNUcEchoConnection* echo = nullptr)
+    QRV_REQUIRES(ProcessLock()) {
+  LogChannel::Instance().Print("%s", line);
+  if (echo != nullptr) ConnectionFactory::Halt(echo);
   ProcessContext& context = ProcessContext::Get();
   if (!foundOpen && context.CloseDevice()) LogChannel::Instance().Shutdown();
   return E_FAIL;
@@ -34,36 +34,24 @@ HRESULT FailInit(bool foundOpen) QRV_REQUIRES(ProcessLock()) {
 
 HRESULT StartEcho(bool foundOpen) QRV_REQUIRES(ProcessLock()) {
   ProcessContext& context = ProcessContext::Get();
-  LogChannel& log = LogChannel::Instance();
   CNUcEchoConnection* echo = context.Factory().CreateEchoConnection(context.Device());
-  if (echo == nullptr) {
-    log.Print("%s", "quorvel-Init: create echo connnection failed.");
-    return FailInit(foundOpen);
-  }
-  if (echo->Start()) {
-    log.Print("%s", "quorvel-Initialize successfully.");
-    return S_OK;
-  }
-  log.Print("%s", "quorvel-Init: start echo failed.");
-  ConnectionFactory::Halt(echo);
-  return FailInit(foundOpen);
+  if (echo == nullptr) return FailInit(foundOpen, "quorvel-Init: create echo connnection failed.");
+  if (!echo->Start()) return FailInit(foundOpen, "quorvel-Init: start echo failed.", echo);
+  LogChannel::Instance().Print("%s", "quorvel-Initialize successfully.");
+  return S_OK;
 }
 
 HRESULT InitLocked() QRV_REQUIRES(ProcessLock()) {
   ProcessContext& context = ProcessContext::Get();
-  LogChannel& log = LogChannel::Instance();
-  log.Open();
+  LogChannel::Instance().Open();
   const bool foundOpen = context.DeviceOpen();
   if (!foundOpen && !context.OpenDevice().Succeeded()) {
-    log.Print("%s", "quorvel-Init: open device failed.");
-    return FailInit(foundOpen);
+    return FailInit(foundOpen, "quorvel-Init: open device failed.");
   }
   ConnectionFactory& factory = context.Factory();
   CNUcEchoConnection* echo = factory.EchoConnection();
   if (echo != nullptr && echo->IsRunning()) return S_OK;
-  // A recorded echo connection that does not run (its Start failed, or its
-  // heartbeat was lost and the loss settled) is replaced, so that 0 always
-  // means a heartbeat runs.
+  // An echo connection that no longer runs is replaced: 0 means a heartbeat runs.
   factory.EndEcho();
   return StartEcho(foundOpen);
 }
@@ -85,20 +73,13 @@ void LogService(const char* prefix, uint32_t serviceId, const char* suffix) {
   LogChannel::Instance().Print("%s%d%s", prefix, serviceId, suffix);
 }
 
-// Whether the calling thread may run an entry point, decided before the
-// lock. A library thread (a service callback, or a log sink that a worker or
-// the heartbeat calls) would wait for its own thread, or for a stop that
-// waits for it. A host thread already inside an entry point (the framework's
-// log sink runs on whichever thread logs) would tear state down under the
-// entry point that runs. Either returns at once with one line, which starts
-// with `head`, then the service id when there is one. A refusal while the
-// thread logs another is not logged: a sink that calls an entry point for
-// every line would otherwise recurse without end. A thread that cannot be
-// marked (no thread-local slot) is refused silently: no library thread can
-// exist then, and re-entry could not be told apart. These texts are an
-// interface (quorvel.h lists them); keep them as they stand.
+// True, before the lock, for a thread that must not run an entry point: a
+// library thread (it would wait for itself or for a stop that waits for it)
+// or one already inside an entry point (it would tear state down under it).
+// Logs one line, `head` first, unless the thread is logging a refusal
+// already (a sink that calls an entry point per line would recurse without
+// end). The texts are an interface listed in quorvel.h.
 bool Refused(const char* head, const uint32_t* serviceId, const char* verb) {
-  if (!ThreadMarksAvailable()) return true;
   const char* where = HasThreadMark(kLibraryThread) ? "on a library thread (inside a callback)."
                       : HasThreadMark(kInsideEntryPoint) ? "inside an entry point."
                                                          : nullptr;
@@ -115,7 +96,6 @@ bool Refused(const char* head, const uint32_t* serviceId, const char* verb) {
 
 HRESULT RegisterLocked(uint32_t serviceId, UcServiceCallback callback, void* context)
     QRV_REQUIRES(ProcessLock()) {
-  constexpr const char* kPrefix = kRegisterPrefix;
   ProcessContext& process = ProcessContext::Get();
   if (serviceId >= QUORVEL_MAX_SERVICES || callback == nullptr || !process.DeviceOpen()) {
     return E_FAIL;
@@ -123,65 +103,60 @@ HRESULT RegisterLocked(uint32_t serviceId, UcServiceCallback callback, void* con
   ConnectionFactory& factory = process.Factory();
   if (CNUcCommuniateConnection* filed = factory.FindServiceConnection(serviceId, false)) {
     if (filed->IsRunning()) {
-      LogService(kPrefix, serviceId, " ): connection has been created.");
+      LogService(kRegisterPrefix, serviceId, " ): connection has been created.");
       return S_OK;
     }
-    // Filed but serving nothing (its Start failed, or all its workers have
-    // ended): replaced by a new one with this call's callback and context.
+    // Filed but serving nothing: replaced, with this call's callback and context.
     factory.End(factory.FindServiceConnection(serviceId, true));
   }
   CNUcCommuniateConnection* connection =
       factory.CreateServiceConnection(process.Device(), serviceId, callback, context);
   if (connection == nullptr) {
-    LogService(kPrefix, serviceId, " ): create commmunication connection unsuccessfully.");
+    LogService(kRegisterPrefix, serviceId, " ): create commmunication connection unsuccessfully.");
     return E_FAIL;
   }
   if (connection->Start()) {
-    LogService(kPrefix, serviceId, " ): success.");
+    LogService(kRegisterPrefix, serviceId, " ): success.");
     return S_OK;
   }
   // The stopped connection stays filed until Unregister or UnInit.
-  LogService(kPrefix, serviceId, " ): start working unsuccessfully.");
+  LogService(kRegisterPrefix, serviceId, " ): start working unsuccessfully.");
   ConnectionFactory::Halt(connection);
   return E_FAIL;
 }
 
 HRESULT UnregisterLocked(uint32_t serviceId) QRV_REQUIRES(ProcessLock()) {
-  constexpr const char* kPrefix = kUnregisterPrefix;
   ProcessContext& context = ProcessContext::Get();
   if (!context.DeviceOpen()) return E_FAIL;
   ConnectionFactory& factory = context.Factory();
   CNUcCommuniateConnection* connection = factory.FindServiceConnection(serviceId, true);
   if (connection == nullptr) {
-    LogService(kPrefix, serviceId, " ): connection hasn't been registered or has been removed.");
+    LogService(kUnregisterPrefix, serviceId,
+               " ): connection hasn't been registered or has been removed.");
     return E_FAIL;
   }
   factory.End(connection);
-  LogService(kPrefix, serviceId, " ): ok.");
+  LogService(kUnregisterPrefix, serviceId, " ): ok.");
   return S_OK;
 }
 
-// Marks the thread as inside an entry point and holds the process-wide lock
-// for the entry point's body. On entry it settles a pending heartbeat
-// teardown: a loss that happened before the call takes effect before it, so
-// a Register that returns 0 is never stopped by it. On entry and on the way
-// out it reclaims abandoned requests the driver has let go, giving back
-// the ports granted to them late, so that such a port is never left to
-// nobody past the next entry point, and a Register of the same id after it
-// finds the service's port free.
+// Marks the thread as inside an entry point and holds the process-wide lock.
+// On entry it settles a pending heartbeat loss, so that a Register returning
+// 0 is never stopped by an earlier loss; on entry and exit it reclaims what
+// the driver let go of, so no late-granted port outlives the next entry point.
 class QRV_SCOPED_CAPABILITY EntryLock {
  public:
   EntryLock() QRV_ACQUIRE(ProcessLock()) : inside_(kInsideEntryPoint), guard_(ProcessLock()) {
     ProcessContext::Get().Factory().SettleHeartbeatLoss();
-    ProcessContext::Get().ReclaimAbandoned();
+    DeviceRequest::ReclaimAbandoned(ProcessContext::Get().Device());
   }
   EntryLock(const EntryLock&) = delete;
   EntryLock& operator=(const EntryLock&) = delete;
-  ~EntryLock() QRV_RELEASE() { ProcessContext::Get().ReclaimAbandoned(); }
+  ~EntryLock() QRV_RELEASE() { DeviceRequest::ReclaimAbandoned(ProcessContext::Get().Device()); }
 
  private:
   ScopedThreadMark inside_;  // set before the lock is taken, cleared after it is left
-  LockGuard<AwaitableLock> guard_;
+  LockGuard guard_;
 };
 
 }  // namespace

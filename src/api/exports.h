@@ -1,5 +1,4 @@
-// The library's exported entry points, as the library itself declares them.
-// Hosts use include/quorvel/quorvel.h and find them by ordinal.
+// The exported entry points as the library declares them (hosts: quorvel.h).
 #ifndef QUORVEL_API_EXPORTS_H_
 #define QUORVEL_API_EXPORTS_H_
 

@@ -1,5 +1,7 @@
 #include "api/process_context.h"
 
+#include <new>
+
 #include "connection/device_request.h"
 #include "connection/protocol.h"
 #include "platform/module_thread.h"
@@ -8,31 +10,55 @@
 namespace qrv {
 
 namespace {
-StaticObject<ProcessContext> context;
+
+// Raw static storage: the context is built at attach and destroyed at detach
+// only, never by an exit-time destructor that could run under a thread still
+// at work, and building it cannot fail or throw.
+alignas(ProcessContext) unsigned char storage[sizeof(ProcessContext)];
+ProcessContext* context = nullptr;
+
 }  // namespace
 
-void ProcessContext::Attach() {
-  CreateProcessLock();
-  LogChannel::Create();
-  context.Create();
+Result ProcessContext::Attach() {
+  const Result marks = TakeThreadMarks();
+  if (marks.Succeeded()) context = new (storage) ProcessContext();
+  return marks;
 }
 
 // Takes no lock: at detach no entry point can run, and at process exit the
 // lock may belong to a thread that has been terminated.
 void ProcessContext::Detach() QRV_NO_THREAD_SAFETY_ANALYSIS {
-  ProcessContext& self = Get();
+  if (context == nullptr) return;
   if (RunningModuleThreads() == 0) {
-    self.factory_.ReleaseAtUnload();
+    context->factory_.ReleaseAtUnload();
     ReleaseThreadMarks();
   }
-  self.device_.Close();
+  context->device_.Close();
   ComponentLibrary::DestroyInstance();
-  context.Destroy();
-  LogChannel::Destroy();
-  DestroyProcessLock();
+  context->~ProcessContext();
+  context = nullptr;
 }
 
-ProcessContext& ProcessContext::Get() { return *context.Get(); }
+ProcessContext& ProcessContext::Get() { return *context; }
+
+// The accessors of what the context holds are defined by their owner, so that
+// the layers that declare them never include it.
+AwaitableLock& ProcessLock() { return context->lock_; }
+
+LogChannel& LogChannel::Instance() { return context->log_; }
+
+ComponentLibrary* ComponentLibrary::Instance() {
+  if (context->table_ == nullptr && !context->tableDestroyed_) {
+    context->table_ = new (context->tableStorage_) ComponentLibrary();
+  }
+  return context->table_;
+}
+
+void ComponentLibrary::DestroyInstance() {
+  if (context->table_ != nullptr) context->table_->~ComponentLibrary();
+  context->table_ = nullptr;
+  context->tableDestroyed_ = true;
+}
 
 Result ProcessContext::OpenDevice() {
   device_.Reset(CreateFileW(kControlDevicePath, kControlDeviceAccess, kControlDeviceShareMode,
@@ -42,12 +68,10 @@ Result ProcessContext::OpenDevice() {
 
 bool ProcessContext::CloseDevice() {
   if (factory_.UsesDevice()) return false;
-  DeviceRequest::ForgetLateGrants();
+  DeviceRequest::ReclaimAbandoned(INVALID_HANDLE_VALUE);
   device_.Close();
   device_.Reset(INVALID_HANDLE_VALUE);
   return true;
 }
-
-void ProcessContext::ReclaimAbandoned() { DeviceRequest::ReclaimAbandoned(device_.Get()); }
 
 }  // namespace qrv

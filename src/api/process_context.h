@@ -8,51 +8,36 @@
 #include "platform/owned_handle.h"
 #include "platform/process_lock.h"
 #include "platform/result.h"
-#include "platform/static_object.h"
 
 namespace qrv {
 
-// Created when the module attaches and released when it detaches; it holds
-// the control device, as an owned handle, and the connection registry
-// (ConnectionFactory::Instance()), whose connections borrow the device and
-// never close it. It also decides the life of what the lower layers keep in
-// static storage of their own: the process-wide lock (ProcessLock()), the log
-// channel (LogChannel::Instance()) and the framework table it binds through
-// (ComponentLibrary::Instance()), which it creates at attach and destroys at
-// detach. Everything else borrows from these.
-//
+// Holds, in static storage from module attach to detach, the process-wide
+// lock, the log channel, the framework table, the control device and the
+// connection registry, whose connections borrow the device.
 // INVARIANT: the device is closed only when no connection is filed and no
-// connection thread is left that could use it. Windows hands a closed
-// handle's value to the next object created, so a request through a stale
-// device handle would reach an unrelated object.
+// connection thread could still use it: Windows reuses a closed handle's
+// value, so a stale device handle would reach an unrelated object.
 class ProcessContext {
  public:
   ProcessContext(const ProcessContext&) = delete;
   ProcessContext& operator=(const ProcessContext&) = delete;
 
-  // Constructs the context in static storage (no heap, nothing that can
-  // throw); called once, by the module's attach, before any entry point.
-  static void Attach();
-  // Closes the device if it is still open and deletes the lock. The
-  // connections still filed, and the slot that marks library threads, are
-  // released too, but only when no library thread runs: at a real unload none can (each holds a
-  // reference on the module); at process exit they may, and they are left alone.
+  // Called once, by the module's attach, before any entry point. Fails with
+  // TlsAlloc's error, and with it the module's load, when no thread-local slot
+  // is left: a library thread that could not be marked would deadlock the
+  // entry points it calls back into.
+  static Result Attach();
+  // Closes the device and destroys the context, if one was made; the filed
+  // connections and the thread-mark slot go too when no library thread runs.
   static void Detach();
   static ProcessContext& Get();
 
   bool DeviceOpen() const QRV_REQUIRES(ProcessLock()) { return device_.IsOpen(); }
   HANDLE Device() const QRV_REQUIRES(ProcessLock()) { return device_.Get(); }
-  // Opens the control device; on failure the device stays closed and the
-  // result holds CreateFileW's error.
+  // On failure the device stays closed.
   Result OpenDevice() QRV_REQUIRES(ProcessLock());
-  // Closes the device when the invariant allows it and returns true; leaves
-  // it open and returns false while a connection could still use it.
+  // Closes the device and returns true when the invariant allows it.
   bool CloseDevice() QRV_REQUIRES(ProcessLock());
-
-  // Frees what the library abandoned to the driver once the driver has let
-  // go of it, giving back what it granted late
-  // (DeviceRequest::ReclaimAbandoned).
-  void ReclaimAbandoned() QRV_REQUIRES(ProcessLock());
 
   ConnectionFactory& Factory() { return factory_; }
 
@@ -60,10 +45,19 @@ class ProcessContext {
   ProcessContext() = default;
   ~ProcessContext() = default;
 
+  AwaitableLock lock_;
+  LogChannel log_;
   OwnedHandle device_ QRV_GUARDED_BY(ProcessLock()){INVALID_HANDLE_VALUE};
   ConnectionFactory factory_;
+  // The table is made on first use and, once destroyed, never made again.
+  ComponentLibrary* table_ QRV_GUARDED_BY(ProcessLock()) = nullptr;
+  bool tableDestroyed_ QRV_GUARDED_BY(ProcessLock()) = false;
+  alignas(ComponentLibrary) unsigned char tableStorage_[sizeof(ComponentLibrary)];
 
-  friend class StaticObject<ProcessContext>;
+  friend AwaitableLock& ProcessLock();
+  friend LogChannel& LogChannel::Instance();
+  friend ComponentLibrary* ComponentLibrary::Instance();
+  friend void ComponentLibrary::DestroyInstance();
 };
 
 }  // namespace qrv

@@ -5,13 +5,6 @@
 
 namespace qrv {
 
-// The list of lent blocks grows from the same heap as the blocks, by plain
-// heap calls that report failure by a null: the library throws nothing
-// inside itself, because a host that has the toolchain's shared runtime
-// loaded would find no unwind tables for this module's frames and
-// terminate.
-CNimUCAllocator::CNimUCAllocator(BlockHeap& heap) : heap_(heap) {}
-
 CNimUCAllocator::~CNimUCAllocator() {
   ReleaseAll();
   if (blocks_ != inline_) heap_.Free(blocks_);
@@ -19,8 +12,7 @@ CNimUCAllocator::~CNimUCAllocator() {
 
 void* QUORVEL_STDCALL CNimUCAllocator::Allocate(uint32_t size) {
   if (!HasRoom()) return nullptr;
-  // A zero-byte request still yields a distinct block, whatever the C
-  // runtime makes of malloc(0).
+  // A distinct block for 0 bytes, whatever malloc(0) gives.
   const size_t bytes = size == 0 ? 1 : size;
   void* block = heap_.Allocate(bytes);
   if (block == nullptr) return nullptr;
@@ -28,7 +20,8 @@ void* QUORVEL_STDCALL CNimUCAllocator::Allocate(uint32_t size) {
   return block;
 }
 
-// Doubles the list; the larger one is kept for later messages.
+// Doubles the list, from the blocks' heap, never by a throw (see NewOnHeap);
+// the larger one is kept for later messages.
 bool CNimUCAllocator::Reserve() {
   const size_t capacity = capacity_ * 2;
   if (capacity > SIZE_MAX / sizeof(Lent)) return false;

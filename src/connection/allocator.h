@@ -9,12 +9,11 @@
 
 namespace qrv {
 
-// Lends heap blocks and remembers each, in the order lent, until ReleaseAll
-// gives them all back. Owned by one worker thread and used only on it (the
-// callback runs there too); takes no lock.
+// Lends heap blocks and records each until ReleaseAll gives them back.
+// Used only on its worker's thread; takes no lock.
 class CNimUCAllocator final : public NIMUC::IAllocator {
  public:
-  explicit CNimUCAllocator(BlockHeap& heap = BlockHeap::Process());
+  explicit CNimUCAllocator(BlockHeap& heap = BlockHeap::Process()) : heap_(heap) {}
   CNimUCAllocator(const CNimUCAllocator&) = delete;
   CNimUCAllocator& operator=(const CNimUCAllocator&) = delete;
   // Releases whatever is still lent, so that no way out of a worker leaks.
@@ -35,8 +34,8 @@ class CNimUCAllocator final : public NIMUC::IAllocator {
   size_t BlockCount() const { return count_; }
 
  private:
-  // Enough entries for the blocks of a typical message, held in the object
-  // so that steady traffic costs the list no heap call.
+  // Entries for a typical message's blocks, so steady traffic costs the
+  // list no heap call.
   static constexpr size_t kInlineEntries = 8;
 
   // Makes room for one more entry; false, with the list unchanged, when the

@@ -11,28 +11,22 @@
 
 namespace qrv {
 
-// A connection is constructed, Created, Started, Stopped, Closed and deleted,
-// in this order; after a failed Create it is only Closed and deleted, after a
-// failed Start only Stopped and Closed. Stop and Close may be repeated
-// harmlessly: handles already closed are skipped, never waited on. No two
-// operations of one connection run at the same time: every caller holds the
-// process-wide lock. The table has no destructor: the owner deletes the
-// concrete object.
+// Created, Started, Stopped, Closed and deleted, in this order; after a
+// failed Create only Closed and deleted, after a failed Start only Stopped
+// and Closed. Stop and Close may be repeated: closed handles are skipped.
+// The owner deletes the concrete object.
 class IUcConnection {
  public:
   // 1 on success, 0 on failure. After success the connection's threads exist
   // and wait for the start or stop signal.
   virtual int32_t Create(uint32_t serviceId, uint32_t threadCount, HANDLE device,
                          UcServiceCallback callback, void* context) QRV_REQUIRES(ProcessLock()) = 0;
-  // Closes every handle the connection owns that is still open; waits for
-  // nothing.
+  // Closes every handle still open; waits for nothing.
   virtual void Close() QRV_REQUIRES(ProcessLock()) = 0;
-  // 1 when the connection is started (also when it already was), 0 on
-  // failure.
+  // 1 when started (also when it already was), 0 on failure.
   virtual int32_t Start() QRV_REQUIRES(ProcessLock()) = 0;
-  // Signals the threads, gives the port back and waits once, without a time
-  // limit, for the threads whose handles are still open; returns the result
-  // of that wait (WAIT_OBJECT_0 when there is none).
+  // Signals the threads, gives the port back and waits for the threads
+  // still open; the wait's result (WAIT_OBJECT_0 when there is none).
   virtual uint32_t Stop() QRV_REQUIRES(ProcessLock()) = 0;
 
  protected:

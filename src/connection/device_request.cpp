@@ -9,8 +9,7 @@
 namespace qrv {
 
 // What the driver may touch while a request is in flight. The event is
-// manual-reset: each issue resets it, and a completion one wait saw stays
-// visible to the next.
+// manual-reset, so a completion one wait saw stays visible to the next.
 struct DeviceRequest::Record {
   explicit Record(BlockHeap& heap) : kept(heap) {}
 
@@ -20,12 +19,9 @@ struct DeviceRequest::Record {
   uint8_t input[kMaxInput] = {};
   DWORD inputSize = 0;
   uint8_t answer[4] = {};
-  CNimUCAllocator kept;  // blocks the driver may still use once abandoned
-  // Set by the owner once it hands no more blocks to `kept`.
-  std::atomic<bool> letGo{false};
-  // A late success may still grant something to give back. Read and cleared
-  // under the process-wide lock.
-  bool lateGrantOpen = false;
+  CNimUCAllocator kept;            // blocks the driver may still use once abandoned
+  std::atomic<bool> letGo{false};  // the owner hands `kept` no more blocks
+  bool lateGrantOpen = false;      // under the process-wide lock
   Record* next = nullptr;
 };
 
@@ -52,8 +48,6 @@ Result DeviceRequest::Open() {
 
 CNimUCAllocator* DeviceRequest::Keeper() { return left_ != nullptr ? &left_->kept : nullptr; }
 
-// The record starts from zero for every request: a stale status must not
-// pass for this one's, and the offsets mean nothing to a device.
 Result DeviceRequest::Send(HANDLE device, DWORD code, const void* input, DWORD inputSize,
                            void* output, DWORD outputSize, HANDLE giveUp, DWORD boundMs) {
   bytes_ = 0;
@@ -78,6 +72,7 @@ Result DeviceRequest::Send(HANDLE device, DWORD code, const void* input, DWORD i
   return result;
 }
 
+// The OVERLAPPED starts from zero, so a stale status never passes for this one's.
 Result DeviceRequest::Issue(HANDLE device, void* output, DWORD outputSize, HANDLE giveUp,
                             DWORD boundMs) {
   Record& record = *record_;
@@ -96,10 +91,8 @@ Result DeviceRequest::Issue(HANDLE device, void* output, DWORD outputSize, HANDL
   return Await(device, giveUp, boundMs);
 }
 
-// The completion is listed first, so a request that completed by the time
-// `giveUp` was set counts as completed and is never cancelled. A failed wait
-// (an event closed under it) counts as the bound passed. Once the event is
-// set the status is final, so it is read without a wait.
+// The completion is listed first: a request completed by the time `giveUp`
+// is set is never cancelled. A failed wait counts as the bound passed.
 Result DeviceRequest::Await(HANDLE device, HANDLE giveUp, DWORD boundMs) {
   OVERLAPPED* overlapped = &record_->overlapped;
   const HANDLE handles[2] = {overlapped->hEvent, giveUp};
@@ -120,9 +113,8 @@ Result DeviceRequest::Await(HANDLE device, HANDLE giveUp, DWORD boundMs) {
   return Result::Success();
 }
 
-// The record goes on the chain at once, so that the next entry point finds
-// a late grant, but is freed only once its owner has let go of it too: the
-// owner may still hand it the blocks its buffers lie in.
+// Chained at once, so the next entry point finds a late grant; freed only
+// once the owner, which may still hand it blocks, has let go too.
 void DeviceRequest::Abandon() {
   left_ = record_;
   record_ = nullptr;
@@ -145,8 +137,7 @@ void DeviceRequest::Push(Record* record) {
   }
 }
 
-// Only this walk, under the lock, takes records off the chain; records
-// pushed while it runs wait for the next one.
+// Records pushed while this walk runs wait for the next one.
 void DeviceRequest::ReclaimAbandoned(HANDLE device) {
   Record* record = abandoned_.exchange(nullptr, std::memory_order_acq_rel);
   while (record != nullptr) {
@@ -160,9 +151,9 @@ void DeviceRequest::ReclaimAbandoned(HANDLE device) {
   }
 }
 
-// True once the record can go: its event is set, after which the driver
-// writes nothing more into it, and its owner has let go.
+// True once the record can go: completed, and let go by its owner.
 bool DeviceRequest::Settle(HANDLE device, Record& record) {
+  if (device == INVALID_HANDLE_VALUE) record.lateGrantOpen = false;
   if (WaitForSingleObject(record.event.Get(), 0) != WAIT_OBJECT_0) return false;
   if (record.lateGrantOpen) {
     record.lateGrantOpen = false;
@@ -171,15 +162,7 @@ bool DeviceRequest::Settle(HANDLE device, Record& record) {
   return record.letGo.load(std::memory_order_acquire);
 }
 
-void DeviceRequest::ForgetLateGrants() {
-  for (Record* record = abandoned_.load(std::memory_order_acquire); record != nullptr;
-       record = record->next) {
-    record->lateGrantOpen = false;
-  }
-}
-
-// The port word is read as the port requests read it: a success without a
-// port below UC_MAX_PORTS granted nothing.
+// A success without a port below UC_MAX_PORTS granted nothing.
 void DeviceRequest::GiveBack(HANDLE device, Record& record) {
   DWORD bytes = 0;
   uint32_t port = UC_MAX_PORTS;

@@ -12,33 +12,21 @@
 
 namespace qrv {
 
-// One request at a time through one heap record (OVERLAPPED, event, input,
-// small output), created once and reused, so a request costs no kernel
-// object. Used by one thread.
-//
-// Buffers follow their direction (kControlCodes): the input is copied into
-// the record; an output of up to 4 bytes travels in the record too, copied
-// in before the request and, only when the driver writes it, copied back
-// after (a word the driver leaves keeps its value). An output the driver
-// only reads, such as the reply's answer, is never written.
-//
-// The policy: issue; wait until the request completes, `giveUp` (null: none)
-// is set or `boundMs` passes; only then cancel it (CancelIoEx) and wait
-// kCancelBoundMs more; if it is still pending, abandon it and log
-//   "quorvel: request abandoned, the driver ignored its cancellation; control code "
-// followed by the code in hexadecimal (format "%s%x"). An abandoned record
-// belongs to the driver until its completion arrives: it stays allocated
-// with its event, and with every block handed to Keeper(), until then.
-// ReclaimAbandoned frees it after that, giving back a port it was granted.
+// One request at a time, used by one thread, through a reused heap record
+// holding the OVERLAPPED, the event, the input and an output of up to 4
+// bytes (copied back only when the driver writes it). A request is
+// cancelled once it completes neither before `giveUp` (null: none) is set
+// nor within `boundMs`, and abandoned when the cancel is not honoured
+// within kCancelBoundMs: the record then stays the driver's until its
+// completion, and ReclaimAbandoned frees it.
 class DeviceRequest {
  public:
   static constexpr DWORD kCancelBoundMs = 1000;
-  // The bound of a request an entry point sends: a driver that leaves it
-  // unanswered for a heartbeat period is taken as gone.
+  // The bound of an entry point's request: one heartbeat period.
   static constexpr DWORD kEntryBoundMs = 1000;
   static constexpr DWORD kMaxInput = 16;  // every input record fits
 
-  // `heap` is the one the blocks handed to Keeper() come from.
+  // The heap of the blocks handed to Keeper().
   explicit DeviceRequest(BlockHeap& heap = BlockHeap::Process()) : heap_(heap) {}
   DeviceRequest(const DeviceRequest&) = delete;
   DeviceRequest& operator=(const DeviceRequest&) = delete;
@@ -48,11 +36,10 @@ class DeviceRequest {
   // Creates the record now (Send does otherwise); the error of its event.
   Result Open();
 
-  // Sends `code` (a code of kControlCodes) with `input` and `output` as
-  // above; returns once the driver is done with every buffer or the request
-  // is abandoned. Fails with the driver's error, ERROR_OPERATION_ABORTED
-  // when cancelled or abandoned, ERROR_INVALID_PARAMETER for an unknown code
-  // or an input over kMaxInput, or the error of creating the record.
+  // Returns once the driver is done with every buffer or the request is
+  // abandoned. Fails with the driver's error, ERROR_OPERATION_ABORTED when
+  // cancelled or abandoned, ERROR_INVALID_PARAMETER for a code not in
+  // kControlCodes or an input over kMaxInput, or the record's error.
   Result Send(HANDLE device, DWORD code, const void* input, DWORD inputSize, void* output,
               DWORD outputSize, HANDLE giveUp, DWORD boundMs);
 
@@ -61,22 +48,17 @@ class DeviceRequest {
   DWORD BytesReturned() const { return bytes_; }
   bool Pended() const { return pended_; }
   bool GivenUp() const { return givenUp_; }
-  // Once a request was abandoned: the keeper of every block its buffers may
-  // lie in, freed with the record once the driver has let go. Null before.
+  // Once a request was abandoned, the keeper of the blocks its buffers may
+  // lie in, freed with the record; null before.
   CNimUCAllocator* Keeper();
 
   // How many requests have been cancelled in the process so far.
   static uint32_t Cancellations() { return cancellations_.load(std::memory_order_acquire); }
 
   // Frees every abandoned record whose completion has arrived and whose
-  // owner has let go of it. One granted a port after it was abandoned gives
-  // it back through `device` first and logs
-  //   "quorvel: port[N] granted after its request was abandoned, given back; control code C"
+  // owner has let go, first giving back through `device` a port granted
+  // late (none when `device` is INVALID_HANDLE_VALUE: it is closing).
   static void ReclaimAbandoned(HANDLE device) QRV_REQUIRES(ProcessLock());
-  // The device the abandoned requests went to is being closed: a port
-  // granted to one later cannot be given back, and the driver's cleanup of
-  // the handle ends its requests.
-  static void ForgetLateGrants() QRV_REQUIRES(ProcessLock());
 
  private:
   struct Record;
@@ -89,8 +71,7 @@ class DeviceRequest {
   static bool Settle(HANDLE device, Record& record) QRV_REQUIRES(ProcessLock());
   static void GiveBack(HANDLE device, Record& record) QRV_REQUIRES(ProcessLock());
 
-  // Every abandoned record not yet freed; pushed by any thread, taken apart
-  // only under the process-wide lock.
+  // Pushed by any thread, taken apart only under the process-wide lock.
   static std::atomic<Record*> abandoned_;
   static std::atomic<uint32_t> cancellations_;
 

@@ -5,19 +5,18 @@
 
 namespace qrv {
 
-void PortConnection::Assign(uint32_t serviceId, uint32_t threadCount, HANDLE device) {
+Result PortConnection::Prepare(uint32_t serviceId, uint32_t threadCount, HANDLE device,
+                               BOOL manualResetStop) {
   serviceId_ = serviceId;
   threadCount_ = threadCount;
   device_ = device;
-}
-
-Result PortConnection::CreateEvents(BOOL manualResetStop, int* failed) {
   const BOOL manualReset[kEventCount] = {manualResetStop, TRUE, TRUE};
   for (int i = 0; i < kEventCount; ++i) {
     events_[i] = CreateEventW(nullptr, manualReset[i], FALSE, nullptr);
     if (events_[i] == nullptr) {
-      *failed = i;
-      return Result::LastError();
+      const Result failure = Result::LastError();
+      LogEventFailure(i, failure.Error());
+      return failure;
     }
   }
   return Result::Success();
@@ -30,60 +29,38 @@ void PortConnection::Close() {
 
 int32_t PortConnection::Start() {
   if (started_) return 1;
-  uint32_t port = UC_MAX_PORTS;
-  if (!AcquirePort(&port).Succeeded()) {
-    started_ = 0;
-    return 0;
-  }
-  port_ = port;
-  started_ = 1;
-  SetEvent(events_[kStartEvent]);
-  return 1;
+  started_ = AcquirePort().Succeeded() ? 1 : 0;
+  if (started_) SetEvent(events_[kStartEvent]);
+  return started_;
 }
 
-// The stop event goes first: a thread whose request the port's release
-// completes must find it set at the top of its next pass, and a heartbeat
-// teardown that races with this stop sees it and gives way instead of
-// waiting for the lock our caller holds.
+// The stop event goes first: a thread that the port's release wakes finds
+// it set, and a racing heartbeat teardown gives way instead of waiting for
+// the lock our caller holds. The release completes the threads' requests;
+// cancelling one instead would race that completion, hence the grace.
 uint32_t PortConnection::Stop() {
-  if (OwnedHandle::IsOpenHandle(events_[kStopEvent])) SetEvent(events_[kStopEvent]);
+  if (IsOpenHandle(events_[kStopEvent])) SetEvent(events_[kStopEvent]);
   if (started_) ReleasePort();
-  const DWORD result = AwaitStoppedThreads();
+  const DWORD result = WaitForThreads(graceMs_);
   started_ = 0;
   return result;
 }
 
-// A cancel sent while the driver completes the same request races that
-// completion (and a stale one can hit a new request at the same address),
-// so the threads' requests are given up on only once the driver has let
-// the grace pass after the release.
-DWORD PortConnection::AwaitStoppedThreads() const {
-  HANDLE open[kMaxThreads];
-  const DWORD count = OpenThreads(open);
-  if (count == 0) return WAIT_OBJECT_0;
-  if (WaitForMultipleObjects(count, open, TRUE, graceMs_) == WAIT_TIMEOUT &&
-      OwnedHandle::IsOpenHandle(events_[kGiveUpEvent])) {
-    SetEvent(events_[kGiveUpEvent]);
-  }
-  return WaitForConnectionThreads(open, count, serviceId_, port_);
-}
-
-// These requests come from entry points that hold the process-wide lock and
-// wait on no stop event; the byte count is not used by any of their codes.
-Result PortConnection::RequestPort(DWORD code, PortKind kind, uint32_t* port) {
-  const PortRequest request = {kind, {0, 0, 0}, serviceId_, threadCount_};
+Result PortConnection::AcquirePort() {
+  const PortRequest request = {portKind_, {0, 0, 0}, serviceId_, threadCount_};
   uint32_t answer = UC_MAX_PORTS;
-  const Result result = control_.Send(device_, code, &request, sizeof(request), &answer,
-                                      sizeof(answer), nullptr, DeviceRequest::kEntryBoundMs);
-  if (!result.Succeeded()) return result;
-  if (answer >= UC_MAX_PORTS) return Result::Failure(ERROR_GEN_FAILURE);
-  *port = answer;
+  Result result = control_.Send(device_, portCode_, &request, sizeof(request), &answer,
+                                sizeof(answer), nullptr, DeviceRequest::kEntryBoundMs);
+  if (result.Succeeded() && answer >= UC_MAX_PORTS) result = Result::Failure(ERROR_GEN_FAILURE);
+  if (result.Succeeded()) port_ = answer;
+  LogPortRequest(result);
   return result;
 }
 
-void PortConnection::ReturnPort(DWORD code) {
-  static_cast<void>(control_.Send(device_, code, &port_, sizeof(port_), nullptr, 0, nullptr,
-                                  DeviceRequest::kEntryBoundMs));
+void PortConnection::ReleasePort() {
+  static_cast<void>(control_.Send(device_, DescribeCode(portCode_)->giveBack, &port_, sizeof(port_),
+                                  nullptr, 0, nullptr, DeviceRequest::kEntryBoundMs));
+  LogPortReleased();
 }
 
 bool PortConnection::HasThreads() const {
@@ -91,21 +68,24 @@ bool PortConnection::HasThreads() const {
   return OpenThreads(open) != 0;
 }
 
-// A closed connection's handles are null: waiting on them would fail, and
-// under strict handle checking raise an invalid-handle exception, so only
-// the open ones are waited for.
+// Only open handles are waited on: a closed one would raise an
+// invalid-handle exception under strict handle checking.
 DWORD PortConnection::OpenThreads(HANDLE (&open)[kMaxThreads]) const {
   DWORD count = 0;
   for (HANDLE thread : threads_) {
-    if (OwnedHandle::IsOpenHandle(thread)) open[count++] = thread;
+    if (IsOpenHandle(thread)) open[count++] = thread;
   }
   return count;
 }
 
-DWORD PortConnection::WaitForThreads() const {
+DWORD PortConnection::WaitForThreads(DWORD graceMs) const {
   HANDLE open[kMaxThreads];
   const DWORD count = OpenThreads(open);
   if (count == 0) return WAIT_OBJECT_0;
+  if (graceMs != INFINITE && WaitForMultipleObjects(count, open, TRUE, graceMs) == WAIT_TIMEOUT &&
+      IsOpenHandle(events_[kGiveUpEvent])) {
+    SetEvent(events_[kGiveUpEvent]);
+  }
   return WaitForConnectionThreads(open, count, serviceId_, port_);
 }
 

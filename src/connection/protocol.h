@@ -55,15 +55,9 @@ static_assert(IOCTL_UC_BIND_THREAD == 0x83002418u, "control code");
 static_assert(IOCTL_UC_RECEIVE == 0x8300241Eu, "control code");
 static_assert(IOCTL_UC_REPLY == 0x83002421u, "control code");
 
-// Who may write each code's buffers, and what its success leaves the driver
-// holding for the library. The driver only reads every input. It writes the
-// output of a METHOD_BUFFERED or METHOD_OUT_DIRECT code (a port, an echo
-// answer, a thread index, a message) and only reads that of a
-// METHOD_IN_DIRECT one: the reply's answer, which is the host's memory and
-// may be read-only or change while the reply is in flight. The library
-// writes only what the driver writes. A port that a success grants is given
-// back with `giveBack`, also when the request completes after the library
-// gave up on it.
+// Whether the driver writes each code's output (it only reads the reply's
+// answer, which is the host's memory), and the code that gives back a port
+// its success grants, also when the success comes after the library gave up.
 struct ControlCode {
   DWORD code;
   bool driverWritesOutput;

@@ -9,27 +9,19 @@ namespace qrv {
 
 int32_t CNUcCommuniateConnection::Create(uint32_t serviceId, uint32_t threadCount, HANDLE device,
                                          UcServiceCallback callback, void* context) {
-  if (threadCount > kMaxThreads || device == INVALID_HANDLE_VALUE || callback == nullptr) {
-    return 0;
-  }
+  if (threadCount > kMaxThreads || device == INVALID_HANDLE_VALUE || callback == nullptr) return 0;
   callback_ = callback;
   context_ = context;
-  Assign(serviceId, threadCount, device);
-  return CreateServiceEvents() && CreateWorkers() ? 1 : 0;
+  // The stop event is manual-reset: every worker must see it.
+  return Prepare(serviceId, threadCount, device, TRUE).Succeeded() && CreateWorkers() ? 1 : 0;
 }
 
-// The stop event is manual-reset: every worker must see it.
-bool CNUcCommuniateConnection::CreateServiceEvents() {
-  static constexpr const char* kFailedEvent[kEventCount] = {
+void CNUcCommuniateConnection::LogEventFailure(int index, DWORD error) {
+  static constexpr const char* kFormats[kEventCount] = {
       "quorvel: fail to create event_0 for service[%d], error code[0x%x]",
       "quorvel: fail to create event_1 for service[%d], error code[0x%x]",
       "quorvel: fail to create event_2 for service[%d], error code[0x%x]"};
-  int failed = kStopEvent;
-  const Result events = CreateEvents(TRUE, &failed);
-  if (events.Succeeded()) return true;
-  LogChannel::Instance().Print(kFailedEvent[failed], serviceId_,
-                               static_cast<unsigned>(events.Error()));
-  return false;
+  LogChannel::Instance().Print(kFormats[index], serviceId_, static_cast<unsigned>(error));
 }
 
 bool CNUcCommuniateConnection::CreateWorkers() {
@@ -48,19 +40,16 @@ bool CNUcCommuniateConnection::CreateWorkers() {
   return true;
 }
 
-Result CNUcCommuniateConnection::AcquirePort(uint32_t* port) {
+void CNUcCommuniateConnection::LogPortRequest(const Result& result) {
   LogChannel& log = LogChannel::Instance();
-  const Result result = RequestPort(IOCTL_UC_ALLOCATE_PORT, kServicePort, port);
   if (result.Succeeded()) {
-    log.Print("%s%d%s%d%s", "quorvel: allocate port[", *port, "] for service[", serviceId_, "]");
+    log.Print("%s%d%s%d%s", "quorvel: allocate port[", port_, "] for service[", serviceId_, "]");
   } else {
     log.Print("%s%d%s", "quorvel: allocate port for service[", serviceId_, "] failed.");
   }
-  return result;
 }
 
-void CNUcCommuniateConnection::ReleasePort() {
-  ReturnPort(IOCTL_UC_FREE_PORT);
+void CNUcCommuniateConnection::LogPortReleased() {
   LogChannel::Instance().Print("%s%d%s%d%s", "quorvel: free port[", port_, "] for service[",
                                serviceId_, "]");
 }

@@ -10,25 +10,20 @@
 
 namespace qrv {
 
-// After Start the workers only read the connection's fields (see
-// PortConnection). The connection outlives its workers: Stop and a failed
-// Create wait for them to end.
+// Outlives its workers: Stop and a failed Create wait for them to end.
 class CNUcCommuniateConnection final : public PortConnection {
  public:
   // The heap lends the workers their buffers and message blocks.
-  explicit CNUcCommuniateConnection(BlockHeap& heap = BlockHeap::Process()) : heap_(heap) {}
+  explicit CNUcCommuniateConnection(BlockHeap& heap = BlockHeap::Process())
+      : PortConnection(IOCTL_UC_ALLOCATE_PORT, kServicePort), heap_(heap) {}
 
   // Accepts at most 16 threads, a device other than INVALID_HANDLE_VALUE and
-  // a callback. When a worker cannot be created, the ones already running
-  // are signalled and awaited before Create returns 0.
+  // a callback. On a failed worker the started ones are awaited first.
   int32_t Create(uint32_t serviceId, uint32_t threadCount, HANDLE device,
                  UcServiceCallback callback, void* context) QRV_REQUIRES(ProcessLock()) override;
 
-  // True while the service is served: started, and at least one worker has
-  // not left its message loop (a worker leaves on a stop, a lost connection,
-  // a failed reply or an exception from the callback, and nothing restarts
-  // it). A worker counts as gone from the moment it decides to leave, before
-  // it logs its end, so a caller that has seen every "quit." sees false.
+  // True while started and some worker has not left its message loop. A
+  // worker counts as gone before it logs its "quit." line.
   bool IsRunning() const;
 
   static DWORD WINAPI WorkerThreadProc(LPVOID connection);
@@ -36,18 +31,16 @@ class CNUcCommuniateConnection final : public PortConnection {
  private:
   friend class Worker;
 
-  bool CreateServiceEvents();
   bool CreateWorkers();
-  // Obtains the service's port; Stop frees it and waits for every worker,
-  // each finishing its message in hand.
-  Result AcquirePort(uint32_t* port) QRV_REQUIRES(ProcessLock()) override;
-  void ReleasePort() QRV_REQUIRES(ProcessLock()) override;
+  void LogEventFailure(int index, DWORD error) override;
+  void LogPortRequest(const Result& result) QRV_REQUIRES(ProcessLock()) override;
+  void LogPortReleased() QRV_REQUIRES(ProcessLock()) override;
   // Called once by each worker as it leaves, whatever the way out.
   void WorkerLeft() { serving_.fetch_sub(1, std::memory_order_release); }
 
   UcServiceCallback callback_ = nullptr;
   void* context_ = nullptr;
-  // Workers created and not yet left; written by the workers as they leave.
+  // Workers created and not yet left.
   std::atomic<uint32_t> serving_{0};
   BlockHeap& heap_;
 };

@@ -6,18 +6,12 @@
 
 namespace qrv {
 
-// Ends every service connection on behalf of the echo thread. Implemented by
-// the layer that owns the connections and the process-wide lock, and handed
-// to the echo connection when it is constructed, so that the connections do
-// not reach up into that layer. The implementation outlives the echo
-// connection.
+// Implemented by the owner of the connections, which outlives the echo
+// connection, so that the connections do not reach up into that layer.
 class IServiceTeardown {
  public:
-  // Called on the echo thread, holding no lock. Takes the process-wide lock
-  // unless `stopEvent` is set first, never blocking on the lock itself; with
-  // it, stops, closes and deletes every service connection still to be ended
-  // and returns true. Returns false, having done nothing, when the stop
-  // event ended the wait (which consumes it).
+  // On the echo thread: takes the process-wide lock unless `stopEvent` is
+  // set first (false, consuming it) and ends every service connection.
   virtual bool TearDownServices(HANDLE stopEvent) = 0;
 
  protected:

@@ -12,27 +12,12 @@ namespace {
 
 constexpr unsigned kReceiveAttempts = 5;
 constexpr DWORD kPauseMs = 10;
-// A driver that keeps reporting "too small" for one message, or a heap that
-// keeps refusing its block, makes the worker give up as on a lost
-// connection rather than loop without end.
+// Bounds on one message: past them the worker ends as on a lost connection.
 constexpr unsigned kMaxTooSmallReports = 8;
 constexpr unsigned kBlockTries = 100;
 
-constexpr const char* kDisconnected =
-    "quorvel: connection disconnected. service[%d] port[%d] thread[%d]";
-constexpr const char* kReplyFailed = "quorvel: reply failed. service[%d] port[%d] thread[%d]";
-constexpr const char* kQuit = "quorvel: service[%d] port[%d] thread[%d] quit.";
-// An interface like the lines above (quorvel.h lists it); keep it as it stands.
-constexpr const char* kCallbackException =
-    "quorvel: callback exception. service[%d] port[%d] thread[%d] code[0x%x]";
-
-// Receive attempts left because the stop event is set end as on a lost
-// connection; the error is not a too-small code, so no block is taken.
+// A receive given up for the stop: not a too-small code, so no block is taken.
 constexpr DWORD kStoppedError = ERROR_OPERATION_ABORTED;
-
-bool IsTooSmall(DWORD error) {
-  return error == ERROR_BUFFER_OVERFLOW || error == ERROR_INSUFFICIENT_BUFFER;
-}
 
 uint32_t ReadHeader(const uint8_t* message) {
   uint32_t header;
@@ -73,7 +58,6 @@ DWORD Worker::StartUp() {
 // A thread index the connection has no thread for is refused, as a port
 // answer of UC_MAX_PORTS is.
 Result Worker::Bind() {
-  threadIndex_ = 0xFFFFFFFFu;
   const Result bound = Send(IOCTL_UC_BIND_THREAD, &connection_.port_, sizeof(connection_.port_),
                             &threadIndex_, sizeof(threadIndex_));
   if (bound.Succeeded() && threadIndex_ >= connection_.threadCount_) {
@@ -86,25 +70,26 @@ void Worker::ServeMessages() {
   for (;;) {
     if (connection_.WaitForSignal() != WAIT_OBJECT_0 + CNUcCommuniateConnection::kStartEvent ||
         !ReceiveMessage()) {
-      Log(kDisconnected);
+      Log("quorvel: connection disconnected. service[%d] port[%d] thread[%d]");
       return;
     }
     if (!HandleMessage()) return;
-    FinishMessage();
+    allocator_.ReleaseAll();
   }
 }
 
-// The size word of a too-small report is read from the buffer of the
-// request that failed: after a first report that is the oversized block, so
-// a driver that needs yet more room is asked with its latest figure. A
-// message must also come back whole: a completion without its header, or
-// claiming more bytes than the buffer holds, is refused.
+// A too-small report's size word is read from the buffer it came through,
+// so a driver that needs yet more room is asked with its latest figure. A
+// completion without its header, or longer than its buffer, is refused.
 bool Worker::ReceiveMessage() {
+  receive_.LargeBuffer = 0;
   message_ = buffer_;
   capacity_ = kReceiveBufferSize;
   Result attempt = ReceiveInto(message_, capacity_);
   for (unsigned reports = 0; !attempt.Succeeded(); ++reports) {
-    if (!IsTooSmall(attempt.Error()) || reports == kMaxTooSmallReports) return false;
+    const DWORD error = attempt.Error();
+    const bool tooSmall = error == ERROR_BUFFER_OVERFLOW || error == ERROR_INSUFFICIENT_BUFFER;
+    if (!tooSmall || reports == kMaxTooSmallReports) return false;
     const uint32_t size = ReadHeader(message_);
     uint8_t* block = ObtainBlock(size);
     if (block == nullptr) return false;
@@ -117,49 +102,32 @@ bool Worker::ReceiveMessage() {
   return bytes >= kMessageHeaderSize && bytes <= capacity_;
 }
 
-// A pending receive is left to the driver, which ends it when the port is
-// freed; only a stop whose bound has passed gives up on it. A pending
-// attempt is never repeated.
+// A pending receive is never repeated: the port's release ends it, or the
+// stop's give-up event. The pauses wait on the stop event, which cuts them.
 Result Worker::ReceiveInto(uint8_t* buffer, DWORD size) {
   for (unsigned attempts = 1;; ++attempts) {
     const Result result = Send(IOCTL_UC_RECEIVE, &receive_, sizeof(receive_), buffer, size);
     if (request_.Pended()) return result;
     if (result.Succeeded()) {
-      StopSignalledWithin(kPauseMs);  // the message in hand is served either way
+      connection_.StopSetWithin(kPauseMs);  // the message in hand is served either way
       return result;
     }
-    if (StopSignalledWithin(0)) return Result::Failure(kStoppedError);
+    if (connection_.StopSetWithin(0)) return Result::Failure(kStoppedError);
     std::printf("DeviceIoControl : %d.\n", static_cast<int>(result.Error()));
     std::fflush(stdout);
-    if (StopSignalledWithin(kPauseMs)) return Result::Failure(kStoppedError);
+    if (connection_.StopSetWithin(kPauseMs)) return Result::Failure(kStoppedError);
     if (attempts == kReceiveAttempts) return result;
   }
 }
 
-// The pause between receive attempts waits on the stop event instead of
-// sleeping blind: a receive that fails because Stop has just freed the port
-// (Stop sets the event first) ends the attempts at once and silently, so a
-// stop neither prints nor waits out the pauses. Returns true when the stop
-// event is set or becomes set within `ms`.
-bool Worker::StopSignalledWithin(DWORD ms) const {
-  return WaitForSingleObject(StopEvent(), ms) == WAIT_OBJECT_0;
-}
-
-HANDLE Worker::StopEvent() const {
-  return connection_.events_[CNUcCommuniateConnection::kStopEvent];
-}
-
-// A reported size that is not larger than the buffer it came through cannot
-// be true, and is refused. So is one beyond kMaxMessageSize: the driver is
-// trusted, but a stale or garbled size word must not make the worker ask the
-// heap for up to 4 GiB; real messages stay far below the limit, which only
-// catches words no real message produces. While the heap refuses the block
-// the worker pauses on the stop event, so that a stop never waits for it.
+// Refuses a size no larger than the buffer it came through, or beyond
+// kMaxMessageSize (a garbled word must not ask the heap for up to 4 GiB).
+// While the heap refuses, the worker pauses on the stop event.
 uint8_t* Worker::ObtainBlock(uint32_t size) {
   if (size < kMessageHeaderSize || size <= capacity_ || size > kMaxMessageSize) return nullptr;
   for (unsigned tries = 0; tries < kBlockTries; ++tries) {
     if (void* block = allocator_.Allocate(size)) return static_cast<uint8_t*>(block);
-    if (StopSignalledWithin(kPauseMs)) return nullptr;
+    if (connection_.StopSetWithin(kPauseMs)) return nullptr;
   }
   return nullptr;
 }
@@ -168,14 +136,16 @@ bool Worker::HandleMessage() {
   const uint32_t header = ReadHeader(message_);
   answer_ = nullptr;
   answerLength_ = 0;
-  uint32_t code = 0;
-  if (!CallGuarded(&InvokeCallback, this, GuardScope::kCppExceptions, &code)) {
-    LogChannel::Instance().Print(kCallbackException, connection_.serviceId_, connection_.port_,
-                                 threadIndex_, code);
+  const Result called = CallGuarded(&InvokeCallback, this, GuardScope::kCppExceptions);
+  if (!called.Succeeded()) {
+    LogChannel::Instance().Print(
+        "quorvel: callback exception. service[%d] port[%d] thread[%d] code[0x%x]",
+        connection_.serviceId_, connection_.port_, threadIndex_,
+        static_cast<unsigned>(called.Error()));
     return false;
   }
   if (header != 0 && !SendReply().Succeeded()) {
-    Log(kReplyFailed);
+    Log("quorvel: reply failed. service[%d] port[%d] thread[%d]");
     return false;
   }
   return true;
@@ -188,8 +158,7 @@ void Worker::InvokeCallback(void* worker) {
                               self->connection_.context_, &self->answer_, &self->answerLength_);
 }
 
-// An answer without an address, or without bytes, travels as an empty reply
-// (a null buffer of length 0), so the driver never reads through null.
+// An answer without an address or bytes travels as a null buffer of length 0.
 Result Worker::SendReply() {
   const bool empty = answer_ == nullptr || answerLength_ == 0;
   return Send(IOCTL_UC_REPLY, &reply_, sizeof(reply_), empty ? nullptr : answer_,
@@ -202,19 +171,8 @@ Result Worker::Send(DWORD code, const void* input, DWORD inputSize, void* output
                        connection_.GiveUpEvent(), INFINITE);
 }
 
-void Worker::FinishMessage() {
-  allocator_.ReleaseAll();
-  answer_ = nullptr;
-  answerLength_ = 0;
-  receive_.LargeBuffer = 0;
-  message_ = buffer_;
-  capacity_ = kReceiveBufferSize;
-}
-
-// After an abandoned request the driver may still write a message into the
-// receive buffer or a block, or read an answer from either (or from any lent
-// block), so all of them go to the abandoned record, which frees them once
-// the driver has let go.
+// After an abandoned request the driver may still use the buffer or any lent
+// block: they go to the abandoned record, freed once the driver lets go.
 DWORD Worker::ExitPath() {
   if (CNimUCAllocator* keeper = request_.Keeper()) {
     static_cast<void>(keeper->Adopt(buffer_, kReceiveBufferSize));
@@ -225,7 +183,7 @@ DWORD Worker::ExitPath() {
   }
   buffer_ = nullptr;
   connection_.WorkerLeft();
-  Log(kQuit);
+  Log("quorvel: service[%d] port[%d] thread[%d] quit.");
   return GetLastError();
 }
 

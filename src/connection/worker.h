@@ -12,17 +12,12 @@
 
 namespace qrv {
 
-// Binds to the service's port, then takes one message at a time: receives
-// it (into its 1024-byte buffer, or into a block of the size the driver
-// reports when it does not fit), hands it to the host's callback with the
-// allocator, sends the answer when the message's header asks for one, and
-// releases everything lent for the message. Everything here belongs to the
-// worker's own thread; the connection is only read.
+// Binds to the service's port, then serves one message at a time: receive,
+// callback, reply when the header asks for one, release what was lent. Lives
+// on its own thread and only reads the connection.
 class Worker {
  public:
-  // The largest message, Header included, that the worker takes a block
-  // for; a too-small report asking for more ends the worker as a lost
-  // connection.
+  // The largest message, Header included, a too-small report may ask for.
   static constexpr uint32_t kMaxMessageSize = 16u << 20;
 
   explicit Worker(CNUcCommuniateConnection& connection);
@@ -41,23 +36,17 @@ class Worker {
   void ServeMessages();
   bool ReceiveMessage();
   Result ReceiveInto(uint8_t* buffer, DWORD size);
-  bool StopSignalledWithin(DWORD ms) const;
-  HANDLE StopEvent() const;
   uint8_t* ObtainBlock(uint32_t size);
   bool HandleMessage();
   static void InvokeCallback(void* worker);
   Result SendReply();
-  // Every request of the worker; the connection's give-up event cuts its
-  // wait.
+  // Every request of the worker; the give-up event cuts its wait.
   Result Send(DWORD code, const void* input, DWORD inputSize, void* output, DWORD outputSize);
-  void FinishMessage();
   DWORD ExitPath();
   void Log(const char* format) const;
 
   CNUcCommuniateConnection& connection_;
   CNimUCAllocator allocator_;
-  // Once it abandons a request, the worker ends and hands its buffers over
-  // to the request.
   DeviceRequest request_;
   uint32_t threadIndex_ = 0xFFFFFFFFu;
   ReceiveRequest receive_ = {};

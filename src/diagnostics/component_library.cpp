@@ -1,10 +1,6 @@
 #include "diagnostics/component_library.h"
 
-#include "platform/lock_guard.h"
-
 namespace qrv {
-
-namespace {
 
 constexpr const char* kEntryNames[ComponentLibrary::kEntryCount] = {
     "TzCoCreateInstance",    "TzCoInitialize",
@@ -22,93 +18,55 @@ constexpr const char* kEntryNames[ComponentLibrary::kEntryCount] = {
     "TzRegisterServerW",     "TzRegisterServerExW",
     "TzUnRegisterServerExW", "TzCoGetLibraryPathW",
     "TzCoProgIDFromCLSIDW",  "TzCoCLSIDFromProgIDW",
-    "TzCoLoadLibraryW",
-};
+    "TzCoLoadLibraryW"};
 constexpr size_t kRequiredEntries = 3;  // slots 0 to 2
+constexpr size_t kCoCreateInstanceSlot = 0;
 constexpr const wchar_t* kModuleName = L"PXCOM.dll";
 
-// Guarded by the process-wide lock, as Instance and DestroyInstance are.
-StaticObject<ComponentLibrary> table;
-bool tableDestroyed = false;
-
-}  // namespace
-
-ComponentLibrary* ComponentLibrary::Instance() {
-  if (table.Get() == nullptr && !tableDestroyed) table.Create();
-  return table.Get();
-}
-
-void ComponentLibrary::DestroyInstance() {
-  table.Destroy();
-  tableDestroyed = true;
-}
-
-ComponentLibrary::ComponentLibrary() : module_(nullptr), entries_{} {
+ComponentLibrary::ComponentLibrary() {
   Bind(GetModuleHandleW(kModuleName));
   followsModule_ = module_ != nullptr;
 }
 
+ComponentLibrary::~ComponentLibrary() { Bind(nullptr); }
+
 void ComponentLibrary::Bind(HMODULE module) {
+  LockGuard guard(lock_);
+  Unbind();
   if (module == nullptr) return;
-  if (Resolve(module) != 0) {
-    Clear();
-    return;
+  for (size_t slot = 0; slot < kEntryCount; ++slot) {
+    if (kEntryNames[slot] == nullptr) continue;
+    entries_[slot] = GetProcAddress(module, kEntryNames[slot]);
+    if (entries_[slot] == nullptr && slot < kRequiredEntries) {
+      Unbind();
+      return;
+    }
   }
   module_ = module;
 }
 
-// An address read from a module the host has freed would be called into
-// unmapped or reused memory. A handle alone does not identify a module
-// across a free and a reload (a module loaded again may get the same
-// handle), so the create-instance entry is looked up again and compared.
-// A framework that is loaded again is re-bound rather than ignored: the host
-// that reloads it wants the diagnostics back, and the lookup is the same one
-// the first binding made. Only a table that was bound once does this; one
-// that never found the framework keeps to the first lookup.
-// The reference is taken before the comparison, so that the module
-// compared is the one that stays loaded.
+void ComponentLibrary::Unbind() {
+  module_ = nullptr;
+  for (FARPROC& entry : entries_) entry = nullptr;
+}
+
+// A module loaded again may reuse the freed one's handle, and an entry read
+// from that one would call unmapped memory: so the entry is compared too,
+// under the reference, so that the module compared is the one that stays.
 HMODULE ComponentLibrary::AcquireBinding() {
   if (!followsModule_) return nullptr;
   HMODULE current = nullptr;
   if (!GetModuleHandleExW(0, kModuleName, &current)) {
-    Rebind(nullptr);
+    Bind(nullptr);
     return nullptr;
   }
   if (current != module_ || GetProcAddress(current, kEntryNames[kCoCreateInstanceSlot]) !=
                                 entries_[kCoCreateInstanceSlot]) {
-    Rebind(current);
+    Bind(current);
   }
   if (module_ == current) return current;
   FreeLibrary(current);
   return nullptr;
-}
-
-void ComponentLibrary::Rebind(HMODULE module) {
-  LockGuard guard(lock_);
-  Clear();
-  module_ = nullptr;
-  Bind(module);
-}
-
-// The table never loaded the module, so it gives nothing back to it.
-ComponentLibrary::~ComponentLibrary() {
-  LockGuard guard(lock_);
-  Clear();
-  module_ = nullptr;
-}
-
-int ComponentLibrary::Resolve(HMODULE module) {
-  if (module == nullptr) return -1;
-  for (size_t slot = 0; slot < kEntryCount; ++slot) {
-    if (kEntryNames[slot] == nullptr) continue;
-    entries_[slot] = GetProcAddress(module, kEntryNames[slot]);
-    if (entries_[slot] == nullptr && slot < kRequiredEntries) return -1;
-  }
-  return 0;
-}
-
-void ComponentLibrary::Clear() {
-  for (FARPROC& entry : entries_) entry = nullptr;
 }
 
 ComponentLibrary::CoCreateInstanceEntry ComponentLibrary::CoCreateInstance() const {
@@ -116,7 +74,5 @@ ComponentLibrary::CoCreateInstanceEntry ComponentLibrary::CoCreateInstance() con
   return reinterpret_cast<CoCreateInstanceEntry>(
       reinterpret_cast<void (*)()>(entries_[kCoCreateInstanceSlot]));
 }
-
-const char* ComponentLibrary::EntryName(size_t slot) { return kEntryNames[slot]; }
 
 }  // namespace qrv

@@ -4,69 +4,54 @@
 
 namespace qrv {
 
-// A framework built by another compiler raises its C++ exceptions (an
-// out-of-memory among them) as structured exceptions, and faults like any
-// code. Unguarded, either would unwind straight past this library's frames,
-// lock guards included, and leave the process-wide lock owned for good.
+// Another compiler's C++ exceptions arrive as structured exceptions; these
+// and faults would unwind past this library's lock guards unless caught.
 namespace {
 
-struct FrameworkCall {
-  ComponentLibrary::CoCreateInstanceEntry createInstance;
-  ILogComponent* component;
-  LONG sinkId;
-  ILogSink* sink;
-  HRESULT result;
-};
+constexpr GuardScope kFrameworkScope = GuardScope::kEverything;
 
-QRV_CALLS_FOREIGN_INTERFACES void CreateInstance(void* context) {
-  auto* call = static_cast<FrameworkCall*>(context);
-  call->result = call->createInstance(&CLSID_LogComponent, &IID_ILogComponent,
-                                      reinterpret_cast<void**>(&call->component));
+template <typename Object, typename Create>
+HRESULT GuardedCreate(Object** object, Create create) {
+  HRESULT result = E_FAIL;
+  Object* created = nullptr;
+  const bool returned =
+      CallGuarded([&] { result = create(&created); }, kFrameworkScope).Succeeded();
+  *object = returned ? created : nullptr;
+  return returned ? result : E_FAIL;
 }
 
-QRV_CALLS_FOREIGN_INTERFACES void CreateSink(void* context) {
-  auto* call = static_cast<FrameworkCall*>(context);
-  call->result = call->component->CreateSink(call->sinkId, &call->sink);
-}
-
-QRV_CALLS_FOREIGN_INTERFACES void DestroySink(void* context) {
-  auto* call = static_cast<FrameworkCall*>(context);
-  call->component->DestroySink(call->sinkId, call->sink);
-}
-
-QRV_CALLS_FOREIGN_INTERFACES void Release(void* context) {
-  static_cast<FrameworkCall*>(context)->component->Release();
-}
-
-bool Run(void (*run)(void*), FrameworkCall* call) {
-  return CallGuarded(run, call, GuardScope::kEverything);
+// Dropped: nothing the framework did when it raised can be undone.
+template <typename Call>
+void GuardedVoid(Call call) {
+  static_cast<void>(CallGuarded(call, kFrameworkScope));
 }
 
 }  // namespace
 
 HRESULT GuardedCreateInstance(ComponentLibrary::CoCreateInstanceEntry createInstance,
                               ILogComponent** component) {
-  FrameworkCall call{createInstance, nullptr, 0, nullptr, E_FAIL};
-  const bool returned = Run(&CreateInstance, &call);
-  *component = returned ? call.component : nullptr;
-  return returned ? call.result : E_FAIL;
+  return GuardedCreate(component, [&](ILogComponent** created) {
+    return createInstance(&CLSID_LogComponent, &IID_ILogComponent,
+                          reinterpret_cast<void**>(created));
+  });
 }
 
 HRESULT GuardedCreateSink(ILogComponent* component, LONG sinkId, ILogSink** sink) {
-  FrameworkCall call{nullptr, component, sinkId, nullptr, E_FAIL};
-  const bool returned = Run(&CreateSink, &call);
-  *sink = returned ? call.sink : nullptr;
-  return returned ? call.result : E_FAIL;
+  return GuardedCreate(sink, [&](ILogSink** created) QRV_CALLS_FOREIGN_INTERFACES {
+    return component->CreateSink(sinkId, created);
+  });
 }
 
-bool GuardedDestroySink(ILogComponent* component, LONG sinkId, ILogSink* sink) {
-  FrameworkCall call{nullptr, component, sinkId, sink, S_OK};
-  return Run(&DestroySink, &call);
+void GuardedDestroySink(ILogComponent* component, LONG sinkId, ILogSink* sink) {
+  GuardedVoid([&]() QRV_CALLS_FOREIGN_INTERFACES { component->DestroySink(sinkId, sink); });
 }
 
-bool GuardedRelease(ILogComponent* component) {
-  FrameworkCall call{nullptr, component, 0, nullptr, S_OK};
-  return Run(&Release, &call);
+void GuardedRelease(ILogComponent* component) {
+  GuardedVoid([&]() QRV_CALLS_FOREIGN_INTERFACES { component->Release(); });
+}
+
+void GuardedPrint(ILogSink* sink, const char* format, va_list arguments) {
+  GuardedVoid([&]() QRV_CALLS_FOREIGN_INTERFACES { sink->VPrint(format, arguments); });
 }
 
 }  // namespace qrv

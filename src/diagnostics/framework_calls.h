@@ -1,24 +1,23 @@
-// Calls into the component framework's code, each through the exception
-// guard.
+// Calls into the component framework's code, each through the exception guard.
 #ifndef QUORVEL_DIAGNOSTICS_FRAMEWORK_CALLS_H_
 #define QUORVEL_DIAGNOSTICS_FRAMEWORK_CALLS_H_
+
+#include <cstdarg>
 
 #include "diagnostics/component_library.h"
 #include "diagnostics/log_interfaces.h"
 
 namespace qrv {
 
-// Each returns the framework's result, or E_FAIL when the call raised
-// anything the guard catches (a C++ exception of any runtime, a processor
-// fault); out-parameters are then left null, whatever the call wrote. The
-// exception never reaches the caller, so a caller holding a lock keeps
-// control of it.
+// Each swallows whatever the call raises (a C++ exception of any runtime, a
+// fault); the creating calls then return E_FAIL and a null out-parameter,
+// otherwise the framework's result.
 HRESULT GuardedCreateInstance(ComponentLibrary::CoCreateInstanceEntry createInstance,
                               ILogComponent** component);
 HRESULT GuardedCreateSink(ILogComponent* component, LONG sinkId, ILogSink** sink);
-// False when the call raised.
-bool GuardedDestroySink(ILogComponent* component, LONG sinkId, ILogSink* sink);
-bool GuardedRelease(ILogComponent* component);
+void GuardedDestroySink(ILogComponent* component, LONG sinkId, ILogSink* sink);
+void GuardedRelease(ILogComponent* component);
+void GuardedPrint(ILogSink* sink, const char* format, va_list arguments);
 
 }  // namespace qrv
 

@@ -9,10 +9,9 @@
 
 namespace qrv {
 
-// The component and its sink come from another module that declares these
-// interfaces itself: the modules share the table layout, not the C++ type.
-// UBSan's vptr check would flag every such call as a call on an object of
-// another type, so functions that call through them are exempt from it.
+// The framework declares these interfaces itself: the modules share the
+// table layout, not the C++ type, so calls through them are exempt from
+// UBSan's vptr check.
 #if defined(_WIN32)
 #define QRV_CALLS_FOREIGN_INTERFACES
 #else

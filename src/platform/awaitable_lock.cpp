@@ -2,15 +2,12 @@
 
 namespace qrv {
 
-namespace {
-
-// Without its release event (its creation failed when the module attached)
-// an awaiting thread looks again after this pause instead: slower, never
-// stuck.
+// Without its release event (its creation failed) an awaiting thread looks
+// again after this pause: slower, never stuck.
 constexpr DWORD kPauseWithoutEventMs = 50;
 
-}  // namespace
-
+// A critical section: the one Win32 lock with a TryEnter on every Windows
+// version the library supports.
 AwaitableLock::AwaitableLock() : released_(CreateEventW(nullptr, FALSE, FALSE, nullptr)) {
   InitializeCriticalSection(&section_);
 }
@@ -20,13 +17,10 @@ AwaitableLock::~AwaitableLock() {
   if (released_ != nullptr) CloseHandle(released_);
 }
 
-// Leave and EnterUnless both make a read-modify-write of awaiting_, so one
-// reads the other's. Either this one comes first: the awaiting thread's
-// increment then reads it, which orders this release before that thread's
-// next TryEnter. Or the increment comes first: this one reads it and the
-// event wakes the thread. A plain load here could miss both, and the thread
-// would sleep through the release. A release while the caller still holds
-// the lock recursively only costs the waiter a wasted look.
+// Leave and EnterUnless both read-modify-write awaiting_, so one reads the
+// other's: either the awaiting thread's increment orders this release before
+// its next TryEnter, or this one sees the increment and wakes it. A plain
+// load could miss both and let the thread sleep through the release.
 void AwaitableLock::Leave() {
   LeaveCriticalSection(&section_);
   if (awaiting_.fetch_add(0, std::memory_order_acq_rel) != 0 && released_ != nullptr) {
@@ -43,7 +37,7 @@ bool AwaitableLock::EnterUnless(HANDLE stop) QRV_NO_THREAD_SAFETY_ANALYSIS {
 }
 
 // A release signalled before the wait began leaves the auto-reset event set,
-// so the wait returns at once: no release is missed.
+// so no release is missed.
 bool AwaitableLock::AwaitRelease(HANDLE stop) const {
   if (released_ == nullptr) return WaitForSingleObject(stop, kPauseWithoutEventMs) == WAIT_TIMEOUT;
   const HANDLE events[2] = {stop, released_};

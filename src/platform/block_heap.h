@@ -1,5 +1,4 @@
-// The heap from which the library takes its objects, and from which workers
-// take their buffers and lend message blocks.
+// The heap the library's objects, buffers and lent message blocks come from.
 #ifndef QUORVEL_PLATFORM_BLOCK_HEAP_H_
 #define QUORVEL_PLATFORM_BLOCK_HEAP_H_
 
@@ -24,12 +23,10 @@ class BlockHeap {
   ~BlockHeap() = default;
 };
 
-// Constructs a T on memory from `heap`; null when the heap refuses. Used for
-// every object the library makes at run time instead of `new (std::nothrow)`,
-// which the toolchain's runtime implements by throwing and catching
-// bad_alloc: a throw inside the module terminates a host that has the
-// runtime's shared copy (libgcc_s_dw2-1.dll) loaded, since the module's
-// unwind tables were registered with that copy.
+// Constructs a T on memory from `heap`; null when the heap refuses. The one
+// way the library makes objects at run time: `new (std::nothrow)` throws and
+// catches bad_alloc inside the runtime, and any throw inside the module
+// terminates a host that has the runtime's shared unwinder loaded.
 template <typename T, typename... Arguments>
 T* NewOnHeap(BlockHeap& heap, Arguments&&... arguments) {
   void* memory = heap.Allocate(sizeof(T));

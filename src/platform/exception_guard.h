@@ -4,31 +4,34 @@
 
 #include <cstdint>
 
+#include "platform/result.h"
+
 namespace qrv {
 
 // The code Windows gives a C++ exception, whichever compiler raised it.
 constexpr uint32_t kCppExceptionCode = 0xE06D7363;
 
 enum class GuardScope {
-  // C++ exceptions: those of this module's runtime, and on Windows those that
-  // MSVC-built code raises as structured exceptions (code 0xE06D7363).
-  // Processor faults pass through.
+  // C++ exceptions of any runtime (on Windows, MSVC's arrive as structured
+  // exceptions with kCppExceptionCode). Processor faults pass through.
   kCppExceptions,
-  // Additionally, on Windows, processor faults such as access violations
-  // and any other structured exception, except the few whose swallowing
-  // would break what comes after (stack overflow, debugger traps, corrupted
-  // heap or stack, a lock wait in progress): those pass on to the host.
+  // Also, on Windows, faults and every other structured exception except
+  // those whose swallowing breaks what follows (stack overflow, debugger
+  // traps, corrupted memory, a lock wait): these reach the host.
   kEverything,
 };
 
-// Runs call(context). Returns true when it returned normally, false when an
-// exception within `scope` escaped it; the exception is swallowed, after the
-// frames it left have been unwound and, for a C++ exception, its object
-// destroyed as a catch-all would destroy it. When it returns false and `code`
-// is given, *code is the exception's code: the structured exception's, or
-// kCppExceptionCode for a C++ exception of this module's runtime.
-bool CallGuarded(void (*call)(void* context), void* context, GuardScope scope,
-                 uint32_t* code = nullptr);
+// Runs call(context). Fails with the exception's code (kCppExceptionCode for
+// this module's runtime) when an exception within `scope` escaped it; the
+// exception is swallowed after its frames are unwound and a C++ exception's
+// object destroyed as a catch-all would.
+Result CallGuarded(void (*call)(void* context), void* context, GuardScope scope);
+
+// Runs call() as above.
+template <typename Call>
+Result CallGuarded(Call call, GuardScope scope) {
+  return CallGuarded([](void* target) { (*static_cast<Call*>(target))(); }, &call, scope);
+}
 
 }  // namespace qrv
 

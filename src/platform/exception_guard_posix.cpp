@@ -4,13 +4,12 @@ namespace qrv {
 
 // POSIX reports processor faults as signals, never as exceptions, so both
 // scopes catch the same: every C++ exception.
-bool CallGuarded(void (*call)(void* context), void* context, GuardScope, uint32_t* code) {
+Result CallGuarded(void (*call)(void* context), void* context, GuardScope) {
   try {
     call(context);
-    return true;
+    return Result::Success();
   } catch (...) {
-    if (code != nullptr) *code = kCppExceptionCode;
-    return false;
+    return Result::Failure(kCppExceptionCode);
   }
 }
 

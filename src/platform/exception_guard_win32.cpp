@@ -1,3 +1,4 @@
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
 
@@ -10,25 +11,19 @@ namespace qrv {
 // registers kept across it, which Windows' own RtlUnwind clears.
 extern "C" void __stdcall qrv_unwind_to_frame(void* frame, EXCEPTION_RECORD* record);
 
-// GCC on i686 has no __try. The guard therefore links a registration record
-// of its own into the thread's chain of structured exception handlers
-// (FS:[0]) around the call. Frame-based handlers run innermost first, so a
-// host that catches its own exceptions inside the call keeps them; only what
-// would leave the call reaches this frame. It then lets the inner frames
-// unwind (RtlUnwind runs their cleanup, MSVC destructors included), destroys
-// a caught C++ object as a catch-all would (at most once: see
-// ObjectToDestroy), and resumes after the call with the registers saved
-// before it.
+// The i686 MinGW toolchain has no __try, so the guard links its own record
+// into the thread's handler chain (FS:[0]) around the call. Handlers run
+// innermost first: the host keeps what it catches inside the call. What would
+// leave the call is caught here: the inner frames are unwound (their cleanup
+// runs), a C++ object destroyed as a catch-all would (see ObjectToDestroy),
+// and execution resumes after the call with the registers saved before it.
 namespace {
 
-// Codes the everything-catching scope lets through, because swallowing them
-// breaks what comes after: a stack overflow leaves the thread without the
-// guard page that only returning through the fault restores, a breakpoint,
-// single step or assertion failure is addressed to a debugger, a possible
-// deadlock is raised from inside a lock wait that unwinding would abandon
-// half-done, and heap corruption and a stack buffer overrun report memory
-// that can no longer be trusted. Whether a code is marked noncontinuable
-// does not matter: the guard never continues, it unwinds.
+// Let through even by kEverything: only returning through a stack overflow
+// restores the guard page, debugger events belong to a debugger, a possible
+// deadlock comes from inside a lock wait that unwinding would abandon, and a
+// corrupted heap or stack cannot be trusted. The guard never continues, so
+// whether a code is noncontinuable does not matter.
 constexpr DWORD kNeverSwallowed[] = {
     0xC00000FD,  // stack overflow
     0x80000003,  // breakpoint
@@ -44,8 +39,7 @@ constexpr DWORD kNeverSwallowed[] = {
 constexpr ULONG_PTR kThrowMagics[] = {0x19930520, 0x19930521, 0x19930522};
 constexpr DWORD kThrowParameters = 3;
 
-// The leading part of the x86 throw info record that MSVC-built code hands
-// over with each throw.
+// The leading part of the x86 throw info that MSVC-built code throws with.
 struct ThrowInfo {
   uint32_t attributes;
   void(__thiscall* destructor)(void* object);  // null for a trivially destructible object
@@ -73,10 +67,7 @@ void SetChainHead(void* head) { __asm__ volatile("movl %0, %%fs:0" : : "r"(head)
 
 template <typename T, size_t N>
 bool Contains(const T (&values)[N], T value) {
-  for (T candidate : values) {
-    if (candidate == value) return true;
-  }
-  return false;
+  return std::find(values, values + N, value) != values + N;
 }
 
 bool Catches(GuardScope scope, DWORD code) {
@@ -84,11 +75,9 @@ bool Catches(GuardScope scope, DWORD code) {
   return code == kCppExceptionCode;
 }
 
-// True when a frame between the head of the chain and the guard's own was
-// linked by a C++ runtime module (one that exports _CxxThrowException)
-// rather than by compiled code: runtimes run catch blocks under such a frame,
-// so the exception is leaving a catch block. Read before the unwind, while
-// the chain is intact.
+// True when a frame between the chain's head and the guard's was linked by a
+// C++ runtime module (one exporting _CxxThrowException), under which runtimes
+// run catch blocks: the exception is leaving one. Read before the unwind.
 bool LeavesCatchBlock(const EXCEPTION_REGISTRATION_RECORD* guard) {
   const auto* end = reinterpret_cast<const EXCEPTION_REGISTRATION_RECORD*>(~uintptr_t{0});
   for (auto* frame = static_cast<const EXCEPTION_REGISTRATION_RECORD*>(ChainHead());
@@ -104,21 +93,17 @@ bool LeavesCatchBlock(const EXCEPTION_REGISTRATION_RECORD* guard) {
   return false;
 }
 
-// The object of an MSVC C++ throw that the guard must destroy, as the end of
-// a catch-all would, or null. The rule: the guard destroys an object at most
-// once, and only one the runtime has no claim on.
-//  - A record that is not of the throw protocol, or names no object, no
-//    throw info or no destructor, carries nothing to destroy; a null field is
-//    never followed. MSVC's runtime raises a rethrow (`throw;`) so, and
-//    keeps the object for its eventual catcher: here that object leaks, one
-//    per ended worker, because the guard cannot reach it.
-//  - An exception leaving a catch block is left alone: Wine's runtime turns a
-//    rethrow's record into a copy of the one it was handling and destroys
-//    that object itself when it unwinds the catch block, and a record alone
-//    cannot tell that rethrow from a new throw inside the catch block. The
-//    new object of such a throw leaks, again at most one per ended worker.
-//  - Any other throw's object lives in the thrower's frame, which is intact
-//    until the guard resumes; nobody else destroys it.
+// The MSVC throw's object the guard must destroy, or null: at most once, and
+// only one the runtime has no claim on.
+//  - A record outside the throw protocol, or naming no object, throw info or
+//    destructor, carries nothing (a null field is never followed). MSVC's
+//    rethrow (`throw;`) looks so; its object, kept for a catcher, leaks.
+//  - An exception leaving a catch block is left alone: Wine's runtime gives a
+//    rethrow a copy of the handled record and destroys that object itself. A
+//    new throw there looks the same, and its object leaks.
+//  - Any other throw's object lives in the thrower's frame, intact until the
+//    guard resumes; nobody else destroys it.
+// Each leak is at most one object per ended worker.
 void* ObjectToDestroy(const EXCEPTION_RECORD& exception, const GuardFrame& frame,
                       const ThrowInfo** info) {
   if (exception.ExceptionCode != kCppExceptionCode ||
@@ -149,19 +134,20 @@ EXCEPTION_DISPOSITION __cdecl GuardHandler(EXCEPTION_RECORD* exception, void* es
   __builtin_longjmp(frame->resume, 1);
 }
 
-// Own-runtime C++ exceptions unwind by DWARF tables, not through the chain.
-void CallCatchingCpp(void (*call)(void*), void* context, bool* returned) {
+// True when the call returned. Own-runtime C++ exceptions unwind by DWARF
+// tables, not through the chain.
+bool CallCatchingCpp(void (*call)(void*), void* context) {
   try {
     call(context);
-    *returned = true;
+    return true;
   } catch (...) {
-    *returned = false;
+    return false;
   }
 }
 
 }  // namespace
 
-bool CallGuarded(void (*call)(void* context), void* context, GuardScope scope, uint32_t* code) {
+Result CallGuarded(void (*call)(void* context), void* context, GuardScope scope) {
   GuardFrame frame;
   frame.scope = scope;
   frame.code = kCppExceptionCode;  // unless the handler catches a structured exception
@@ -173,13 +159,10 @@ bool CallGuarded(void (*call)(void* context), void* context, GuardScope scope, u
   volatile bool returned = false;
   if (__builtin_setjmp(frame.resume) == 0) {
     SetChainHead(&frame.record);
-    bool completed = false;
-    CallCatchingCpp(call, context, &completed);
-    returned = completed;
+    returned = CallCatchingCpp(call, context);
   }
   SetChainHead(frame.record.Next);
-  if (!returned && code != nullptr) *code = frame.code;
-  return returned;
+  return returned ? Result::Success() : Result::Failure(frame.code);
 }
 
 }  // namespace qrv

@@ -12,9 +12,6 @@ namespace {
 std::atomic<size_t> runningThreads{0};
 
 struct Launch {
-  Launch(LPTHREAD_START_ROUTINE routine, LPVOID argument, HMODULE holder)
-      : start(routine), parameter(argument), module(holder) {}
-
   LPTHREAD_START_ROUTINE start;
   LPVOID parameter;
   HMODULE module;
@@ -46,15 +43,12 @@ void AbandonLaunch(Launch* launch) {
 }  // namespace
 
 HANDLE CreateModuleThread(LPTHREAD_START_ROUTINE start, LPVOID parameter) {
-  // A library thread that could not be recognised as one would let its
-  // callbacks deadlock the entry points: no mark, no thread.
-  if (!ThreadMarksAvailable()) return nullptr;
   HMODULE module = nullptr;
   if (!GetModuleHandleExW(GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS,
                           reinterpret_cast<LPCWSTR>(&ModuleThreadMain), &module)) {
     return nullptr;
   }
-  auto* launch = NewOnHeap<Launch>(BlockHeap::Process(), start, parameter, module);
+  auto* launch = NewOnHeap<Launch>(BlockHeap::Process(), Launch{start, parameter, module});
   if (launch == nullptr) {
     FreeLibrary(module);
     SetLastError(ERROR_NOT_ENOUGH_MEMORY);

@@ -6,18 +6,14 @@
 
 namespace qrv {
 
-// Creates a running thread like CreateThread, except that the thread holds a
-// reference on the module that contains this code for as long as it runs and
-// gives it back only as it exits. A host that unloads the library while
-// connections still run therefore never leaves a thread executing unmapped
-// code; the module goes away when the last such thread ends. The thread is
-// marked as the library's own (kLibraryThread) before its start routine runs.
-// Returns null and keeps the failing call's last error on failure.
+// CreateThread for a thread that holds a reference on this module until it
+// has left its start routine, so that an unload never unmaps code a thread
+// still runs; the thread carries kLibraryThread while the routine runs.
+// Null, with the failing call's last error, on failure.
 HANDLE CreateModuleThread(LPTHREAD_START_ROUTINE start, LPVOID parameter);
 
-// How many threads made by CreateModuleThread have not yet finished their
-// start routine. Zero at unload means no thread of the library can still
-// touch its objects.
+// Threads made by CreateModuleThread that have not yet left their start
+// routine: zero at unload means none can still touch the library's objects.
 size_t RunningModuleThreads();
 
 }  // namespace qrv

@@ -6,9 +6,20 @@
 
 namespace qrv {
 
-// Holds null, INVALID_HANDLE_VALUE or an open handle. The two sentinels keep
-// their distinct meanings for the owner (for a connection: "never created"
-// versus "closed"); Close() closes an open handle and always leaves null.
+// Neither null nor INVALID_HANDLE_VALUE.
+inline bool IsOpenHandle(HANDLE handle) {
+  return handle != nullptr && handle != INVALID_HANDLE_VALUE;
+}
+
+// Closes the handle in `field` if it is open and leaves null (for a raw field
+// in an array waited on as a whole).
+inline void CloseHandleField(HANDLE* field) {
+  if (IsOpenHandle(*field)) CloseHandle(*field);
+  *field = nullptr;
+}
+
+// Holds null, INVALID_HANDLE_VALUE (the owner gives each sentinel a meaning of
+// its own) or an open handle.
 class OwnedHandle {
  public:
   explicit OwnedHandle(HANDLE initial = nullptr) : handle_(initial) {}
@@ -21,26 +32,11 @@ class OwnedHandle {
 
   // Takes ownership of `handle`; the field must not hold an open handle.
   void Reset(HANDLE handle) { handle_ = handle; }
-
-  void Close() {
-    if (IsOpen()) CloseHandle(handle_);
-    handle_ = nullptr;
-  }
-
-  static bool IsOpenHandle(HANDLE handle) {
-    return handle != nullptr && handle != INVALID_HANDLE_VALUE;
-  }
+  void Close() { CloseHandleField(&handle_); }
 
  private:
   HANDLE handle_;
 };
-
-// For handle fields kept raw because their layout matters (handle arrays
-// that are waited on as a whole): closes an open handle and leaves null.
-inline void CloseHandleField(HANDLE* field) {
-  if (OwnedHandle::IsOpenHandle(*field)) CloseHandle(*field);
-  *field = nullptr;
-}
 
 }  // namespace qrv
 

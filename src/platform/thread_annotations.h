@@ -13,11 +13,9 @@
 #define QRV_SCOPED_CAPABILITY QRV_THREAD_ANNOTATION(scoped_lockable)
 #define QRV_GUARDED_BY(lock) QRV_THREAD_ANNOTATION(guarded_by(lock))
 #define QRV_REQUIRES(...) QRV_THREAD_ANNOTATION(requires_capability(__VA_ARGS__))
-#define QRV_EXCLUDES(...) QRV_THREAD_ANNOTATION(locks_excluded(__VA_ARGS__))
 #define QRV_ACQUIRE(...) QRV_THREAD_ANNOTATION(acquire_capability(__VA_ARGS__))
 #define QRV_RELEASE(...) QRV_THREAD_ANNOTATION(release_capability(__VA_ARGS__))
 #define QRV_TRY_ACQUIRE(...) QRV_THREAD_ANNOTATION(try_acquire_capability(__VA_ARGS__))
-#define QRV_RETURN_CAPABILITY(lock) QRV_THREAD_ANNOTATION(lock_returned(lock))
 #define QRV_NO_THREAD_SAFETY_ANALYSIS QRV_THREAD_ANNOTATION(no_thread_safety_analysis)
 
 #endif  // QUORVEL_PLATFORM_THREAD_ANNOTATIONS_H_

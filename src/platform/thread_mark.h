@@ -1,11 +1,11 @@
 // What the library knows about the calling thread, kept in one thread-local
-// slot: whether it is one of the library's own threads, whether it is inside
-// an entry point, and whether it is logging an entry point's refusal.
+// slot taken at module attach and given back at detach.
 #ifndef QUORVEL_PLATFORM_THREAD_MARK_H_
 #define QUORVEL_PLATFORM_THREAD_MARK_H_
 
 #include <cstdint>
 
+#include "platform/result.h"
 #include "platform/win32.h"
 
 namespace qrv {
@@ -16,15 +16,17 @@ enum ThreadMark : uintptr_t {
   kLoggingRefusal = 4,    // logging the line of an entry point that refused
 };
 
-// Allocates the slot on first use; false (with TlsAlloc's last error) when
-// none can be had, and then no mark can be set or seen.
-bool ThreadMarksAvailable();
+// Takes the slot; fails with TlsAlloc's error when none is left.
+Result TakeThreadMarks();
+// Gives the slot back. REQUIRES: no library thread runs and no entry point
+// is under way.
+void ReleaseThreadMarks();
 
 // True when the calling thread carries `mark`. Takes no lock.
 bool HasThreadMark(ThreadMark mark);
 
 // Sets `mark` on the calling thread until the scope ends, when the thread's
-// marks are put back as they were. REQUIRES: ThreadMarksAvailable().
+// marks are put back as they were.
 class ScopedThreadMark {
  public:
   explicit ScopedThreadMark(ThreadMark mark);
@@ -35,10 +37,6 @@ class ScopedThreadMark {
  private:
   uintptr_t before_;
 };
-
-// Gives the slot back. REQUIRES: no library thread runs and no entry point
-// is under way (the module is being unloaded).
-void ReleaseThreadMarks();
 
 }  // namespace qrv
 

@@ -33,25 +33,19 @@
 
 // Calling conventions have no meaning on the 64-bit POSIX targets.
 #define WINAPI
-#define CALLBACK
-#define STDMETHODCALLTYPE
 
 typedef uint32_t DWORD;
 typedef uint32_t ULONG;
 typedef int32_t LONG;
 typedef int32_t BOOL;
 typedef int32_t HRESULT;
-typedef uint16_t WORD;
-typedef uint8_t BYTE;
 typedef uintptr_t ULONG_PTR;
 typedef ULONG_PTR SIZE_T;
 typedef void* HANDLE;
 typedef void* HMODULE;
 typedef void* HINSTANCE;
 typedef void* LPVOID;
-typedef const void* LPCVOID;
 typedef DWORD* LPDWORD;
-typedef wchar_t WCHAR;
 typedef const wchar_t* LPCWSTR;
 typedef const char* LPCSTR;
 typedef int(WINAPI* FARPROC)();
@@ -103,14 +97,11 @@ typedef int(WINAPI* FARPROC)();
 #define METHOD_BUFFERED 0u
 #define METHOD_IN_DIRECT 1u
 #define METHOD_OUT_DIRECT 2u
-#define METHOD_NEITHER 3u
 #define CTL_CODE(DeviceType, Function, Method, Access) \
   (((DeviceType) << 16) | ((Access) << 14) | ((Function) << 2) | (Method))
 
 #define DLL_PROCESS_DETACH 0u
 #define DLL_PROCESS_ATTACH 1u
-#define DLL_THREAD_ATTACH 2u
-#define DLL_THREAD_DETACH 3u
 
 #define GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS 0x00000004u
 

@@ -38,8 +38,9 @@ class LogChannelTest : public ::testing::Test {
 
 TEST_F(LogChannelTest, ClosedChannelDropsMessagesAndShutdownCallsNothing) {
   Load(Variant::kFull);
-  EXPECT_EQ(Channel().Print("%s", "quorvel: dropped"), E_FAIL);
+  Channel().Print("%s", "quorvel: dropped");
   Channel().Shutdown();
+  EXPECT_EQ(Sink().Counters().vprintCalls, 0);
   EXPECT_EQ(Sink().Counters().createInstanceCalls, 0);
   EXPECT_EQ(Sink().Counters().releaseCalls, 0);
 }
@@ -49,7 +50,7 @@ TEST_F(LogChannelTest, OpenShutdownOpenMakesAFreshComponentAndSinkWithIdFour) {
   ASSERT_GE(Channel().Open(), 0);
   EXPECT_EQ(Channel().Open(), 0);  // already open: nothing new
   EXPECT_EQ(Sink().Counters().componentsCreated, 1);
-  EXPECT_EQ(Channel().Print(nullptr), E_FAIL);
+  Channel().Print(nullptr);
   EXPECT_EQ(Sink().Counters().vprintCalls, 0);
   Channel().Shutdown();
   ASSERT_GE(Channel().Open(), 0);
@@ -68,7 +69,7 @@ TEST_F(LogChannelTest, OpenShutdownOpenMakesAFreshComponentAndSinkWithIdFour) {
 TEST_F(LogChannelTest, GlueFormatAndArgumentsReachTheSinkUnjoined) {
   Load(Variant::kFull);
   ASSERT_GE(Channel().Open(), 0);
-  EXPECT_GE(Channel().Print("%s%d%s", "quorvel-Register( ", 3, " ): success."), 0);
+  Channel().Print("%s%d%s", "quorvel-Register( ", 3, " ): success.");
   const auto records = Sink().Records();
   ASSERT_EQ(records.size(), 1u);
   EXPECT_EQ(records[0].format, "%s%d%s");
@@ -83,7 +84,8 @@ TEST_F(LogChannelTest, CreateSinkFailureReleasesOnceAndDestroysNothing) {
   EXPECT_EQ(Sink().Counters().releaseCalls, 1);
   EXPECT_EQ(Sink().Counters().destroySinkCalls, 0);
   EXPECT_EQ(Sink().Counters().liveComponents, 0);
-  EXPECT_EQ(Channel().Print("%s", "x"), E_FAIL);
+  Channel().Print("%s", "x");
+  EXPECT_EQ(Sink().Counters().vprintCalls, 0);
 }
 
 TEST_F(LogChannelTest, CreateInstanceFailureIsReturnedAndHoldsNothing) {
@@ -98,7 +100,8 @@ TEST_F(LogChannelTest, NullSinkGivesAnOpenChannelThatPrintsNothing) {
   Load(Variant::kFull);
   Sink().SetNullSink(true);
   ASSERT_GE(Channel().Open(), 0);
-  EXPECT_EQ(Channel().Print("%s", "x"), E_FAIL);
+  Channel().Print("%s", "x");
+  EXPECT_EQ(Sink().Counters().vprintCalls, 0);
   Channel().Shutdown();
   EXPECT_EQ(Sink().Counters().destroySinkCalls, 0);
   EXPECT_EQ(Sink().Counters().releaseCalls, 1);
@@ -108,9 +111,9 @@ TEST_F(LogChannelTest, ThrowingSinkIsSwallowedAndStaysInUse) {
   Load(Variant::kFull);
   ASSERT_GE(Channel().Open(), 0);
   ASSERT_TRUE(Sink().SetVPrintFault(pxcom::StandIn::Fault::kThrow));
-  EXPECT_EQ(Channel().Print("%s", "lost"), E_FAIL);
+  Channel().Print("%s", "lost");
   Sink().SetVPrintFault(pxcom::StandIn::Fault::kNone);
-  EXPECT_GE(Channel().Print("%s", "kept"), 0);
+  Channel().Print("%s", "kept");
   EXPECT_EQ(Sink().Counters().vprintCalls, 2);
   EXPECT_EQ(Sink().CountText("kept"), 1);
 }
@@ -142,11 +145,13 @@ TEST_F(LogChannelTest, FrameworkCallThatRaisesCountsAsFailed) {
       EXPECT_EQ(opened, E_FAIL);
     }
     Channel().Shutdown();
-    EXPECT_EQ(Channel().Print("%s", "x"), E_FAIL) << "the channel stayed open";
+    Channel().Print("%s", "x");
+    EXPECT_EQ(Sink().Counters().vprintCalls, 0) << "the channel stayed open";
     EXPECT_EQ(Sink().Counters().releaseCalls, test.releaseCalls);
     Sink().SetCallFault(test.call, pxcom::StandIn::Fault::kNone);
     ASSERT_GE(Channel().Open(), 0) << "a raising call left the channel unable to open";
-    EXPECT_GE(Channel().Print("%s", "again"), 0);
+    Channel().Print("%s", "again");
+    EXPECT_EQ(Sink().CountText("again"), 1);
     Channel().Shutdown();
   }
 }
@@ -158,9 +163,14 @@ TEST_F(LogChannelTest, FrameworkFreedWhileOpenStaysLoadedUntilShutdown) {
   auto host = pxcom::StandIn::Load(Variant::kFull, &error);
   ASSERT_NE(host, nullptr) << error;
   ASSERT_GE(Channel().Open(), 0);
+  std::string printed;
+  host->SetLineCallback(
+      [](void* context, const char* text) { *static_cast<std::string*>(context) = text; },
+      &printed);
   host->Unload();
   ASSERT_NE(GetModuleHandleW(L"PXCOM.dll"), nullptr) << "the open channel holds no reference";
-  EXPECT_EQ(Channel().Print("%s", "quorvel: still here"), 19);
+  Channel().Print("%s", "quorvel: still here");
+  EXPECT_EQ(printed, "quorvel: still here");
   Channel().Shutdown();
   EXPECT_EQ(GetModuleHandleW(L"PXCOM.dll"), nullptr) << "the reference outlived Shutdown";
 }
@@ -169,40 +179,26 @@ TEST_F(LogChannelTest, FrameworkLoadedAfterTheFirstOpenIsNeverSeen) {
   EXPECT_EQ(Channel().Open(), -1);
   Load(Variant::kFull);
   EXPECT_EQ(Channel().Open(), -1);
-  EXPECT_EQ(ComponentLibrary::Instance()->Module(), nullptr);
   EXPECT_EQ(Sink().Counters().createInstanceCalls, 0);
 }
 
 TEST_F(LogChannelTest, FrameworkWithoutUninitializeLeavesTheTableUnbound) {
   Load(Variant::kNoUninit);
   EXPECT_EQ(Channel().Open(), -1);
-  ComponentLibrary* table = ComponentLibrary::Instance();
-  EXPECT_EQ(table->Module(), nullptr);
-  for (size_t slot = 0; slot < ComponentLibrary::kEntryCount; ++slot) {
-    EXPECT_EQ(table->Entry(slot), nullptr) << "slot " << slot;
-  }
+  EXPECT_EQ(Sink().Counters().createInstanceCalls, 0);
 }
 
-TEST_F(LogChannelTest, FrameworkLackingOptionalNamesIsBoundWithThoseSlotsNull) {
+TEST_F(LogChannelTest, FrameworkLackingOptionalNamesIsBound) {
   Load(Variant::kMinimal);
   ASSERT_GE(Channel().Open(), 0);
-  ComponentLibrary* table = ComponentLibrary::Instance();
-  ASSERT_NE(table->Module(), nullptr);
-  for (size_t slot = 0; slot < ComponentLibrary::kEntryCount; ++slot) {
-    const char* name = ComponentLibrary::EntryName(slot);
-    bool lacking = name == nullptr;
-    for (const char* missing : pxcom::StandIn::kMinimalLacks) {
-      if (name != nullptr && std::string(name) == missing) lacking = true;
-    }
-    EXPECT_EQ(table->Entry(slot) == nullptr, lacking) << "slot " << slot;
-  }
-  EXPECT_EQ(table->Entry(17), nullptr);
-  EXPECT_EQ(reinterpret_cast<void*>(table->Entry(0)), Sink().Symbol("TzCoCreateInstance"));
+  EXPECT_EQ(Sink().Counters().createInstanceCalls, 1);
+  Channel().Print("%s", "quorvel: minimal");
+  EXPECT_EQ(Sink().CountText("quorvel: minimal"), 1);
 }
 
 TEST_F(LogChannelTest, DeadReferenceAfterDestroyInstanceKeepsTheChannelClosed) {
   Load(Variant::kFull);
-  ASSERT_NE(ComponentLibrary::Instance()->Module(), nullptr);
+  ASSERT_NE(ComponentLibrary::Instance(), nullptr);
   ComponentLibrary::DestroyInstance();
   // Nothing is created again, and no exception is raised for it.
   for (int i = 0; i < 2; ++i) EXPECT_EQ(ComponentLibrary::Instance(), nullptr);
@@ -226,7 +222,6 @@ TEST_F(LogChannelTest, FreedFrameworkIsUnboundAndItsReloadElsewhereIsBound) {
   first->Unload();
   ASSERT_EQ(GetModuleHandleW(L"PXCOM.dll"), nullptr) << "the framework stayed loaded";
   EXPECT_EQ(Channel().Open(), -1);
-  EXPECT_EQ(ComponentLibrary::Instance()->Module(), nullptr);
 
   // The old base stays taken, so the copy cannot be mapped where it was.
   const size_t page = static_cast<size_t>(sysconf(_SC_PAGESIZE));
@@ -244,9 +239,8 @@ TEST_F(LogChannelTest, FreedFrameworkIsUnboundAndItsReloadElsewhereIsBound) {
   ASSERT_NE(Sink().Symbol("TzCoCreateInstance"), oldEntry);
 
   ASSERT_GE(Channel().Open(), 0);
-  EXPECT_EQ(reinterpret_cast<void*>(ComponentLibrary::Instance()->Entry(0)),
-            Sink().Symbol("TzCoCreateInstance"));
-  EXPECT_GE(Channel().Print("%s", "quorvel: back"), 0);
+  EXPECT_EQ(Sink().Counters().createInstanceCalls, 1);
+  Channel().Print("%s", "quorvel: back");
   EXPECT_EQ(Sink().CountText("quorvel: back"), 1);
   munmap(reserved, page);
 }
