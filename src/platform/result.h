@@ -6,9 +6,10 @@
 
 namespace qrv {
 
-// Success, or the Win32 error of the failing call, read once right after it
-// (the C runtime may overwrite the last error later). Only the exports turn
-// a result into an HRESULT.
+// Success, or the failure's reason: the Win32 error of the failing call, read
+// once right after it (the C runtime may overwrite the last error later), or
+// the code of an exception a guarded call caught. Only the exports turn a
+// result into an HRESULT.
 class [[nodiscard]] Result {
  public:
   static Result Success() { return Result(ERROR_SUCCESS); }
