@@ -107,8 +107,9 @@
 //    kit's px_control.h): every line then goes to standard error too.
 //  - A worker writes "DeviceIoControl : N.\n" (N the Win32 error in
 //    decimal) to the process's standard output each time a receive fails at
-//    once. That includes every message too large for the worker's first
-//    1024-byte buffer when the driver reports it at once: five lines with
+//    once. That includes every message of more than 1020 payload bytes
+//    (the worker's first buffer holds 1024 bytes, the 4-byte header
+//    included) when the driver reports it at once: five lines with
 //    122 before the message is received into a larger block. These lines
 //    cannot be turned off; a host whose standard output matters redirects
 //    it.
