@@ -222,7 +222,7 @@ TEST(Sdk, ControlToolServesAMessageByHand) {
       {"post 0 quiet --no-reply", 0, service, ": not wanted\n"},
       {"post 0 --file \"" + payload + "\"", 0, service, ": answered, reply 40000 bytes (binary)\n"},
       {"fault 5 0 1 0xC0000184", 0, "", ""},
-      {"post 0 refused", 0, service, "(reason 3: the reply failed by an injected fault)\n"},
+      {"post 0 refused", 3, service, "(reason 3: the reply failed by an injected fault)\n"},
       {"clear 5", 0, "", ""},
       {"post 0 again", 0, service, ": answered, reply 5 bytes: again\n"},
       {"post 9 nobody", 1, "qrvctl: post: service not registered (no port", "(error 1168)\n"},

@@ -10,6 +10,12 @@
 #include <stdio.h>
 #include <windows.h>
 
+/* Exit statuses: scripts tell a post's outcomes apart by them. */
+#define QRVCTL_EXIT_FAILED 1      /* a call failed with a Win32 error */
+#define QRVCTL_EXIT_USAGE 2       /* the command line cannot be parsed */
+#define QRVCTL_EXIT_FAILED_BACK 3 /* post: the message was failed back */
+#define QRVCTL_EXIT_NO_ANSWER 4   /* post: no final outcome within --timeout */
+
 /* The default of --timeout. */
 #define QRVCTL_DEFAULT_TIMEOUT_MS 10000u
 

@@ -30,6 +30,16 @@ static void PrintReply(const uint8_t* reply, uint32_t kept, uint32_t length) {
   printf(", reply %u bytes: %.*s", length, (int)kept, (const char*)reply);
 }
 
+/* 0 for answered and not wanted; a failed-back or unfinished message gets
+ * a status of its own. */
+static int OutcomeStatus(const QrvctlCommand* command, DWORD error, uint32_t state) {
+  if (error == WAIT_TIMEOUT) {
+    QrvctlFailed(command, "outcome", error);
+    return QRVCTL_EXIT_NO_ANSWER;
+  }
+  return state == QRVCTL_MSG_FAILED_BACK ? QRVCTL_EXIT_FAILED_BACK : 0;
+}
+
 static int PostAndAwait(const QrvctlCommand* command, HANDLE control, void* context) {
   static uint8_t reply[QRVCTL_MAX_REPLY];
   const PostArguments* post = (const PostArguments*)context;
@@ -51,7 +61,7 @@ static int PostAndAwait(const QrvctlCommand* command, HANDLE control, void* cont
     printf(" (reason %u: %s)", outcome.failReason, QrvctlFailReason(outcome.failReason));
   if (outcome.state == QRVCTL_MSG_ANSWERED) PrintReply(reply, kept, outcome.replyLength);
   printf("\n");
-  return error == ERROR_SUCCESS ? 0 : QrvctlFailed(command, "outcome", error);
+  return OutcomeStatus(command, error, outcome.state);
 }
 
 /* Reads the whole file into a block of its own (free it); more than a

@@ -1,8 +1,8 @@
 /* qrvctl: the test kit's command-line tool for the reference driver (see
  * qrv_testkit.h and the README). Exit status 0 on success, with one line
  * that says what was done (or the message's outcome, the counters, the
- * ports); 1 when the call failed, 2 for a usage error, each said in the form
- * of command_line.h. */
+ * ports); otherwise one of QRVCTL_EXIT_*, said in the form of
+ * command_line.h. */
 #include <stdio.h>
 #include <string.h>
 
@@ -154,6 +154,11 @@ static void PrintCommands(void) {
     fprintf(stderr, "  %s%s%s\n      %s\n", kCommands[i].name, *kCommands[i].arguments ? " " : "",
             kCommands[i].arguments, kCommands[i].summary);
   }
+  fputs(
+      "exit status: 0 done (post: answered, or not wanted with --no-reply), 1 a call failed\n"
+      "  (Win32 error), 2 usage error, 3 post: failed back, 4 post: no final outcome within\n"
+      "  the timeout\n",
+      stderr);
 }
 
 int main(int argc, char** argv) {
