@@ -40,14 +40,19 @@ int QrvctlUsageError(const QrvctlCommand* command, const char* format, ...)
  * returns 1. */
 int QrvctlFailed(const QrvctlCommand* command, const char* step, DWORD error);
 
+/* QrvctlFailed about `subject` (a file's name), which the line names
+ * before the error's meaning. */
+int QrvctlFailedOn(const QrvctlCommand* command, const char* subject, const char* step,
+                   DWORD error);
+
 /* For a call named after the command: prints "qrvctl: <done>" and returns 0
  * on success, otherwise what the error means, returning 1. */
 int QrvctlReport(const QrvctlCommand* command, DWORD error, const char* done);
 
 /* Parses argv[index], called `what` in messages, as a whole number from 0 to
  * `max`: decimal, or hexadecimal after "0x". Returns 0 and stores it, or
- * reports a usage error (missing, not such a number, out of range) and
- * returns 2. */
+ * reports a usage error (missing, not such a number, out of range: a
+ * negative number too) and returns 2. */
 int QrvctlNumber(const QrvctlCommand* command, int argc, char** argv, int index, const char* what,
                  uint32_t max, uint32_t* value);
 

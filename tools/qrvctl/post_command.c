@@ -88,12 +88,12 @@ static int PostFile(const QrvctlCommand* command, const char* path, PostArgument
     return QrvctlUsageError(command, "the path is not UTF-8 or longer than %d", MAX_PATH - 1);
   file = CreateFileW(wide, GENERIC_READ, FILE_SHARE_READ, NULL, OPEN_EXISTING, 0, NULL);
   if (file == INVALID_HANDLE_VALUE)
-    return QrvctlFailed(command, "reading the file", GetLastError());
+    return QrvctlFailedOn(command, path, "reading the file", GetLastError());
   error = ReadWhole(file, &bytes, &post->length);
   CloseHandle(file);
   post->payload = bytes;
   status = error == ERROR_SUCCESS ? QrvctlWithControl(command, PostAndAwait, post)
-                                  : QrvctlFailed(command, "reading the file", error);
+                                  : QrvctlFailedOn(command, path, "reading the file", error);
   free(bytes);
   return status;
 }
