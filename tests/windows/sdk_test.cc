@@ -10,6 +10,8 @@
 #include <algorithm>
 #include <cstdio>
 #include <cstdlib>
+#include <fstream>
+#include <iterator>
 #include <sstream>
 #include <string>
 #include <utility>
@@ -190,6 +192,11 @@ std::string BinaryFile(size_t size) {
   return path;
 }
 
+std::string Contents(const std::string& path) {
+  std::ifstream file(path, std::ios::binary);
+  return std::string(std::istreambuf_iterator<char>(file), std::istreambuf_iterator<char>());
+}
+
 // qrvctl.exe plays the driver's side by hand against a sample host: the
 // ports, a message with and without a reply wanted, from a file, an armed
 // and a cleared fault, a service nobody registered, the counters; and how it
@@ -211,8 +218,10 @@ TEST(Sdk, ControlToolServesAMessageByHand) {
   const std::string port = std::to_string(control->ServicePort(0));
   const std::string service = " to service 0 (port " + port;
   const std::string usagePost =
-      "usage: qrvctl post <service> (<text> | --file <path>) [--no-reply] [--timeout <ms>]\n";
+      "usage: qrvctl post <service> (<text> | --file <path>) [--no-reply] [--timeout <ms>] "
+      "[--reply-file <path>]\n";
   const std::string payload = BinaryFile(40000);
+  const std::string replyFile = payload + ".reply";
   const std::vector<Case> kCases = {
       {"ports", 0, "heartbeat (echo)\n",
        "port " + port +
@@ -220,7 +229,10 @@ TEST(Sdk, ControlToolServesAMessageByHand) {
            "assigned 0\n"},
       {"post 0 \"hello by hand\"", 0, service, ": answered, reply 13 bytes: hello by hand\n"},
       {"post 0 quiet --no-reply", 0, service, ": not wanted\n"},
-      {"post 0 --file \"" + payload + "\"", 0, service, ": answered, reply 40000 bytes (binary)\n"},
+      {"post 0 --file \"" + payload + "\" --reply-file \"" + replyFile + "\"", 0, service,
+       ": answered, reply 40000 bytes (binary)\n"},
+      {"post 0 " + std::string(1200, 'x'), 0, "reply 1200 bytes: " + std::string(1000, 'x') + "...",
+       "... (200 more bytes; --reply-file writes them all)\n"},
       {"fault 5 0 1 0xC0000184", 0, "", ""},
       {"post 0 refused", 3, service, "(reason 3: the reply failed by an injected fault)\n"},
       {"clear 5", 0, "", ""},
@@ -257,7 +269,9 @@ TEST(Sdk, ControlToolServesAMessageByHand) {
                                       test.ending) == 0)
         << result.second;
   }
+  EXPECT_EQ(Contents(replyFile), Contents(payload)) << "the reply file is not the reply";
   DeleteFileA(payload.c_str());
+  DeleteFileA(replyFile.c_str());
   host.AskToStop();
   ASSERT_TRUE(host.Exited(kWaitMs)) << "still running " << kWaitMs << " ms after Enter";
 }

@@ -89,7 +89,7 @@ int QrvctlServiceId(const QrvctlCommand* command, int argc, char** argv, uint32_
 }
 
 int QrvctlOptions(const QrvctlCommand* command, int argc, char** argv, int first,
-                  uint32_t* timeoutMs, int* wantReply) {
+                  uint32_t* timeoutMs, int* wantReply, const char** replyFile) {
   int i;
   for (i = first; i < argc; ++i) {
     if (strcmp(argv[i], "--timeout") == 0) {
@@ -98,6 +98,9 @@ int QrvctlOptions(const QrvctlCommand* command, int argc, char** argv, int first
         return 2;
     } else if (wantReply != NULL && strcmp(argv[i], "--no-reply") == 0) {
       *wantReply = 0;
+    } else if (replyFile != NULL && strcmp(argv[i], "--reply-file") == 0) {
+      if (++i >= argc) return QrvctlUsageError(command, "missing path after --reply-file");
+      *replyFile = argv[i];
     } else {
       return QrvctlNoMore(command, argc, argv, i);
     }

@@ -59,11 +59,12 @@ int QrvctlNumber(const QrvctlCommand* command, int argc, char** argv, int index,
 /* argv[1] as a service id (0 to 15), as QrvctlNumber. */
 int QrvctlServiceId(const QrvctlCommand* command, int argc, char** argv, uint32_t* serviceId);
 
-/* Parses the options from argv[first] on: --timeout <ms>, and --no-reply
- * where `wantReply` is given (it is then set to 0). Anything else is a usage
- * error: returns 2. */
+/* Parses the options from argv[first] on: --timeout <ms>, and where
+ * `wantReply` and `replyFile` are given --no-reply (*wantReply is then set
+ * to 0) and --reply-file <path> (*replyFile is set to the path). Anything
+ * else is a usage error: returns 2. */
 int QrvctlOptions(const QrvctlCommand* command, int argc, char** argv, int first,
-                  uint32_t* timeoutMs, int* wantReply);
+                  uint32_t* timeoutMs, int* wantReply, const char** replyFile);
 
 /* A usage error (2) when there are arguments from argv[first] on, else 0. */
 int QrvctlNoMore(const QrvctlCommand* command, int argc, char** argv, int first);

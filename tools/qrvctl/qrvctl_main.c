@@ -48,7 +48,7 @@ static int AwaitService(const QrvctlCommand* command, HANDLE control, void* cont
 static int Wait(const QrvctlCommand* command, int argc, char** argv) {
   WaitArguments wait = {0, QRVCTL_DEFAULT_TIMEOUT_MS};
   if (QrvctlServiceId(command, argc, argv, &wait.serviceId) ||
-      QrvctlOptions(command, argc, argv, 2, &wait.timeoutMs, NULL))
+      QrvctlOptions(command, argc, argv, 2, &wait.timeoutMs, NULL, NULL))
     return 2;
   return QrvctlWithControl(command, AwaitService, &wait);
 }
@@ -134,9 +134,12 @@ static const QrvctlCommand kCommands[] = {
     {"remove", "", "delete the driver's service", ServiceCall},
     {"wait", "<service> [--timeout <ms>]",
      "wait until a host has registered the service (timeout 10000 ms by default)", Wait},
-    {"post", "<service> (<text> | --file <path>) [--no-reply] [--timeout <ms>]",
+    {"post",
+     "<service> (<text> | --file <path>) [--no-reply] [--timeout <ms>] "
+     "[--reply-file <path>]",
      "post the text, or the file's bytes, to a registered service and print\n"
-     "      its outcome and reply (waits 10000 ms by default)",
+     "      its outcome and reply (waits 10000 ms by default; a text reply is cut\n"
+     "      after 1000 bytes; --reply-file writes the reply's bytes to the file)",
      QrvctlPost},
     {"fault", "<kind> <skip> <count> <value> [<flags>]", "arm a fault (kinds 0 to 15: qrvctl.h)",
      Fault},
