@@ -13,6 +13,7 @@
 void QrvctlPrintUsage(FILE* stream, const QrvctlCommand* command) {
   fprintf(stream, "usage: qrvctl %s%s%s\n", command->name, *command->arguments ? " " : "",
           command->arguments);
+  if (command->details != NULL) command->details(stream);
 }
 
 int QrvctlUsageError(const QrvctlCommand* command, const char* format, ...) {

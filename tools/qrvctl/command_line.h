@@ -26,9 +26,11 @@ struct QrvctlCommand {
   const char* summary;   /* what it does, for the list of commands */
   /* argv[0] is the command's name; returns the exit status. */
   int (*run)(const QrvctlCommand* command, int argc, char** argv);
+  /* Prints more of its usage, such as the names it takes; or NULL. */
+  void (*details)(FILE* stream);
 };
 
-/* Prints "usage: qrvctl <name> <arguments>" to `stream`. */
+/* Prints "usage: qrvctl <name> <arguments>" and the details to `stream`. */
 void QrvctlPrintUsage(FILE* stream, const QrvctlCommand* command);
 
 /* Prints the usage error described by `format` and the command's usage line
