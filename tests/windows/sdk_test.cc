@@ -223,7 +223,7 @@ TEST(Sdk, ControlToolServesAMessageByHand) {
   const std::string payload = BinaryFile(40000);
   const std::string replyFile = payload + ".reply";
   const std::vector<Case> kCases = {
-      {"ports", 0, "heartbeat (echo)\n",
+      {"ports", 0, ": heartbeat (echo), last pinged ",
        "port " + port +
            ": service 0, threads 3 (bound 3), pending receives 3, queued 0, "
            "assigned 0\n"},

@@ -70,6 +70,14 @@ static int PrintCounters(const QrvctlCommand* command, HANDLE control, void* con
   return 0;
 }
 
+/* A heartbeat's port stays open after its pings stop: their age tells. */
+static void PrintEchoPort(uint32_t index, const QrvCtlPortInfo* port) {
+  if (port->sinceLastPingMs == QRVCTL_NOT_PINGED)
+    printf("port %u: heartbeat (echo), never pinged\n", index);
+  else
+    printf("port %u: heartbeat (echo), last pinged %u ms ago\n", index, port->sinceLastPingMs);
+}
+
 static int PrintPorts(const QrvctlCommand* command, HANDLE control, void* context) {
   QrvCtlPorts ports;
   uint32_t i;
@@ -80,7 +88,7 @@ static int PrintPorts(const QrvctlCommand* command, HANDLE control, void* contex
   for (i = 0; i < QRVCTL_MAX_PORTS; ++i) {
     const QrvCtlPortInfo* port = &ports.ports[i];
     used |= port->state != QRVCTL_PORT_FREE;
-    if (port->state == QRVCTL_PORT_ECHO) printf("port %u: heartbeat (echo)\n", i);
+    if (port->state == QRVCTL_PORT_ECHO) PrintEchoPort(i, port);
     if (port->state != QRVCTL_PORT_SERVICE) continue;
     printf(
         "port %u: service %u, threads %u (bound %u), pending receives %u, queued %u, "
