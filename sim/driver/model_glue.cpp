@@ -1,5 +1,6 @@
 #include "sim/driver/model_glue.h"
 
+#include <chrono>
 #include <cstdlib>
 #include <memory>
 #include <vector>
@@ -15,9 +16,14 @@ void Release(void* block) { std::free(block); }
 // Nothing in process cancels a pending request behind the model's back, so
 // the model may always finish what it holds.
 int Claim(QrvRequest*) { return 1; }
+uint32_t NowMs() {
+  return static_cast<uint32_t>(std::chrono::duration_cast<std::chrono::milliseconds>(
+                                   std::chrono::steady_clock::now().time_since_epoch())
+                                   .count());
+}
 
 QrvModel* NewModel() {
-  const QrvModelOps ops = {Allocate, Release, Claim};
+  const QrvModelOps ops = {Allocate, Release, Claim, NowMs};
   QrvModel* model = QrvModelCreate(&ops);
   if (model == nullptr) std::abort();
   return model;

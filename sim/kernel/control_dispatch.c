@@ -137,11 +137,14 @@ static uint32_t Counters(QrvModel* model, QrvRequest* request) {
   return QrvFinish(request, QRV_STATUS_SUCCESS, sizeof(QrvCtlCounters));
 }
 
-static void DescribePort(const QrvPort* port, QrvCtlPortInfo* info) {
+static void DescribePort(QrvModel* model, const QrvPort* port, QrvCtlPortInfo* info) {
   const QrvLink* link;
   uint32_t slot;
   memset(info, 0, sizeof(*info));
   info->state = port->state;
+  info->sinceLastPingMs = port->state == QRVCTL_PORT_ECHO && port->pinged
+                              ? model->ops.nowMs() - port->lastPingMs
+                              : QRVCTL_NOT_PINGED;
   info->serviceId = port->serviceId;
   info->threadCount = port->threadCount;
   for (slot = 0; slot < UC_MAX_SLOTS; slot++) {
@@ -158,7 +161,8 @@ static uint32_t Ports(QrvModel* model, QrvRequest* request) {
   if (!HasRoom(request, sizeof(ports))) return QrvFinish(request, QRV_STATUS_INVALID_PARAMETER, 0);
   memset(&ports, 0, sizeof(ports));
   ports.generation = model->counters.generation;
-  for (port = 0; port < UC_MAX_PORTS; port++) DescribePort(&model->ports[port], &ports.ports[port]);
+  for (port = 0; port < UC_MAX_PORTS; port++)
+    DescribePort(model, &model->ports[port], &ports.ports[port]);
   memcpy(request->output, &ports, sizeof(ports));
   return QrvFinish(request, QRV_STATUS_SUCCESS, sizeof(ports));
 }

@@ -43,7 +43,9 @@ typedef struct QrvPort {
   uint32_t state; /* enum QrvCtlPortState */
   uint32_t serviceId;
   uint32_t threadCount;
-  const void* owner; /* handle that allocated it */
+  const void* owner;   /* handle that allocated it */
+  uint32_t pinged;     /* echo port: a valid ping has reached it */
+  uint32_t lastPingMs; /* its time by ops.nowMs, when pinged */
   QrvSlot slots[UC_MAX_SLOTS];
   QrvLink queue;
 } QrvPort;

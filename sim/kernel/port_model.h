@@ -97,6 +97,8 @@ typedef struct QrvModelOps {
    * request is being cancelled by the I/O system: the model then drops it,
    * and the canceller completes it (as cancelled) after QrvModelForget. */
   int (*claim)(QrvRequest* request);
+  /* A millisecond clock, which may wrap: it dates an echo port's pings. */
+  uint32_t (*nowMs)(void);
 } QrvModelOps;
 
 typedef struct QrvModel QrvModel;

@@ -82,7 +82,7 @@ class PortModelTest : public ::testing::Test {
  protected:
   void SetUp() override {
     g_cancelling = &cancelling_;
-    QrvModelOps ops{Allocate, Release, Claim};
+    QrvModelOps ops{Allocate, Release, Claim, [] { return 0u; }};
     model_ = QrvModelCreate(&ops);
     ASSERT_NE(model_, nullptr);
   }

@@ -72,6 +72,7 @@ static uint32_t CreatePort(Call* call, uint32_t kind) {
   model->ports[port].serviceId = serviceId;
   model->ports[port].threadCount = threadCount;
   model->ports[port].owner = request->owner;
+  model->ports[port].pinged = 0;
   if (kind == UC_KIND_ECHO)
     model->counters.echoPortsCreated++;
   else
@@ -91,6 +92,8 @@ static uint32_t Ping(Call* call) {
     return Reject(call, QRV_STATUS_INVALID_DEVICE_STATE);
   if (magic != UC_ECHO_MAGIC) return Reject(call, QRV_STATUS_INVALID_PARAMETER);
   call->model->counters.pings++;
+  call->model->ports[port].pinged = 1;
+  call->model->ports[port].lastPingMs = call->model->ops.nowMs();
   if (FaultHits(call, QRVCTL_FAULT_PING_STATUS))
     return QrvFinish(call->request, call->model->faults[QRVCTL_FAULT_PING_STATUS].value, 0);
   if (FaultHits(call, QRVCTL_FAULT_PING_WORD)) return FaultAnswer(call, QRVCTL_FAULT_PING_WORD);

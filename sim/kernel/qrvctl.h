@@ -95,6 +95,8 @@
 #define QRVCTL_MAX_REPLY 65536u
 #define QRVCTL_ANY_SLOT 0xFFFFFFFFu
 #define QRVCTL_NO_PORT 16u
+/* QrvCtlPortInfo.sinceLastPingMs of a port no valid ping has reached. */
+#define QRVCTL_NOT_PINGED 0xFFFFFFFFu
 /* The protocol device's eight codes, functions 0x901 to 0x908 of device
  * type 0x8300. */
 #define QRVCTL_PROTOCOL_CODES 8u
@@ -209,7 +211,8 @@ typedef struct QrvCtlPortInfo {
   uint32_t pendingReceives;
   uint32_t queuedMessages;
   uint32_t assignedMessages; /* ASSIGNED or DELIVERED to a thread index */
-  uint32_t reserved;
+  uint32_t sinceLastPingMs;  /* echo port: ms since its last valid ping, else
+                                QRVCTL_NOT_PINGED */
 } QrvCtlPortInfo;
 QRVCTL_STATIC_ASSERT(sizeof(QrvCtlPortInfo) == 32, "QrvCtlPortInfo layout");
 

@@ -25,6 +25,9 @@ static void* Allocate(uint32_t size) {
 
 static void Release(void* block) { ExFreePoolWithTag(block, QRV_POOL_TAG); }
 
+/* The interrupt time counts 100 ns units since boot. */
+static uint32_t NowMs(void) { return (uint32_t)(KeQueryInterruptTime() / 10000); }
+
 /* A pending IRP belongs to whoever clears its cancel routine first: the
  * model (to finish it) or the I/O manager (to cancel it). One that ignores
  * cancellation has none and is always the model's. */
@@ -201,6 +204,7 @@ NTSTATUS QrvGlueStart(void) {
   ops.allocate = Allocate;
   ops.release = Release;
   ops.claim = Claim;
+  ops.nowMs = NowMs;
   KeInitializeSpinLock(&g_lock);
   KeInitializeEvent(&g_stopping, NotificationEvent, FALSE);
   KeInitializeEvent(&g_delaysIdle, NotificationEvent, TRUE);

@@ -10,6 +10,8 @@
 #include <algorithm>
 #include <cstdio>
 #include <cstdlib>
+#include <fstream>
+#include <iterator>
 #include <sstream>
 #include <string>
 #include <utility>
@@ -190,6 +192,11 @@ std::string BinaryFile(size_t size) {
   return path;
 }
 
+std::string Contents(const std::string& path) {
+  std::ifstream file(path, std::ios::binary);
+  return std::string(std::istreambuf_iterator<char>(file), std::istreambuf_iterator<char>());
+}
+
 // qrvctl.exe plays the driver's side by hand against a sample host: the
 // ports, a message with and without a reply wanted, from a file, an armed
 // and a cleared fault, a service nobody registered, the counters; and how it
@@ -211,35 +218,49 @@ TEST(Sdk, ControlToolServesAMessageByHand) {
   const std::string port = std::to_string(control->ServicePort(0));
   const std::string service = " to service 0 (port " + port;
   const std::string usagePost =
-      "usage: qrvctl post <service> (<text> | --file <path>) [--no-reply] [--timeout <ms>]\n";
+      "usage: qrvctl post <service> (<text> | --file <path>) [--no-reply] [--timeout <ms>] "
+      "[--reply-file <path>]\n";
   const std::string payload = BinaryFile(40000);
+  const std::string replyFile = payload + ".reply";
   const std::vector<Case> kCases = {
-      {"ports", 0, "heartbeat (echo)\n",
+      {"ports", 0, ": heartbeat (echo), last pinged ",
        "port " + port +
            ": service 0, threads 3 (bound 3), pending receives 3, queued 0, "
            "assigned 0\n"},
       {"post 0 \"hello by hand\"", 0, service, ": answered, reply 13 bytes: hello by hand\n"},
       {"post 0 quiet --no-reply", 0, service, ": not wanted\n"},
-      {"post 0 --file \"" + payload + "\"", 0, service, ": answered, reply 40000 bytes (binary)\n"},
-      {"fault 5 0 1 0xC0000184", 0, "", ""},
-      {"post 0 refused", 0, service, "(reason 3: the reply failed by an injected fault)\n"},
-      {"clear 5", 0, "", ""},
+      {"post 0 --file \"" + payload + "\" --reply-file \"" + replyFile + "\"", 0, service,
+       ": answered, reply 40000 bytes (binary)\n"},
+      {"post 0 " + std::string(1200, 'x'), 0, "reply 1200 bytes: " + std::string(1000, 'x') + "...",
+       "... (200 more bytes; --reply-file writes them all)\n"},
+      {"fault reply-status 0 1 0xC0000184", 0,
+       "qrvctl: fault reply-status (5) armed (skip 0, count 1, value 0xC0000184,", ""},
+      {"post 0 refused", 3, service, "(reason 3: the reply failed by an injected fault)\n"},
+      {"clear 5", 0, "qrvctl: fault reply-status (5) cleared\n", ""},
+      {"fault pend-request 0 1 0x83002421 0 2000", 0, ", delay 2000 ms, code 0x0)\n", ""},
+      {"post 0 slow --timeout 100", 4, service,
+       "in time (the host has not answered) (error 258)\n"},
+      {"clear pend-request", 0, "", ""},
       {"post 0 again", 0, service, ": answered, reply 5 bytes: again\n"},
       {"post 9 nobody", 1, "qrvctl: post: service not registered (no port", "(error 1168)\n"},
-      {"post 0 --file C:\\no\\such.bin", 1, "qrvctl: post: no such file (error ", ""},
+      {"post 0 --file C:\\no\\such.bin", 1, "qrvctl: post: C:\\no\\such.bin: no such file (error ",
+       ""},
       {"counters", 0, " too small (at issue+on completion) ", ""},
       {"post abc x", 2, "qrvctl: post: service id 'abc' is not a whole number\n", usagePost},
       {"post 1x x", 2, "qrvctl: post: service id '1x' is not a whole number\n", usagePost},
+      {"post -1 x", 2, "qrvctl: post: service id -1 is out of range (0 to 15)\n", usagePost},
       {"post 16 x", 2, "qrvctl: post: service id 16 is out of range (0 to 15)\n", usagePost},
       {"post", 2, "qrvctl: post: missing service id\n", usagePost},
       {"post 0", 2, "qrvctl: post: missing text (or --file <path>)\n", usagePost},
       {"post 0 x --bogus", 2, "qrvctl: post: unexpected argument '--bogus'\n", usagePost},
       {"wait 0 --timeout", 2, "qrvctl: wait: missing --timeout value\n",
        "usage: qrvctl wait <service> [--timeout <ms>]\n"},
-      {"fault 99 0 1 0", 2, "qrvctl: fault: fault kind 99 is out of range (0 to 15)\n",
-       "usage: qrvctl fault <kind> <skip> <count> <value> [<flags>]\n"},
-      {"clear 77", 2, "qrvctl: clear: fault kind 77 is out of range (0 to 15)\n",
-       "usage: qrvctl clear <kind>\n"},
+      {"fault 99 0 1 0", 2,
+       "qrvctl: fault: fault kind 99 is out of range (0 to 15)\nusage: qrvctl fault <kind> <skip> "
+       "<count> <value> [<flags> [<delay ms> [<code>]]]\n      kinds: 0 ping-status, 1 ping-word,",
+       " 15 free-keeps-receives\n"},
+      {"clear bogus", 2, "qrvctl: clear: unknown fault kind 'bogus'\nusage: qrvctl clear <kind>\n",
+       " 15 free-keeps-receives\n"},
       {"counters extra", 2, "qrvctl: counters: unexpected argument 'extra'\n",
        "usage: qrvctl counters\n"},
       {"frobnicate", 2, "qrvctl: unknown command 'frobnicate'\n", ""},
@@ -255,7 +276,9 @@ TEST(Sdk, ControlToolServesAMessageByHand) {
                                       test.ending) == 0)
         << result.second;
   }
+  EXPECT_EQ(Contents(replyFile), Contents(payload)) << "the reply file is not the reply";
   DeleteFileA(payload.c_str());
+  DeleteFileA(replyFile.c_str());
   host.AskToStop();
   ASSERT_TRUE(host.Exited(kWaitMs)) << "still running " << kWaitMs << " ms after Enter";
 }

@@ -13,6 +13,7 @@
 void QrvctlPrintUsage(FILE* stream, const QrvctlCommand* command) {
   fprintf(stream, "usage: qrvctl %s%s%s\n", command->name, *command->arguments ? " " : "",
           command->arguments);
+  if (command->details != NULL) command->details(stream);
 }
 
 int QrvctlUsageError(const QrvctlCommand* command, const char* format, ...) {
@@ -26,10 +27,16 @@ int QrvctlUsageError(const QrvctlCommand* command, const char* format, ...) {
   return 2;
 }
 
-int QrvctlFailed(const QrvctlCommand* command, const char* step, DWORD error) {
-  fprintf(stderr, "qrvctl: %s: %s (error %lu)\n", command->name, QrvctlErrorText(step, error),
-          (unsigned long)error);
+int QrvctlFailedOn(const QrvctlCommand* command, const char* subject, const char* step,
+                   DWORD error) {
+  fprintf(stderr, "qrvctl: %s: ", command->name);
+  if (subject != NULL) fprintf(stderr, "%s: ", subject);
+  fprintf(stderr, "%s (error %lu)\n", QrvctlErrorText(step, error), (unsigned long)error);
   return 1;
+}
+
+int QrvctlFailed(const QrvctlCommand* command, const char* step, DWORD error) {
+  return QrvctlFailedOn(command, NULL, step, error);
 }
 
 int QrvctlReport(const QrvctlCommand* command, DWORD error, const char* done) {
@@ -65,10 +72,12 @@ static int ParseWhole(const char* text, uint32_t max, uint64_t* value) {
 int QrvctlNumber(const QrvctlCommand* command, int argc, char** argv, int index, const char* what,
                  uint32_t max, uint32_t* value) {
   uint64_t number;
+  int negative;
   if (index >= argc) return QrvctlUsageError(command, "missing %s", what);
-  if (!ParseWhole(argv[index], max, &number))
+  negative = argv[index][0] == '-';
+  if (!ParseWhole(argv[index] + negative, max, &number))
     return QrvctlUsageError(command, "%s '%s' is not a whole number", what, argv[index]);
-  if (number > max) {
+  if (negative || number > max) {
     return QrvctlUsageError(command, "%s %s is out of range (0 to %lu)", what, argv[index],
                             (unsigned long)max);
   }
@@ -81,7 +90,7 @@ int QrvctlServiceId(const QrvctlCommand* command, int argc, char** argv, uint32_
 }
 
 int QrvctlOptions(const QrvctlCommand* command, int argc, char** argv, int first,
-                  uint32_t* timeoutMs, int* wantReply) {
+                  uint32_t* timeoutMs, int* wantReply, const char** replyFile) {
   int i;
   for (i = first; i < argc; ++i) {
     if (strcmp(argv[i], "--timeout") == 0) {
@@ -90,6 +99,9 @@ int QrvctlOptions(const QrvctlCommand* command, int argc, char** argv, int first
         return 2;
     } else if (wantReply != NULL && strcmp(argv[i], "--no-reply") == 0) {
       *wantReply = 0;
+    } else if (replyFile != NULL && strcmp(argv[i], "--reply-file") == 0) {
+      if (++i >= argc) return QrvctlUsageError(command, "missing path after --reply-file");
+      *replyFile = argv[i];
     } else {
       return QrvctlNoMore(command, argc, argv, i);
     }

@@ -10,6 +10,12 @@
 #include <stdio.h>
 #include <windows.h>
 
+/* Exit statuses: scripts tell a post's outcomes apart by them. */
+#define QRVCTL_EXIT_FAILED 1      /* a call failed with a Win32 error */
+#define QRVCTL_EXIT_USAGE 2       /* the command line cannot be parsed */
+#define QRVCTL_EXIT_FAILED_BACK 3 /* post: the message was failed back */
+#define QRVCTL_EXIT_NO_ANSWER 4   /* post: no final outcome within --timeout */
+
 /* The default of --timeout. */
 #define QRVCTL_DEFAULT_TIMEOUT_MS 10000u
 
@@ -20,9 +26,11 @@ struct QrvctlCommand {
   const char* summary;   /* what it does, for the list of commands */
   /* argv[0] is the command's name; returns the exit status. */
   int (*run)(const QrvctlCommand* command, int argc, char** argv);
+  /* Prints more of its usage, such as the names it takes; or NULL. */
+  void (*details)(FILE* stream);
 };
 
-/* Prints "usage: qrvctl <name> <arguments>" to `stream`. */
+/* Prints "usage: qrvctl <name> <arguments>" and the details to `stream`. */
 void QrvctlPrintUsage(FILE* stream, const QrvctlCommand* command);
 
 /* Prints the usage error described by `format` and the command's usage line
@@ -34,25 +42,31 @@ int QrvctlUsageError(const QrvctlCommand* command, const char* format, ...)
  * returns 1. */
 int QrvctlFailed(const QrvctlCommand* command, const char* step, DWORD error);
 
+/* QrvctlFailed about `subject` (a file's name), which the line names
+ * before the error's meaning. */
+int QrvctlFailedOn(const QrvctlCommand* command, const char* subject, const char* step,
+                   DWORD error);
+
 /* For a call named after the command: prints "qrvctl: <done>" and returns 0
  * on success, otherwise what the error means, returning 1. */
 int QrvctlReport(const QrvctlCommand* command, DWORD error, const char* done);
 
 /* Parses argv[index], called `what` in messages, as a whole number from 0 to
  * `max`: decimal, or hexadecimal after "0x". Returns 0 and stores it, or
- * reports a usage error (missing, not such a number, out of range) and
- * returns 2. */
+ * reports a usage error (missing, not such a number, out of range: a
+ * negative number too) and returns 2. */
 int QrvctlNumber(const QrvctlCommand* command, int argc, char** argv, int index, const char* what,
                  uint32_t max, uint32_t* value);
 
 /* argv[1] as a service id (0 to 15), as QrvctlNumber. */
 int QrvctlServiceId(const QrvctlCommand* command, int argc, char** argv, uint32_t* serviceId);
 
-/* Parses the options from argv[first] on: --timeout <ms>, and --no-reply
- * where `wantReply` is given (it is then set to 0). Anything else is a usage
- * error: returns 2. */
+/* Parses the options from argv[first] on: --timeout <ms>, and where
+ * `wantReply` and `replyFile` are given --no-reply (*wantReply is then set
+ * to 0) and --reply-file <path> (*replyFile is set to the path). Anything
+ * else is a usage error: returns 2. */
 int QrvctlOptions(const QrvctlCommand* command, int argc, char** argv, int first,
-                  uint32_t* timeoutMs, int* wantReply);
+                  uint32_t* timeoutMs, int* wantReply, const char** replyFile);
 
 /* A usage error (2) when there are arguments from argv[first] on, else 0. */
 int QrvctlNoMore(const QrvctlCommand* command, int argc, char** argv, int first);

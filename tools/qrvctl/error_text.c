@@ -46,6 +46,8 @@ static const ErrorText kTexts[] = {
     {"reading the file", ERROR_ACCESS_DENIED, "access to the file denied"},
     {"reading the file", ERROR_FILE_TOO_LARGE,
      "the file holds more than a message takes (65536 bytes)"},
+    {"writing the reply file", ERROR_PATH_NOT_FOUND, "no such folder"},
+    {"writing the reply file", ERROR_ACCESS_DENIED, "access to the file denied"},
     {NULL, WAIT_TIMEOUT, "the driver did not answer in time"},
     {NULL, ERROR_SERVICE_DOES_NOT_EXIST,
      "the driver's service does not exist (qrvctl install <path of qrvdrv.sys>)"},

@@ -1,12 +1,13 @@
 /* qrvctl: the test kit's command-line tool for the reference driver (see
  * qrv_testkit.h and the README). Exit status 0 on success, with one line
  * that says what was done (or the message's outcome, the counters, the
- * ports); 1 when the call failed, 2 for a usage error, each said in the form
- * of command_line.h. */
+ * ports); otherwise one of QRVCTL_EXIT_*, said in the form of
+ * command_line.h. */
 #include <stdio.h>
 #include <string.h>
 
 #include "command_line.h"
+#include "fault_command.h"
 #include "post_command.h"
 #include "qrv_testkit.h"
 
@@ -48,38 +49,9 @@ static int AwaitService(const QrvctlCommand* command, HANDLE control, void* cont
 static int Wait(const QrvctlCommand* command, int argc, char** argv) {
   WaitArguments wait = {0, QRVCTL_DEFAULT_TIMEOUT_MS};
   if (QrvctlServiceId(command, argc, argv, &wait.serviceId) ||
-      QrvctlOptions(command, argc, argv, 2, &wait.timeoutMs, NULL))
+      QrvctlOptions(command, argc, argv, 2, &wait.timeoutMs, NULL, NULL))
     return 2;
   return QrvctlWithControl(command, AwaitService, &wait);
-}
-
-static int SetFault(const QrvctlCommand* command, HANDLE control, void* context) {
-  const QrvCtlFault* fault = (const QrvCtlFault*)context;
-  char done[96];
-  if (strcmp(command->name, "clear") == 0)
-    snprintf(done, sizeof done, "fault kind %u cleared", fault->kind);
-  else
-    snprintf(done, sizeof done, "fault kind %u armed (skip %u, count %u, value 0x%X)", fault->kind,
-             fault->skip, fault->count, fault->value);
-  return QrvctlReport(command, QrvTestkitSetFault(control, fault), done);
-}
-
-/* fault <kind> <skip> <count> <value> [<flags>], and clear <kind> (a plan
- * with a count of 0). */
-static int Fault(const QrvctlCommand* command, int argc, char** argv) {
-  const int arming = strcmp(command->name, "fault") == 0;
-  QrvCtlFault fault;
-  memset(&fault, 0, sizeof fault);
-  if (QrvctlNumber(command, argc, argv, 1, "fault kind", QRVCTL_FAULT_KIND_COUNT - 1, &fault.kind))
-    return 2;
-  if (arming &&
-      (QrvctlNumber(command, argc, argv, 2, "skip", UINT32_MAX, &fault.skip) ||
-       QrvctlNumber(command, argc, argv, 3, "count", UINT32_MAX, &fault.count) ||
-       QrvctlNumber(command, argc, argv, 4, "value", UINT32_MAX, &fault.value) ||
-       (argc > 5 && QrvctlNumber(command, argc, argv, 5, "flags", UINT32_MAX, &fault.flags))))
-    return 2;
-  if (QrvctlNoMore(command, argc, argv, arming ? 6 : 2)) return 2;
-  return QrvctlWithControl(command, SetFault, &fault);
 }
 
 static int PrintCounters(const QrvctlCommand* command, HANDLE control, void* context) {
@@ -98,6 +70,14 @@ static int PrintCounters(const QrvctlCommand* command, HANDLE control, void* con
   return 0;
 }
 
+/* A heartbeat's port stays open after its pings stop: their age tells. */
+static void PrintEchoPort(uint32_t index, const QrvCtlPortInfo* port) {
+  if (port->sinceLastPingMs == QRVCTL_NOT_PINGED)
+    printf("port %u: heartbeat (echo), never pinged\n", index);
+  else
+    printf("port %u: heartbeat (echo), last pinged %u ms ago\n", index, port->sinceLastPingMs);
+}
+
 static int PrintPorts(const QrvctlCommand* command, HANDLE control, void* context) {
   QrvCtlPorts ports;
   uint32_t i;
@@ -108,7 +88,7 @@ static int PrintPorts(const QrvctlCommand* command, HANDLE control, void* contex
   for (i = 0; i < QRVCTL_MAX_PORTS; ++i) {
     const QrvCtlPortInfo* port = &ports.ports[i];
     used |= port->state != QRVCTL_PORT_FREE;
-    if (port->state == QRVCTL_PORT_ECHO) printf("port %u: heartbeat (echo)\n", i);
+    if (port->state == QRVCTL_PORT_ECHO) PrintEchoPort(i, port);
     if (port->state != QRVCTL_PORT_SERVICE) continue;
     printf(
         "port %u: service %u, threads %u (bound %u), pending receives %u, queued %u, "
@@ -128,21 +108,25 @@ static int Read(const QrvctlCommand* command, int argc, char** argv) {
 }
 
 static const QrvctlCommand kCommands[] = {
-    {"install", "<path of qrvdrv.sys>", "create the driver's service", Install},
-    {"start", "", "start (load) the driver", ServiceCall},
-    {"stop", "", "stop (unload) the driver", ServiceCall},
-    {"remove", "", "delete the driver's service", ServiceCall},
+    {"install", "<path of qrvdrv.sys>", "create the driver's service", Install, NULL},
+    {"start", "", "start (load) the driver", ServiceCall, NULL},
+    {"stop", "", "stop (unload) the driver", ServiceCall, NULL},
+    {"remove", "", "delete the driver's service", ServiceCall, NULL},
     {"wait", "<service> [--timeout <ms>]",
-     "wait until a host has registered the service (timeout 10000 ms by default)", Wait},
-    {"post", "<service> (<text> | --file <path>) [--no-reply] [--timeout <ms>]",
+     "wait until a host has registered the service (timeout 10000 ms by default)", Wait, NULL},
+    {"post",
+     "<service> (<text> | --file <path>) [--no-reply] [--timeout <ms>] "
+     "[--reply-file <path>]",
      "post the text, or the file's bytes, to a registered service and print\n"
-     "      its outcome and reply (waits 10000 ms by default)",
-     QrvctlPost},
-    {"fault", "<kind> <skip> <count> <value> [<flags>]", "arm a fault (kinds 0 to 15: qrvctl.h)",
-     Fault},
-    {"clear", "<kind>", "disarm a fault", Fault},
-    {"counters", "", "print the driver's counters", Read},
-    {"ports", "", "list the ports in use: service, threads, pending receives", Read},
+     "      its outcome and reply (waits 10000 ms by default; a text reply is cut\n"
+     "      after 1000 bytes; --reply-file writes the reply's bytes to the file)",
+     QrvctlPost, NULL},
+    {"fault", "<kind> <skip> <count> <value> [<flags> [<delay ms> [<code>]]]",
+     "arm a fault: a kind's name or number (qrvctl.h says what each does)", QrvctlFault,
+     QrvctlPrintFaultKinds},
+    {"clear", "<kind>", "disarm a fault", QrvctlFault, QrvctlPrintFaultKinds},
+    {"counters", "", "print the driver's counters", Read, NULL},
+    {"ports", "", "list the ports in use: service, threads, pending receives", Read, NULL},
 };
 #define COMMAND_COUNT (sizeof kCommands / sizeof kCommands[0])
 
@@ -153,7 +137,13 @@ static void PrintCommands(void) {
   for (i = 0; i < COMMAND_COUNT; ++i) {
     fprintf(stderr, "  %s%s%s\n      %s\n", kCommands[i].name, *kCommands[i].arguments ? " " : "",
             kCommands[i].arguments, kCommands[i].summary);
+    if (kCommands[i].details != NULL) kCommands[i].details(stderr);
   }
+  fputs(
+      "exit status: 0 done (post: answered, or not wanted with --no-reply), 1 a call failed\n"
+      "  (Win32 error), 2 usage error, 3 post: failed back, 4 post: no final outcome within\n"
+      "  the timeout\n",
+      stderr);
 }
 
 int main(int argc, char** argv) {
